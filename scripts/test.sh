@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs what the build needs, builds everything and runs the tests.
+#   BUILD_DIR        build directory (default: build)
+#   DRAVIK_SANITIZE  1 to build with AddressSanitizer and UBSan
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$root"
+bash scripts/install-deps.sh
+
+build="${BUILD_DIR:-build}"
+sanitize="${DRAVIK_SANITIZE:-0}"
+launcher=()
+if command -v ccache >/dev/null 2>&1; then
+  export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=1
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+build_type=RelWithDebInfo
+[ "$sanitize" = 1 ] && build_type=Debug
+
+cmake -S . -B "$build" -G Ninja "${launcher[@]}" -DCMAKE_BUILD_TYPE="$build_type" \
+  -DDRAVIK_WERROR=ON -DDRAVIK_SANITIZE="$([ "$sanitize" = 1 ] && echo ON || echo OFF)" \
+  -DDRAVIK_BUILD_BENCH="$([ "$sanitize" = 1 ] && echo OFF || echo ON)"
+cmake --build "$build" -j "$(nproc)"
+
+export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
+export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
+ctest --test-dir "$build" -j "$(nproc)" --output-on-failure --timeout 300

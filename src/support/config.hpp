@@ -1,0 +1,51 @@
+// Helpers over configuration maps and JSON-like values: truthiness, the
+// "present"/"set" tests, the text form of any value and integer conversion.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "support/json.hpp"
+
+namespace dravik::config {
+
+// Truth value of a JSON value: false for null, false, 0, 0.0, "" and empty
+// lists or maps; true for everything else.
+bool truthy(const Json& value) noexcept;
+
+// The key exists in `cfg` (a map); false when `cfg` is not a map.
+bool present(const Json& cfg, std::string_view key);
+
+// The key exists and its value is truthy.
+bool is_set(const Json& cfg, std::string_view key);
+
+// Value at `key`, or nullptr when `cfg` is not a map or lacks the key.
+const Json* find(const Json& cfg, std::string_view key);
+
+// Text form: text as is, integers in decimal, floats in shortest round-trip
+// form (see format_float), booleans "True"/"False", null "None", lists and
+// maps as compact JSON.
+std::string text_form(const Json& value);
+
+// Shortest round-trip decimal form of a double that keeps ".0" on whole
+// numbers and switches to exponent form from 1e16 up and below 1e-4
+// ("1.0", "0.1", "1e+16", "1e-05", "inf", "nan").
+std::string format_float(double value);
+
+// Integer conversion of a configuration value: integers as is, booleans as
+// 0/1, floats truncated toward zero, text as optional ASCII blanks, an
+// optional sign and decimal digits. Throws TypeError for null, lists and maps,
+// ValueError for unparsable text, NaN, infinities and out-of-range values.
+// `what` names the value in the message.
+std::int64_t to_int64(const Json& value, std::string_view what = "value");
+
+// Parses an integer text as to_int64 does (nullopt when it does not parse).
+std::optional<std::int64_t> parse_int64(std::string_view text);
+
+// ASCII whitespace trim and lower-casing.
+std::string trim(std::string_view text);
+std::string lower(std::string_view text);
+
+}  // namespace dravik::config

@@ -1,0 +1,128 @@
+// A thin asynchronous HTTP/1.1 client on the host's event loop: GET and POST,
+// streamed response bodies, per-client and per-request time-outs, bounded
+// redirect following and https. One connection per request.
+//
+// Failures are reported by kind:
+//   ConnectError        the connection (or TLS handshake) could not be made
+//   ReadError           the peer closed or reset the connection while reading
+//   ProtocolError       the peer sent something that is not HTTP/1.1
+//   RequestTimeoutError connecting, writing or one read exceeded the time-out
+// All four derive from TransportError. Cancellation of the awaiting coroutine
+// propagates as Asio's operation_aborted, never as one of these.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/awaitable.hpp>
+
+#include "support/errors.hpp"
+#include "support/json.hpp"
+
+namespace dravik::http {
+
+class TransportError : public Error {
+ public:
+  using Error::Error;
+};
+class ConnectError : public TransportError {
+ public:
+  using TransportError::TransportError;
+};
+class ReadError : public TransportError {
+ public:
+  using TransportError::TransportError;
+};
+class ProtocolError : public TransportError {
+ public:
+  using TransportError::TransportError;
+};
+class RequestTimeoutError : public TransportError {
+ public:
+  using TransportError::TransportError;
+};
+
+using Headers = std::vector<std::pair<std::string, std::string>>;
+using Duration = std::chrono::steady_clock::duration;
+
+struct Request {
+  std::string method = "GET";
+  std::string url;
+  Headers headers;
+  std::optional<std::string> body;
+  // Overrides the client's time-out for this request (connect, each write,
+  // each read).
+  std::optional<Duration> timeout;
+  // Redirects followed before the redirect response itself is returned.
+  int max_redirects = 10;
+};
+
+// A response whose status and headers have arrived; the body is read on
+// demand. Owns its connection until destroyed or closed.
+class Response {
+ public:
+  struct Impl;
+  explicit Response(std::unique_ptr<Impl> impl);
+  Response(Response&&) noexcept;
+  Response& operator=(Response&&) noexcept;
+  ~Response();
+
+  int status() const;
+  const Headers& headers() const;
+  // First header of that name (case-insensitive).
+  std::optional<std::string> header(std::string_view name) const;
+  // The URL that answered (after redirects).
+  const std::string& url() const;
+
+  // The next piece of the body as it arrives; nullopt at the end of the body.
+  boost::asio::awaitable<std::optional<std::string>> read_some();
+  // The rest of the body. Throws ReadError when it exceeds `limit` bytes.
+  boost::asio::awaitable<std::string> read_all(std::size_t limit = 64u << 20);
+  // Drops the connection.
+  void close();
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+// A completely read response.
+struct FullResponse {
+  int status = 0;
+  Headers headers;
+  std::string body;
+};
+
+class Client {
+ public:
+  explicit Client(boost::asio::any_io_executor ex, Duration timeout = std::chrono::seconds(120));
+  ~Client();
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+
+  // Sends the request and returns once the response headers have arrived.
+  boost::asio::awaitable<Response> send(Request req);
+  // Sends the request and reads the whole body.
+  boost::asio::awaitable<FullResponse> fetch(Request req);
+  boost::asio::awaitable<FullResponse> get(std::string url, std::optional<Duration> timeout = {});
+  boost::asio::awaitable<FullResponse> post_json(std::string url, const Json& body,
+                                                 std::optional<Duration> timeout = {});
+
+  Duration timeout() const { return timeout_; }
+  const boost::asio::any_io_executor& executor() const { return ex_; }
+  // After close, every new request fails with RuntimeError.
+  void close() { closed_ = true; }
+  bool closed() const { return closed_; }
+
+ private:
+  boost::asio::any_io_executor ex_;
+  Duration timeout_;
+  bool closed_ = false;
+};
+
+}  // namespace dravik::http

@@ -1,0 +1,461 @@
+#include "support/process.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/redirect_error.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/write.hpp>
+
+#include "support/errors.hpp"
+
+extern char** environ;
+
+#ifndef P_PIDFD
+#define P_PIDFD 3
+#endif
+
+namespace dravik::proc {
+
+namespace asio = boost::asio;
+using boost::system::error_code;
+
+namespace {
+
+// Status reported when the kernel no longer lets us read the real one (the
+// host set SIGCHLD to SIG_IGN, so the child was reaped automatically).
+constexpr int kUnknownStatus = 255;
+
+int pidfd_open(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
+int pidfd_send_signal(int fd, int sig) { return static_cast<int>(::syscall(SYS_pidfd_send_signal, fd, sig, nullptr, 0)); }
+
+int status_from(const siginfo_t& info) {
+  if (info.si_code == CLD_EXITED) return info.si_status;
+  return -info.si_status;  // CLD_KILLED, CLD_DUMPED
+}
+
+struct FileActions {
+  posix_spawn_file_actions_t fa;
+  FileActions() { posix_spawn_file_actions_init(&fa); }
+  ~FileActions() { posix_spawn_file_actions_destroy(&fa); }
+};
+
+struct SpawnAttr {
+  posix_spawnattr_t attr;
+  SpawnAttr() { posix_spawnattr_init(&attr); }
+  ~SpawnAttr() { posix_spawnattr_destroy(&attr); }
+};
+
+struct Fd {
+  int fd = -1;
+  Fd() = default;
+  explicit Fd(int f) : fd(f) {}
+  Fd(Fd&& o) noexcept : fd(std::exchange(o.fd, -1)) {}
+  Fd& operator=(Fd&& o) noexcept {
+    reset();
+    fd = std::exchange(o.fd, -1);
+    return *this;
+  }
+  ~Fd() { reset(); }
+  void reset() {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+  }
+  int release() { return std::exchange(fd, -1); }
+};
+
+[[noreturn]] void throw_os(int err, const std::string& what) {
+  if (err == ENOENT) throw FileNotFoundError(what + ": " + std::strerror(err));
+  throw OSError(err, what + ": " + std::strerror(err));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- PipeReader
+
+struct PipeReader::Impl {
+  asio::posix::stream_descriptor sd;
+  std::string buf;
+  bool eof = false;
+  Impl(asio::any_io_executor ex, int fd) : sd(std::move(ex), fd) {}
+
+  // Reads more bytes into buf; false at end of file or on a read error.
+  asio::awaitable<bool> fill() {
+    if (eof || !sd.is_open()) co_return false;
+    char tmp[16384];
+    error_code ec;
+    std::size_t n = co_await sd.async_read_some(asio::buffer(tmp), asio::redirect_error(asio::use_awaitable, ec));
+    if (ec == asio::error::operation_aborted) throw boost::system::system_error(ec);
+    if (ec || n == 0) {
+      eof = true;
+      co_return false;
+    }
+    buf.append(tmp, n);
+    co_return true;
+  }
+};
+
+PipeReader::PipeReader(asio::any_io_executor ex, int fd) : impl_(std::make_unique<Impl>(std::move(ex), fd)) {}
+PipeReader::~PipeReader() = default;
+
+asio::awaitable<std::optional<std::string>> PipeReader::read_line(std::size_t max_line) {
+  auto& im = *impl_;
+  bool dropping = false;  // inside the overlong rest of a line already returned
+  std::string line;
+  for (;;) {
+    auto nl = im.buf.find('\n');
+    if (nl != std::string::npos) {
+      if (!dropping) line = im.buf.substr(0, std::min(nl, max_line));
+      im.buf.erase(0, nl + 1);
+      if (dropping) {
+        dropping = false;
+        co_return line;
+      }
+      co_return line;
+    }
+    if (!dropping && im.buf.size() >= max_line) {
+      line = im.buf.substr(0, max_line);
+      im.buf.clear();
+      dropping = true;
+    } else if (dropping) {
+      im.buf.clear();
+    }
+    if (!co_await im.fill()) {
+      if (dropping) co_return line;
+      if (im.buf.empty()) co_return std::nullopt;
+      line = std::move(im.buf);
+      im.buf.clear();
+      co_return line;
+    }
+  }
+}
+
+asio::awaitable<std::optional<std::string>> PipeReader::read_some() {
+  auto& im = *impl_;
+  if (im.buf.empty() && !co_await im.fill()) co_return std::nullopt;
+  std::string out = std::move(im.buf);
+  im.buf.clear();
+  co_return out;
+}
+
+void PipeReader::close() {
+  error_code ec;
+  impl_->sd.close(ec);
+}
+
+bool PipeReader::is_open() const { return impl_->sd.is_open(); }
+
+// --------------------------------------------------------------------- Child
+
+struct Child::Impl {
+  asio::any_io_executor ex;
+  pid_t pid = -1;
+  int pidfd = -1;
+  std::optional<int> status;
+  std::shared_ptr<PipeReader> out, err;
+  std::unique_ptr<asio::posix::stream_descriptor> in;
+
+  ~Impl() {
+    if (!status && pidfd >= 0) {
+      // Still running (or exited and not yet reaped): make sure no process
+      // and no zombie outlives the handle.
+      pidfd_send_signal(pidfd, SIGKILL);
+      siginfo_t info{};
+      while (::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info, WEXITED) < 0 && errno == EINTR) {
+      }
+    }
+    if (pidfd >= 0) ::close(pidfd);
+  }
+
+  // Non-blocking reap.
+  std::optional<int> try_reap() {
+    if (status) return status;
+    siginfo_t info{};
+    info.si_pid = 0;
+    int r = ::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info, WEXITED | WNOHANG);
+    if (r < 0) {
+      if (errno == ECHILD) status = kUnknownStatus;
+      return status;
+    }
+    if (info.si_pid == 0) return std::nullopt;
+    status = status_from(info);
+    return status;
+  }
+};
+
+Child::Child(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+Child::Child(Child&&) noexcept = default;
+Child& Child::operator=(Child&&) noexcept = default;
+Child::~Child() = default;
+
+Child Child::spawn(asio::any_io_executor ex, SpawnOptions opts) {
+  if (opts.argv.empty()) throw ValueError("cannot spawn an empty command");
+  FileActions fa;
+  Fd child_ends[3];
+  Fd parent_ends[3];
+  const Stdio modes[3] = {opts.in, opts.out, opts.err};
+  for (int i = 0; i < 3; ++i) {
+    switch (modes[i]) {
+      case Stdio::inherit: break;
+      case Stdio::null:
+        posix_spawn_file_actions_addopen(&fa.fa, i, "/dev/null", i == 0 ? O_RDONLY : O_WRONLY, 0);
+        break;
+      case Stdio::pipe: {
+        int p[2];
+        if (::pipe2(p, O_CLOEXEC) < 0) throw_os(errno, "pipe");
+        // p[0] is the read end: the child reads stdin, the host reads output.
+        child_ends[i] = Fd(i == 0 ? p[0] : p[1]);
+        parent_ends[i] = Fd(i == 0 ? p[1] : p[0]);
+        posix_spawn_file_actions_adddup2(&fa.fa, child_ends[i].fd, i);
+        break;
+      }
+    }
+  }
+  posix_spawn_file_actions_addclosefrom_np(&fa.fa, 3);
+  if (opts.cwd) posix_spawn_file_actions_addchdir_np(&fa.fa, opts.cwd->c_str());
+
+  SpawnAttr attr;
+  sigset_t empty, all;
+  sigemptyset(&empty);
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&attr.attr, &empty);
+  posix_spawnattr_setsigdefault(&attr.attr, &all);
+  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+  if (opts.new_process_group) {
+    flags |= POSIX_SPAWN_SETPGROUP;
+    posix_spawnattr_setpgroup(&attr.attr, 0);
+  }
+  posix_spawnattr_setflags(&attr.attr, flags);
+
+  std::vector<char*> argv;
+  for (auto& a : opts.argv) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> env_strings;
+  std::vector<char*> envp;
+  char** env_ptr = environ;
+  if (opts.env) {
+    for (const auto& [k, v] : *opts.env) env_strings.push_back(k + "=" + v);
+    for (auto& s : env_strings) envp.push_back(s.data());
+    envp.push_back(nullptr);
+    env_ptr = envp.data();
+  }
+
+  pid_t pid = -1;
+  const bool search = opts.argv[0].find('/') == std::string::npos;
+  int rc = search ? ::posix_spawnp(&pid, argv[0], &fa.fa, &attr.attr, argv.data(), env_ptr)
+                  : ::posix_spawn(&pid, argv[0], &fa.fa, &attr.attr, argv.data(), env_ptr);
+  if (rc != 0) throw_os(rc, "cannot run '" + opts.argv[0] + "'");
+
+  auto im = std::make_unique<Impl>();
+  im->ex = ex;
+  im->pid = pid;
+  im->pidfd = pidfd_open(pid);
+  if (im->pidfd < 0) {
+    int err = errno;
+    ::kill(pid, SIGKILL);
+    int st;
+    ::waitpid(pid, &st, 0);
+    throw_os(err, "pidfd_open");
+  }
+  ::fcntl(im->pidfd, F_SETFD, FD_CLOEXEC);
+  for (auto& c : child_ends) c.reset();
+  if (parent_ends[0].fd >= 0) im->in = std::make_unique<asio::posix::stream_descriptor>(ex, parent_ends[0].release());
+  if (parent_ends[1].fd >= 0) im->out = std::make_shared<PipeReader>(ex, parent_ends[1].release());
+  if (parent_ends[2].fd >= 0) im->err = std::make_shared<PipeReader>(ex, parent_ends[2].release());
+  return Child(std::move(im));
+}
+
+pid_t Child::pid() const { return impl_->pid; }
+
+std::optional<int> Child::poll() { return impl_->try_reap(); }
+
+asio::awaitable<int> Child::wait() {
+  for (;;) {
+    if (auto s = impl_->try_reap()) co_return *s;
+    // Wait until the pidfd is readable (the child has exited). The
+    // descriptor is duplicated so that releasing it leaves ours open.
+    asio::posix::stream_descriptor sd(impl_->ex, ::dup(impl_->pidfd));
+    co_await sd.async_wait(asio::posix::stream_descriptor::wait_read, asio::use_awaitable);
+  }
+}
+
+asio::awaitable<std::optional<int>> Child::wait_for(Duration d) {
+  if (auto s = impl_->try_reap()) co_return s;
+  struct State {
+    bool timed_out = false;
+    std::unique_ptr<asio::posix::stream_descriptor> sd;
+  };
+  auto st = std::make_shared<State>();
+  st->sd = std::make_unique<asio::posix::stream_descriptor>(impl_->ex, ::dup(impl_->pidfd));
+  asio::steady_timer timer(impl_->ex, d);
+  timer.async_wait([st](error_code ec) {
+    if (!ec) {
+      st->timed_out = true;
+      error_code ignored;
+      st->sd->cancel(ignored);
+    }
+  });
+  error_code ec;
+  co_await st->sd->async_wait(asio::posix::stream_descriptor::wait_read, asio::redirect_error(asio::use_awaitable, ec));
+  timer.cancel();
+  if (ec == asio::error::operation_aborted && !st->timed_out) throw boost::system::system_error(ec);
+  co_return impl_->try_reap();
+}
+
+bool Child::signal(int sig) {
+  if (impl_->status) return false;
+  return pidfd_send_signal(impl_->pidfd, sig) == 0;
+}
+
+asio::awaitable<int> Child::terminate(Duration grace) {
+  if (auto s = impl_->try_reap()) co_return *s;
+  signal(SIGTERM);
+  if (auto s = co_await wait_for(grace)) co_return *s;
+  signal(SIGKILL);
+  co_return co_await wait();
+}
+
+std::shared_ptr<PipeReader> Child::take_stdout() { return std::exchange(impl_->out, nullptr); }
+std::shared_ptr<PipeReader> Child::take_stderr() { return std::exchange(impl_->err, nullptr); }
+
+asio::awaitable<void> Child::write_stdin_and_close(std::string bytes) {
+  if (!impl_->in) co_return;
+  error_code ec;
+  co_await asio::async_write(*impl_->in, asio::buffer(bytes), asio::redirect_error(asio::use_awaitable, ec));
+  if (ec == asio::error::operation_aborted) throw boost::system::system_error(ec);
+  impl_->in.reset();  // closes; EPIPE from a child that exited early is not our concern
+}
+
+// ----------------------------------------------------------------------- run
+
+namespace {
+
+struct Drains {
+  std::string out, err;
+  int pending = 0;
+  std::unique_ptr<asio::steady_timer> all_done;  // cancelled when pending hits 0
+};
+
+asio::awaitable<void> drain(std::shared_ptr<PipeReader> pipe, std::string* sink, std::shared_ptr<Drains> st) {
+  try {
+    while (auto piece = co_await pipe->read_some()) sink->append(*piece);
+  } catch (...) {
+    // Closed or cancelled: whatever was read is kept.
+  }
+  if (--st->pending == 0) st->all_done->cancel();
+}
+
+}  // namespace
+
+asio::awaitable<RunResult> run(std::vector<std::string> argv, RunOptions opts) {
+  auto ex = co_await asio::this_coro::executor;
+  SpawnOptions so;
+  so.argv = std::move(argv);
+  so.env = std::move(opts.env);
+  so.cwd = std::move(opts.cwd);
+  so.in = opts.stdin_bytes ? Stdio::pipe : Stdio::null;
+  so.out = Stdio::pipe;
+  so.err = Stdio::pipe;
+  Child child = Child::spawn(ex, std::move(so));
+
+  auto st = std::make_shared<Drains>();
+  st->all_done = std::make_unique<asio::steady_timer>(ex, asio::steady_timer::time_point::max());
+  auto out = child.take_stdout();
+  auto err = child.take_stderr();
+  // Close both pipes on every way out, so that the drain tasks end even when
+  // this coroutine is cancelled.
+  struct Closer {
+    std::shared_ptr<PipeReader> a, b;
+    ~Closer() {
+      a->close();
+      b->close();
+    }
+  } closer{out, err};
+  st->pending = 2;
+  asio::co_spawn(ex, drain(out, &st->out, st), asio::detached);
+  asio::co_spawn(ex, drain(err, &st->err, st), asio::detached);
+
+  if (opts.stdin_bytes) {
+    asio::co_spawn(ex, child.write_stdin_and_close(std::move(*opts.stdin_bytes)), asio::detached);
+  }
+
+  RunResult result;
+  std::optional<int> status;
+  if (opts.timeout) {
+    status = co_await child.wait_for(*opts.timeout);
+    if (!status) {
+      result.timed_out = true;
+      status = co_await child.terminate(opts.kill_grace);
+    }
+  } else {
+    status = co_await child.wait();
+  }
+  result.exit_status = *status;
+
+  if (st->pending > 0) {
+    st->all_done->expires_after(opts.drain_grace);
+    error_code ec;
+    co_await st->all_done->async_wait(asio::redirect_error(asio::use_awaitable, ec));
+    // A cancelled wait means both drains finished; an expired one that a
+    // descendant still holds a pipe open: close them and use what was read.
+  }
+  out->close();
+  err->close();
+  if (st->pending > 0) {
+    // Let the drain tasks observe the close before their strings are read.
+    asio::steady_timer t(ex, std::chrono::milliseconds(0));
+    co_await t.async_wait(asio::use_awaitable);
+  }
+  result.out = st->out;
+  result.err = st->err;
+  co_return result;
+}
+
+std::optional<std::string> which(const std::string& name) {
+  if (name.empty()) return std::nullopt;
+  auto executable = [](const std::string& p) {
+    struct stat sb;
+    return ::stat(p.c_str(), &sb) == 0 && S_ISREG(sb.st_mode) && ::access(p.c_str(), X_OK) == 0;
+  };
+  if (name.find('/') != std::string::npos) return executable(name) ? std::optional(name) : std::nullopt;
+  const char* path = std::getenv("PATH");
+  std::string p = path ? path : "/usr/local/bin:/usr/bin:/bin";
+  std::size_t start = 0;
+  while (start <= p.size()) {
+    auto end = p.find(':', start);
+    if (end == std::string::npos) end = p.size();
+    std::string dir = p.substr(start, end - start);
+    if (dir.empty()) dir = ".";
+    std::string cand = dir + "/" + name;
+    if (executable(cand)) return cand;
+    start = end + 1;
+  }
+  return std::nullopt;
+}
+
+Environment current_environment() {
+  Environment env;
+  for (char** e = environ; e && *e; ++e) {
+    std::string kv(*e);
+    auto eq = kv.find('=');
+    if (eq == std::string::npos) continue;
+    env.emplace(kv.substr(0, eq), kv.substr(eq + 1));
+  }
+  return env;
+}
+
+}  // namespace dravik::proc

@@ -1,0 +1,131 @@
+// Child processes on the host's event loop: posix_spawn + pidfd.
+//
+// A child inherits only descriptors 0, 1 and 2 (each /dev/null, a pipe or the
+// host's own), default signal dispositions and an empty signal mask. Exit
+// status convention: the exit code for a normal exit, the negative signal
+// number for a child killed by a signal (-9, -15).
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/awaitable.hpp>
+
+namespace dravik::proc {
+
+using Duration = std::chrono::steady_clock::duration;
+using Environment = std::map<std::string, std::string>;
+
+enum class Stdio { null, pipe, inherit };
+
+struct SpawnOptions {
+  // argv[0] is searched on the host's PATH unless it contains a "/".
+  std::vector<std::string> argv;
+  // The child's whole environment; absent: the host's environment.
+  std::optional<Environment> env;
+  std::optional<std::string> cwd;
+  Stdio in = Stdio::null;
+  Stdio out = Stdio::null;
+  Stdio err = Stdio::null;
+  // Start the child as the leader of a new process group, so that a Ctrl-C
+  // sent to the host's terminal group does not reach it.
+  bool new_process_group = false;
+};
+
+// Reads one pipe end. Read errors end the stream (as end of file) instead of
+// raising; cancellation of the awaiting coroutine propagates.
+class PipeReader {
+ public:
+  PipeReader(boost::asio::any_io_executor ex, int fd);
+  ~PipeReader();
+  PipeReader(const PipeReader&) = delete;
+  PipeReader& operator=(const PipeReader&) = delete;
+
+  // The next line without its line feed; nullopt at end of file. A line
+  // longer than `max_line` bytes is cut there and the rest of it, up to the
+  // next line feed, is dropped.
+  boost::asio::awaitable<std::optional<std::string>> read_line(std::size_t max_line = 64 * 1024);
+  // The next bytes as they arrive; nullopt at end of file.
+  boost::asio::awaitable<std::optional<std::string>> read_some();
+  // Closes the pipe end; a pending read completes with cancellation.
+  void close();
+  bool is_open() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+class Child {
+ public:
+  // Spawns the program. Throws FileNotFoundError when the program does not
+  // exist, OSError for other spawn failures.
+  static Child spawn(boost::asio::any_io_executor ex, SpawnOptions opts);
+
+  Child(Child&&) noexcept;
+  Child& operator=(Child&&) noexcept;
+  // A child still running is killed with SIGKILL and reaped.
+  ~Child();
+
+  pid_t pid() const;
+  // The exit status if the child has exited (reaping it), else nullopt.
+  std::optional<int> poll();
+  // Waits for the exit and returns the status.
+  boost::asio::awaitable<int> wait();
+  // Waits at most `d`; nullopt when the child is still running then.
+  boost::asio::awaitable<std::optional<int>> wait_for(Duration d);
+  // Sends a signal; false when the child is already gone.
+  bool signal(int sig);
+  // SIGTERM, up to `grace` for the exit, then SIGKILL and reap.
+  // Returns the exit status.
+  boost::asio::awaitable<int> terminate(Duration grace);
+
+  // The pipe ends the caller asked for (each can be taken once).
+  std::shared_ptr<PipeReader> take_stdout();
+  std::shared_ptr<PipeReader> take_stderr();
+  // Writes all of `bytes` to the child's standard input, then closes it.
+  boost::asio::awaitable<void> write_stdin_and_close(std::string bytes);
+
+ private:
+  struct Impl;
+  explicit Child(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+struct RunOptions {
+  std::optional<std::string> stdin_bytes;  // absent: /dev/null
+  std::optional<Duration> timeout;         // absent: no limit
+  Duration kill_grace = std::chrono::seconds(2);  // SIGTERM to SIGKILL
+  // How long output pipes are still read after the child has exited (a
+  // grandchild may hold them open).
+  Duration drain_grace = std::chrono::seconds(2);
+  std::optional<std::string> cwd;
+  std::optional<Environment> env;
+};
+
+struct RunResult {
+  int exit_status = 0;
+  std::string out;
+  std::string err;
+  bool timed_out = false;
+};
+
+// Runs a program to completion with both output streams captured. A program
+// that outlives `timeout` gets SIGTERM, `kill_grace`, then SIGKILL, and the
+// result has timed_out set. Spawn failures throw as Child::spawn does.
+boost::asio::awaitable<RunResult> run(std::vector<std::string> argv, RunOptions opts = {});
+
+// Full path of `name` on PATH (regular executable file), or nullopt.
+std::optional<std::string> which(const std::string& name);
+
+// The host's environment as a map.
+Environment current_environment();
+
+}  // namespace dravik::proc

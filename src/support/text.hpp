@@ -1,0 +1,30 @@
+// UTF-8 aware text helpers. "Characters" are Unicode code points; a UTF-8
+// sequence is never split.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace dravik::text {
+
+// `text` with every invalid UTF-8 sequence replaced by U+FFFD.
+std::string sanitize_utf8(std::string_view text);
+
+// Number of code points of a valid UTF-8 text.
+std::size_t length(std::string_view utf8);
+
+// The first / last `n` code points of a valid UTF-8 text.
+std::string prefix(std::string_view utf8, std::size_t n);
+std::string suffix(std::string_view utf8, std::size_t n);
+
+// `text` with C0 and C1 control characters (and DEL) written as visible
+// escapes: "\n", "\r", "\t", "\x1b", "\x9b". Used wherever model-written text
+// is shown to the user, so that a carriage return or an escape sequence
+// cannot disguise what is displayed. Invalid UTF-8 becomes U+FFFD.
+std::string escape_controls(std::string_view text);
+
+// True when `text` starts with / ends with the given piece.
+inline bool starts_with(std::string_view text, std::string_view p) { return text.substr(0, p.size()) == p; }
+
+}  // namespace dravik::text

@@ -1,0 +1,161 @@
+#include "support/process.hpp"
+
+#include <csignal>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "fakes/test_http_server.hpp"
+#include "support/errors.hpp"
+
+using namespace std::chrono_literals;
+using dravik::testing::run_until_done;
+namespace asio = boost::asio;
+namespace proc = dravik::proc;
+
+namespace {
+
+// True when this process has no child left, not even a zombie.
+bool no_children_left() {
+  siginfo_t info{};
+  return ::waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) < 0 && errno == ECHILD;
+}
+
+class ProcessTest : public ::testing::Test {
+ protected:
+  asio::io_context io;
+  void TearDown() override { EXPECT_TRUE(no_children_left()); }
+};
+
+}  // namespace
+
+TEST_F(ProcessTest, RunCapturesBothStreamsAndTheExitCode) {
+  auto r = run_until_done(io, proc::run({"sh", "-c", "echo out; echo err >&2; exit 3"}));
+  EXPECT_EQ(r.exit_status, 3);
+  EXPECT_EQ(r.out, "out\n");
+  EXPECT_EQ(r.err, "err\n");
+  EXPECT_FALSE(r.timed_out);
+}
+
+TEST_F(ProcessTest, StandardInputBytesReachTheChild) {
+  proc::RunOptions o;
+  o.stdin_bytes = "ALL ALL=(ALL) NOPASSWD: /usr/bin/jetson_clocks \"\"\n";
+  auto r = run_until_done(io, proc::run({"cat"}, o));
+  EXPECT_EQ(r.out, *o.stdin_bytes);
+}
+
+TEST_F(ProcessTest, AKilledChildReportsTheNegativeSignal) {
+  auto r = run_until_done(io, proc::run({"sh", "-c", "kill -9 $$"}));
+  EXPECT_EQ(r.exit_status, -9);
+}
+
+TEST_F(ProcessTest, AChildThatIgnoresSigtermIsKilledAfterTheGrace) {
+  proc::RunOptions o;
+  o.timeout = 300ms;
+  o.kill_grace = 200ms;
+  auto r = run_until_done(io, proc::run({"sh", "-c", "trap '' TERM; echo started; while :; do sleep 0.05; done"}, o));
+  EXPECT_TRUE(r.timed_out);
+  EXPECT_EQ(r.exit_status, -9);
+  EXPECT_EQ(r.out, "started\n");
+}
+
+TEST_F(ProcessTest, AnObedientChildDiesBySigtermOnTimeOut) {
+  proc::RunOptions o;
+  o.timeout = 200ms;
+  auto r = run_until_done(io, proc::run({"sleep", "30"}, o));
+  EXPECT_TRUE(r.timed_out);
+  EXPECT_EQ(r.exit_status, -15);
+}
+
+TEST_F(ProcessTest, AGrandchildHoldingThePipesDoesNotHangRun) {
+  proc::RunOptions o;
+  o.drain_grace = 200ms;
+  // The background sleep keeps stdout and stderr open after sh exits.
+  auto r = run_until_done(io, proc::run({"sh", "-c", "echo before; sleep 5 & exit 0"}, o));
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.out, "before\n");
+}
+
+TEST_F(ProcessTest, OnlyTheStandardDescriptorsAreInherited) {
+  int leaked = ::open("/dev/null", O_RDONLY);  // deliberately not close-on-exec
+  ASSERT_GE(leaked, 3);
+  auto r = run_until_done(io, proc::run({"sh", "-c", "ls /proc/$$/fd"}));
+  ::close(leaked);
+  std::istringstream in(r.out);
+  std::set<std::string> fds;
+  for (std::string l; std::getline(in, l);) fds.insert(l);
+  EXPECT_EQ(fds.count(std::to_string(leaked)), 0u) << r.out;
+  EXPECT_EQ(fds.count("0"), 1u);
+}
+
+TEST_F(ProcessTest, BlockedSignalsOfTheHostAreNotInherited) {
+  sigset_t block, old;
+  sigemptyset(&block);
+  sigaddset(&block, SIGTERM);
+  ::pthread_sigmask(SIG_BLOCK, &block, &old);
+  proc::RunOptions o;
+  o.timeout = 200ms;
+  o.kill_grace = 2s;
+  auto r = run_until_done(io, proc::run({"sleep", "30"}, o));
+  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  EXPECT_EQ(r.exit_status, -15);
+}
+
+TEST_F(ProcessTest, AMissingProgramIsFileNotFound) {
+  EXPECT_THROW(run_until_done(io, proc::run({"/nonexistent/dravik-test"})), dravik::FileNotFoundError);
+  EXPECT_THROW(run_until_done(io, proc::run({"dravik-no-such-program-xyz"})), dravik::FileNotFoundError);
+}
+
+TEST_F(ProcessTest, ReadLineSplitsLinesAndCapsLongOnes) {
+  run_until_done(io, [&]() -> asio::awaitable<void> {
+    proc::SpawnOptions o;
+    o.argv = {"sh", "-c", "printf 'one\\n'; printf '%0300d\\n' 0; printf 'tail-without-newline'"};
+    o.out = proc::Stdio::pipe;
+    auto child = proc::Child::spawn(co_await asio::this_coro::executor, o);
+    auto out = child.take_stdout();
+    EXPECT_EQ(co_await out->read_line(100), "one");
+    auto capped = co_await out->read_line(100);
+    EXPECT_EQ(capped, std::string(100, '0'));
+    EXPECT_EQ(co_await out->read_line(100), "tail-without-newline");
+    EXPECT_EQ(co_await out->read_line(100), std::nullopt);
+    EXPECT_EQ(co_await child.wait(), 0);
+  }());
+}
+
+TEST_F(ProcessTest, ANewProcessGroupIsLedByTheChild) {
+  run_until_done(io, [&]() -> asio::awaitable<void> {
+    proc::SpawnOptions o;
+    o.argv = {"sleep", "30"};
+    o.new_process_group = true;
+    auto child = proc::Child::spawn(co_await asio::this_coro::executor, o);
+    EXPECT_EQ(::getpgid(child.pid()), child.pid());
+    EXPECT_EQ(co_await child.wait_for(50ms), std::nullopt);
+    EXPECT_EQ(co_await child.terminate(2s), -15);
+  }());
+}
+
+TEST_F(ProcessTest, DroppingARunningChildKillsAndReapsIt) {
+  pid_t pid = 0;
+  {
+    proc::SpawnOptions o;
+    o.argv = {"sleep", "30"};
+    auto child = proc::Child::spawn(io.get_executor(), o);
+    pid = child.pid();
+  }
+  EXPECT_NE(::kill(pid, 0), 0);
+}
+
+TEST_F(ProcessTest, EnvironmentAndWorkingDirectoryAreTheCallers) {
+  proc::RunOptions o;
+  o.env = proc::Environment{{"ONLY", "this"}};
+  o.cwd = "/tmp";
+  auto r = run_until_done(io, proc::run({"/bin/sh", "-c", "echo $ONLY:$HOME:$(pwd)"}, o));
+  EXPECT_EQ(r.out, "this::/tmp\n");
+}
+
+TEST(Which, FindsExecutablesOnPath) {
+  EXPECT_TRUE(proc::which("sh").has_value());
+  EXPECT_FALSE(proc::which("dravik-no-such-program-xyz").has_value());
+}
