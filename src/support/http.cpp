@@ -86,6 +86,23 @@ Target parse_target(const std::string& url) {
   return t;
 }
 
+// Resolves without Asio's resolver thread: literal addresses directly, names
+// through a synchronous lookup.
+std::vector<asio::ip::tcp::endpoint> resolve(asio::any_io_executor ex, const std::string& host, std::uint16_t port) {
+  std::vector<asio::ip::tcp::endpoint> endpoints;
+  error_code ec;
+  auto addr = asio::ip::make_address(host, ec);
+  if (!ec) {
+    endpoints.emplace_back(addr, port);
+    return endpoints;
+  }
+  asio::ip::tcp::resolver resolver(ex);
+  auto results = resolver.resolve(host, std::to_string(port), ec);
+  if (ec) throw ConnectError("cannot resolve " + host + ": " + ec.message());
+  for (const auto& r : results) endpoints.push_back(r.endpoint());
+  return endpoints;
+}
+
 bool is_redirect(int status) {
   return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
@@ -143,19 +160,8 @@ asio::awaitable<std::unique_ptr<Response::Impl>> open_once(asio::any_io_executor
   im->url = req.url;
   im->parser.body_limit(boost::none);  // bodies are streamed, any size
 
-  // Resolve without Asio's resolver thread: literal addresses directly, names
-  // through a synchronous lookup.
-  std::vector<asio::ip::tcp::endpoint> endpoints;
+  auto endpoints = resolve(ex, t.host, t.port);
   error_code ec;
-  auto addr = asio::ip::make_address(t.host, ec);
-  if (!ec) {
-    endpoints.emplace_back(addr, t.port);
-  } else {
-    asio::ip::tcp::resolver resolver(ex);
-    auto results = resolver.resolve(t.host, std::to_string(t.port), ec);
-    if (ec) throw ConnectError("cannot resolve " + t.host + ": " + ec.message());
-    for (const auto& r : results) endpoints.push_back(r.endpoint());
-  }
 
   if (t.tls) {
     im->ssl_ctx = std::make_unique<asio::ssl::context>(asio::ssl::context::tls_client);
@@ -315,6 +321,21 @@ asio::awaitable<FullResponse> Client::post_json(std::string url, const Json& bod
   req.body = dump_json(body);
   req.timeout = timeout;
   co_return co_await fetch(std::move(req));
+}
+
+asio::awaitable<bool> is_listening(asio::any_io_executor ex, std::string host, std::uint16_t port, Duration timeout) {
+  std::vector<asio::ip::tcp::endpoint> endpoints;
+  try {
+    endpoints = resolve(ex, host, port);
+  } catch (const ConnectError&) {
+    co_return false;
+  }
+  beast::tcp_stream s(ex);
+  s.expires_after(timeout);
+  error_code ec;
+  co_await s.async_connect(endpoints, asio::redirect_error(asio::use_awaitable, ec));
+  if (ec == asio::error::operation_aborted) throw boost::system::system_error(ec);
+  co_return !ec;
 }
 
 }  // namespace dravik::http

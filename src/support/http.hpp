@@ -125,4 +125,9 @@ class Client {
   bool closed_ = false;
 };
 
+// True when something accepts TCP connections at host:port within
+// `timeout`. Used to refuse starting a server on an address already taken.
+boost::asio::awaitable<bool> is_listening(boost::asio::any_io_executor ex, std::string host, std::uint16_t port,
+                                          Duration timeout);
+
 }  // namespace dravik::http

@@ -13,6 +13,7 @@
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/io_context.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/redirect_error.hpp>
@@ -423,6 +424,19 @@ asio::awaitable<RunResult> run(std::vector<std::string> argv, RunOptions opts) {
   result.out = st->out;
   result.err = st->err;
   co_return result;
+}
+
+RunResult run_sync(std::vector<std::string> argv, RunOptions opts) {
+  asio::io_context io;
+  std::optional<RunResult> result;
+  std::exception_ptr error;
+  asio::co_spawn(io, run(std::move(argv), std::move(opts)), [&](std::exception_ptr e, RunResult r) {
+    error = e;
+    if (!e) result = std::move(r);
+  });
+  io.run();
+  if (error) std::rethrow_exception(error);
+  return std::move(*result);
 }
 
 std::optional<std::string> which(const std::string& name) {

@@ -122,6 +122,10 @@ struct RunResult {
 // result has timed_out set. Spawn failures throw as Child::spawn does.
 boost::asio::awaitable<RunResult> run(std::vector<std::string> argv, RunOptions opts = {});
 
+// `run` on a private event loop: blocks the calling thread until the program
+// has finished (or was killed after its time-out).
+RunResult run_sync(std::vector<std::string> argv, RunOptions opts = {});
+
 // Full path of `name` on PATH (regular executable file), or nullopt.
 std::optional<std::string> which(const std::string& name);
 

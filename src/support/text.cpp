@@ -28,17 +28,15 @@ std::size_t seq_len(std::string_view s, std::size_t i) {
   return n;
 }
 
-constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
-
 }  // namespace
 
-std::string sanitize_utf8(std::string_view s) {
+std::string sanitize_utf8(std::string_view s, std::string_view replacement) {
   std::string out;
   out.reserve(s.size());
   for (std::size_t i = 0; i < s.size();) {
     std::size_t n = seq_len(s, i);
     if (n == 0) {
-      out += kReplacement;
+      out += replacement;
       ++i;
     } else {
       out.append(s.substr(i, n));

@@ -8,8 +8,9 @@
 
 namespace dravik::text {
 
-// `text` with every invalid UTF-8 sequence replaced by U+FFFD.
-std::string sanitize_utf8(std::string_view text);
+// `text` with every invalid UTF-8 byte replaced by `replacement` (U+FFFD by
+// default; an empty replacement drops invalid bytes).
+std::string sanitize_utf8(std::string_view text, std::string_view replacement = "\xEF\xBF\xBD");
 
 // Number of code points of a valid UTF-8 text.
 std::size_t length(std::string_view utf8);

@@ -1,0 +1,33 @@
+// Internal seams of the sidecar: the root under which fixed system paths are
+// resolved, and the fixed waits. Production code never changes them; tests
+// point the root at a temporary tree and shorten the waits.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+
+namespace dravik::sidecar::detail {
+
+struct Seams {
+  // Prefix of "/proc", "/sys", "/etc", "/dev", "/usr/local/cuda".
+  std::string root;
+  std::chrono::milliseconds readiness_deadline{120000};
+  std::chrono::milliseconds poll_interval{1000};
+  std::chrono::milliseconds stop_grace{5000};
+  std::chrono::milliseconds cleanup_term_wait{800};
+  std::chrono::milliseconds cleanup_kill_wait{600};
+  std::chrono::milliseconds compaction_wait{400};
+  // How long an early exit waits for the error stream to end.
+  std::chrono::milliseconds early_exit_stderr_wait{3000};
+  std::chrono::milliseconds slot_request_timeout{60000};
+  // Overrides the system page size (bytes).
+  std::optional<long> page_size_bytes;
+};
+
+Seams& seams();
+
+// `path` (absolute) under the seams' root.
+std::string sys_path(const std::string& path);
+
+}  // namespace dravik::sidecar::detail

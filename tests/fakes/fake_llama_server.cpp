@@ -1,0 +1,285 @@
+// A stand-in for llama.cpp's llama-server, for tests. It accepts the real
+// server's command line, listens where told and answers like the real one:
+// "/health" 503 while "loading" then 200, the slot save/restore API writing
+// real files into --slot-save-path, and a streamed chat completion. Faults
+// are switched on through environment variables:
+//   FAKE_LLAMA_RECORD=<file>        write {"argv": [...], "env": {...}} there
+//   FAKE_LLAMA_READY_AFTER_MS=<n>   answer 503 for n ms first
+//   FAKE_LLAMA_STDERR_LINES=<n>     write n lines to stderr at start
+//   FAKE_LLAMA_STDERR_TEXT=<text>   write this text to stderr at start
+//   FAKE_LLAMA_EXIT_CODE=<n>        exit with n after FAKE_LLAMA_EXIT_AFTER_MS
+//   FAKE_LLAMA_KILL_SIGNAL=<n>      die by that signal instead of exiting
+//   FAKE_LLAMA_GRANDCHILD=1         leave a process holding stderr open on exit
+//   FAKE_LLAMA_IGNORE_SIGTERM=1     ignore SIGTERM
+//   FAKE_LLAMA_SILENT=1             never listen
+//   FAKE_LLAMA_HEALTH=garbage       answer "/health" with something not HTTP
+//   FAKE_LLAMA_FLOOD_BYTES=<n>      after ready, write n bytes of log to stderr
+//   FAKE_LLAMA_CHUNKS=<n>           content events per chat reply (default 4)
+//   FAKE_LLAMA_SLOT_DELAY_MS=<n>    delay slot answers
+// Like the real server, SIGTERM before ready kills it by the signal's
+// default action; after ready it exits 0.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <nlohmann/json.hpp>
+
+#include "fakes/test_http_server.hpp"
+
+extern char** environ;
+
+namespace asio = boost::asio;
+using dravik::testing::Conn;
+using dravik::testing::RawRequest;
+using dravik::testing::TestHttpServer;
+using json = nlohmann::ordered_json;
+
+namespace {
+
+long env_long(const char* name, long dflt) {
+  const char* v = std::getenv(name);
+  return v && *v ? std::strtol(v, nullptr, 10) : dflt;
+}
+
+void log_line(const std::string& line) {
+  // Blocking writes, as the real server's logger does: a pipe nobody reads
+  // stalls the whole server.
+  std::string l = line + "\n";
+  const char* p = l.data();
+  std::size_t left = l.size();
+  while (left > 0) {
+    ssize_t n = ::write(2, p, left);
+    if (n <= 0) return;
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+}
+
+bool valid_filename(const std::string& f) {
+  return !f.empty() && f.find('/') == std::string::npos && f.find('\\') == std::string::npos &&
+         f.find("..") == std::string::npos && f != ".";
+}
+
+std::string error_body(int code, const std::string& message, const std::string& type) {
+  return json{{"error", {{"code", code}, {"message", message}, {"type", type}}}}.dump();
+}
+
+struct Server {
+  asio::io_context io;
+  std::string slot_dir;
+  bool ready = false;
+
+  asio::awaitable<void> handle(const RawRequest& req, Conn& c) {
+    if (ready) log_line("0.00.100.000 I srv  log_server_r: request: " + req.method + " " + req.target + " 127.0.0.1 200");
+    const std::string path = req.path();
+    if (path == "/health" || path == "/v1/health") {
+      if (const char* h = std::getenv("FAKE_LLAMA_HEALTH"); h && std::string(h) == "garbage") {
+        co_await c.write("NOT HTTP AT ALL\r\n\r\n");
+        co_return;
+      }
+    }
+    if (!ready) {
+      co_await c.respond(503, R"({"error":{"message":"Loading model","type":"unavailable_error","code":503}})",
+                         "application/json; charset=utf-8");
+      co_return;
+    }
+    if (path == "/health" || path == "/v1/health") {
+      co_await c.respond(200, R"({"status":"ok"})", "application/json; charset=utf-8");
+    } else if (path == "/slots/0") {
+      co_await slot(req, c);
+    } else if (path == "/v1/chat/completions" && req.method == "POST") {
+      co_await chat(req, c);
+    } else {
+      co_await c.respond(404, R"({"error":{"message":"File Not Found","type":"not_found_error","code":404}})");
+    }
+  }
+
+  asio::awaitable<void> slot(const RawRequest& req, Conn& c) {
+    if (long d = env_long("FAKE_LLAMA_SLOT_DELAY_MS", 0)) co_await c.sleep(std::chrono::milliseconds(d));
+    const std::string action = req.target.substr(req.target.find("action=") + 7);
+    if (slot_dir.empty()) {
+      co_await c.respond(501, error_body(501, "This server does not support slots action. Start it with `--slot-save-path`",
+                                         "not_supported_error"));
+      co_return;
+    }
+    json body = json::parse(req.body, nullptr, false);
+    if (body.is_discarded() || !body.is_object() || !body.contains("filename")) {
+      co_await c.respond(500, error_body(500, "[json.exception.out_of_range.403] key 'filename' not found", "server_error"));
+      co_return;
+    }
+    const std::string filename = body["filename"].is_string() ? body["filename"].get<std::string>() : "";
+    if (!valid_filename(filename)) {
+      co_await c.respond(400, error_body(400, "Invalid filename", "invalid_request_error"));
+      co_return;
+    }
+    const std::string file = slot_dir + "/" + filename;
+    if (action == "save") {
+      std::ofstream(file, std::ios::binary) << "FAKE-KV-CACHE\n";
+      const std::string answer = json{{"id_slot", 0}, {"filename", filename}, {"n_saved", 32}, {"n_written", 14},
+                                      {"timings", {{"save_ms", 0.2}}}}.dump();
+      co_await c.respond(200, answer);
+    } else if (action == "restore") {
+      std::ifstream in(file, std::ios::binary);
+      std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      if (!in.good() && content.empty()) {
+        co_await c.respond(400, error_body(400, "Unable to restore slot, no available space in KV cache or invalid slot save file",
+                                           "invalid_request_error"));
+        co_return;
+      }
+      const std::string answer = json{{"id_slot", 0}, {"filename", filename}, {"n_restored", 32},
+                                      {"n_read", content.size()}, {"timings", {{"restore_ms", 0.1}}}}.dump();
+      co_await c.respond(200, answer);
+    } else {
+      co_await c.respond(400, error_body(400, "Invalid action", "invalid_request_error"));
+    }
+  }
+
+  asio::awaitable<void> chat(const RawRequest& req, Conn& c) {
+    json body = json::parse(req.body, nullptr, false);
+    if (body.is_discarded()) {
+      co_await c.respond(500, error_body(500, "[json.exception.parse_error.101] parse error", "server_error"));
+      co_return;
+    }
+    // Report back what arrived, so that tests can see the extras.
+    std::string thinking = "unset";
+    if (body.contains("chat_template_kwargs") && body["chat_template_kwargs"].contains("enable_thinking"))
+      thinking = body["chat_template_kwargs"]["enable_thinking"].dump();
+    std::string format = body.contains("reasoning_format") ? body["reasoning_format"].get<std::string>() : "unset";
+    co_await c.write(
+        "HTTP/1.1 200 OK\r\nServer: llama.cpp\r\nContent-Type: text/event-stream\r\nTransfer-Encoding: chunked\r\n"
+        "Connection: close\r\n\r\n");
+    auto event = [](const json& delta, const json& finish) {
+      json e = {{"choices", {{{"finish_reason", finish}, {"index", 0}, {"delta", delta}}}},
+                {"object", "chat.completion.chunk"}};
+      return "data: " + e.dump() + "\n\n";
+    };
+    const json role = {{"role", "assistant"}, {"content", nullptr}};
+    const json first = {{"content", "thinking=" + thinking + " format=" + format}};
+    std::string head = Conn::chunk(event(role, nullptr)) + Conn::chunk(event(first, nullptr));
+    co_await c.write(std::move(head));
+    long n = env_long("FAKE_LLAMA_CHUNKS", 4);
+    std::string batch;
+    for (long i = 0; i < n; ++i) {
+      const json delta = {{"content", " tok" + std::to_string(i)}};
+      batch += Conn::chunk(event(delta, nullptr));
+      if (batch.size() > 32768) {
+        co_await c.write(std::move(batch));
+        batch.clear();
+      }
+    }
+    batch += Conn::chunk(event(json::object(), "length"));
+    batch += Conn::chunk("data: [DONE]\n\n");
+    batch += "0\r\n\r\n";
+    co_await c.write(std::move(batch));
+  }
+};
+
+void record(const std::string& file, int argc, char** argv) {
+  json out = {{"argv", json::array()}, {"env", json::object()}, {"cwd", ""}};
+  for (int i = 0; i < argc; ++i) out["argv"].push_back(argv[i]);
+  for (char** e = environ; *e; ++e) {
+    std::string kv(*e);
+    auto eq = kv.find('=');
+    if (eq != std::string::npos) out["env"][kv.substr(0, eq)] = kv.substr(eq + 1);
+  }
+  char cwd[4096];
+  if (::getcwd(cwd, sizeof cwd)) out["cwd"] = cwd;
+  out["pgid"] = ::getpgid(0);
+  out["pid"] = ::getpid();
+  std::ofstream(file + ".tmp") << out.dump();
+  std::rename((file + ".tmp").c_str(), file.c_str());
+}
+
+[[noreturn]] void exit_early() {
+  if (std::getenv("FAKE_LLAMA_GRANDCHILD")) {
+    pid_t pid;
+    const char* args[] = {"sleep", "30", nullptr};
+    ::posix_spawnp(&pid, "sleep", nullptr, nullptr, const_cast<char* const*>(args), environ);
+  }
+  if (long sig = env_long("FAKE_LLAMA_KILL_SIGNAL", 0)) {
+    ::signal(static_cast<int>(sig), SIG_DFL);
+    ::raise(static_cast<int>(sig));
+  }
+  std::_Exit(static_cast<int>(env_long("FAKE_LLAMA_EXIT_CODE", 1)));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string host = "127.0.0.1";
+  long port = 8080;
+  Server server;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "--host" && i + 1 < argc) host = argv[++i];
+    else if (a == "--port" && i + 1 < argc) port = std::strtol(argv[++i], nullptr, 10);
+    else if (a == "--slot-save-path" && i + 1 < argc) {
+      server.slot_dir = argv[++i];
+      struct stat sb;
+      if (::stat(server.slot_dir.c_str(), &sb) != 0 || !S_ISDIR(sb.st_mode)) {
+        log_line("error while handling argument \"--slot-save-path\": not a directory: " + server.slot_dir);
+        return 1;
+      }
+    }
+  }
+  if (const char* r = std::getenv("FAKE_LLAMA_RECORD")) record(r, argc, argv);
+  if (std::getenv("FAKE_LLAMA_IGNORE_SIGTERM")) ::signal(SIGTERM, SIG_IGN);
+
+  log_line("warning: no usable GPU found, --gpu-layers option will be ignored");
+  log_line("0.00.004.180 W srv  llama_server: more info: https://github.com/ggml-org/llama.cpp/pull/25655");
+  for (long i = 0, n = env_long("FAKE_LLAMA_STDERR_LINES", 0); i < n; ++i)
+    log_line("fake stderr line " + std::to_string(i));
+  if (const char* t = std::getenv("FAKE_LLAMA_STDERR_TEXT")) {
+    std::string s = t;
+    ::write(2, s.data(), s.size());
+  }
+
+  if (std::getenv("FAKE_LLAMA_EXIT_CODE") || std::getenv("FAKE_LLAMA_KILL_SIGNAL")) {
+    long after = env_long("FAKE_LLAMA_EXIT_AFTER_MS", 0);
+    if (after <= 0) exit_early();
+    asio::steady_timer* t = new asio::steady_timer(server.io, std::chrono::milliseconds(after));
+    t->async_wait([](auto) { exit_early(); });
+  }
+
+  std::unique_ptr<TestHttpServer> http;
+  if (!std::getenv("FAKE_LLAMA_SILENT")) {
+    try {
+      http = std::make_unique<TestHttpServer>(
+          server.io.get_executor(), [&](const RawRequest& r, Conn& c) { return server.handle(r, c); },
+          static_cast<std::uint16_t>(port));
+    } catch (const std::exception&) {
+      log_line("0.00.013.082 E srv         start: couldn't bind HTTP server socket, hostname: " + host +
+               ", port: " + std::to_string(port));
+      log_line("0.00.013.149 E srv  llama_server: exiting due to HTTP server error");
+      return 1;
+    }
+  }
+
+  asio::signal_set* term = nullptr;
+  asio::steady_timer ready_timer(server.io, std::chrono::milliseconds(env_long("FAKE_LLAMA_READY_AFTER_MS", 0)));
+  ready_timer.async_wait([&](auto) {
+    server.ready = true;
+    log_line("0.00.034.165 I srv  llama_server: model loaded");
+    if (!std::getenv("FAKE_LLAMA_IGNORE_SIGTERM")) {
+      term = new asio::signal_set(server.io, SIGTERM);
+      term->async_wait([&](auto, int) {
+        log_line("I srv    operator(): operator(): cleaning up before exit...");
+        std::_Exit(0);
+      });
+    }
+    if (long flood = env_long("FAKE_LLAMA_FLOOD_BYTES", 0)) {
+      asio::post(server.io, [flood] {
+        std::string line(99, 'x');
+        for (long written = 0; written < flood; written += 100) log_line(line);
+      });
+    }
+  });
+  server.io.run();
+  return 0;
+}
