@@ -1,0 +1,70 @@
+// Opt-in: runs the client against a real llama-server. Set
+// DRAVIK_TEST_LLAMA_SERVER to the binary and DRAVIK_TEST_MODEL to a GGUF
+// model; otherwise every test here is skipped.
+#include <gtest/gtest.h>
+
+#include "sidecar/sidecar_env.hpp"
+#include "support/errors.hpp"
+
+using namespace std::chrono_literals;
+using namespace dravik;
+using namespace dravik::testing;
+
+namespace {
+
+struct RealServer {
+  std::string binary, model;
+  static std::optional<RealServer> from_environment() {
+    const char* b = std::getenv("DRAVIK_TEST_LLAMA_SERVER");
+    const char* m = std::getenv("DRAVIK_TEST_MODEL");
+    if (!b || !*b || !m || !*m) return std::nullopt;
+    return RealServer{fs::absolute(b).string(), fs::absolute(m).string()};
+  }
+};
+
+std::vector<Json> drain(asio::io_context& io, host::ChunkStream& s) {
+  return run_until_done(io, [&]() -> asio::awaitable<std::vector<Json>> {
+    std::vector<Json> out;
+    while (auto c = co_await s.next()) out.push_back(c->data);
+    co_return out;
+  }());
+}
+
+}  // namespace
+
+TEST(RealLlamaServer, FullCycleThroughTheClient) {
+  auto real = RealServer::from_environment();
+  if (!real) GTEST_SKIP() << "DRAVIK_TEST_LLAMA_SERVER and DRAVIK_TEST_MODEL are not set";
+  SidecarEnv env;
+  fs::remove(env.bin / "llama-server");
+  fs::create_symlink(real->binary, env.bin / "llama-server");
+  sidecar::detail::seams().readiness_deadline = 120s;
+  sidecar::detail::seams().slot_request_timeout = 60s;
+  env.chat->max_tokens = 8;
+  asio::io_context io;
+  sidecar::SidecarClient c(io.get_executor(), real->model, "127.0.0.1", free_port(), 2048, "cpu", 99, false,
+                           env.hook());
+  c._http = std::make_unique<http::Client>(io.get_executor(), 120s);
+
+  run_until_done(io, c.start());
+  ASSERT_TRUE(env.find_event("runtime_llama_start_ready"));
+  const Json messages = Json::array({{{"role", "user"}, {"content", "hi"}}});
+  for (const char* mode : {"default", "on", "off"}) {
+    c.set_reasoning_mode(mode);
+    auto chunks = drain(io, *c.chat_stream(messages, false));
+    EXPECT_GE(chunks.size(), 2u) << mode;
+  }
+  const fs::path kv = fs::current_path() / ".dravik/state/swap/kv_cache.bin";
+  EXPECT_TRUE(run_until_done(io, c.save_kv_cache(kv)));
+  EXPECT_TRUE(fs::exists(kv));
+  run_until_done(io, c._stop_server());
+  run_until_done(io, c.start());
+  EXPECT_TRUE(run_until_done(io, c.restore_kv_cache(kv)));
+  EXPECT_FALSE(run_until_done(io, c.restore_kv_cache("missing.bin")));
+  run_until_done(io, c.reset_kv_cache());
+  EXPECT_TRUE(c._proc);
+  run_until_done(io, c.close());
+  EXPECT_FALSE(c._proc);
+  EXPECT_EQ(env.find_event("runtime_llama_start_failed"), nullptr);
+  EXPECT_EQ(env.find_event("runtime_llama_kv_save_failed"), nullptr);
+}
