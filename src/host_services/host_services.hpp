@@ -195,7 +195,7 @@ struct OpenAICompatibleOptions {
   std::optional<std::string> api_key;
   std::string api_key_env;
   std::int64_t context_window_tokens = 2048;
-  std::optional<std::map<std::string, std::string>> extra_headers;
+  std::optional<Json> extra_headers;  // a map of text to text, in configured order
   std::optional<Json> extra_body;
   bool verify_connection = false;
   bool airgapped = false;

@@ -1,0 +1,193 @@
+#include "backend_catalog/backend_catalog.hpp"
+
+#include <cstdlib>
+
+#include "support/config.hpp"
+#include "support/errors.hpp"
+
+namespace dravik::backend_catalog {
+
+using config::is_set;
+using config::present;
+using config::text_form;
+using config::trim;
+
+const std::vector<std::pair<std::string, RuntimeSpec>> RUNTIME_SPECS = {
+    {"llama_cpp", {"llama_cpp", "Local model: llama.cpp (GGUF)", "llama_model", true, true, true, true, true}},
+    {"openai_compatible",
+     {"openai_compatible", "Self-hosted API: OpenAI-compatible", "openai_compatible_model", false, false, false, true,
+      true}},
+    {"openrouter", {"openrouter", "Hosted API: OpenRouter", "openrouter_model", false, false, false, true, true}},
+    {"sglang", {"sglang", "SGLang (disabled in simplified build)", "sglang_model", false, false, false, false, false}},
+    {"trtllm_pytorch",
+     {"trtllm_pytorch", "TensorRT-LLM (disabled in simplified build)", "trtllm_model", false, false, false, false,
+      false}},
+};
+
+const std::vector<std::pair<std::string, std::string>> RUNTIME_ALIASES = {
+    {"openai", "openai_compatible"},   {"cloud", "openai_compatible"}, {"self_hosted", "openai_compatible"},
+    {"gateway", "openai_compatible"}, {"unified_api", "openrouter"},
+};
+
+const std::string DEFAULT_RUNTIME = "llama_cpp";
+
+namespace {
+
+constexpr const char* kOpenRouterBase = "https://openrouter.ai/api/v1";
+
+void require_map(const Json& cfg) {
+  if (!cfg.is_object()) throw TypeError("the configuration must be a map");
+}
+
+// Text form, trimmed, of the first of the keys whose value is set; "".
+std::string first_set(const Json& cfg, std::initializer_list<std::string_view> keys) {
+  for (auto k : keys)
+    if (is_set(cfg, k)) return trim(text_form(*config::find(cfg, k)));
+  return "";
+}
+
+std::optional<std::string> non_empty(std::string s) {
+  if (s.empty()) return std::nullopt;
+  return s;
+}
+
+std::string text_if_set(const Json& cfg, std::string_view key) {
+  return is_set(cfg, key) ? trim(text_form(*config::find(cfg, key))) : "";
+}
+
+std::string env_trimmed(const char* name) {
+  const char* v = std::getenv(name);
+  return v ? trim(v) : "";
+}
+
+std::optional<Json> non_empty_map(Json m) {
+  if (m.empty()) return std::nullopt;
+  return m;
+}
+
+}  // namespace
+
+std::string normalize_runtime(const std::optional<std::string>& value) {
+  std::string v = value && !value->empty() ? *value : DEFAULT_RUNTIME;
+  v = config::lower(trim(v));
+  for (const auto& [alias, key] : RUNTIME_ALIASES)
+    if (v == alias) {
+      v = key;
+      break;
+    }
+  for (const auto& [key, spec] : RUNTIME_SPECS)
+    if (v == key) return key;
+  return DEFAULT_RUNTIME;
+}
+
+const RuntimeSpec& runtime_spec(const std::optional<std::string>& value) {
+  const std::string key = normalize_runtime(value);
+  for (const auto& [k, spec] : RUNTIME_SPECS)
+    if (k == key) return spec;
+  return RUNTIME_SPECS.front().second;  // unreachable: normalize returns a key
+}
+
+std::vector<std::pair<std::string, std::string>> runtime_options() {
+  std::vector<std::pair<std::string, std::string>> out;
+  for (const auto& [key, spec] : RUNTIME_SPECS)
+    if (spec.show_in_setup && spec.enabled) out.emplace_back(spec.label, spec.key);
+  return out;
+}
+
+std::string active_model_ref(const Json& cfg) {
+  require_map(cfg);
+  const std::string runtime = present(cfg, "runtime") ? text_form(cfg.at("runtime")) : DEFAULT_RUNTIME;
+  const RuntimeSpec& spec = runtime_spec(runtime);
+  return first_set(cfg, {spec.model_config_key, "model"});
+}
+
+Json _mapping(const Json& value) { return value.is_object() ? value : Json::object(); }
+
+Json _string_dict(const Json& value) {
+  Json out = Json::object();
+  if (!value.is_object()) return out;
+  for (auto it = value.begin(); it != value.end(); ++it) {
+    std::string k = trim(it.key());
+    std::string v = trim(text_form(it.value()));
+    if (!k.empty() && !v.empty()) out[k] = v;
+  }
+  return out;
+}
+
+Json _openrouter_headers(const Json& cfg) {
+  Json headers = _string_dict(config::find(cfg, "openrouter_headers") ? cfg.at("openrouter_headers") : Json());
+  std::string referer = text_if_set(cfg, "openrouter_site_url");
+  if (referer.empty()) referer = env_trimmed("OPENROUTER_SITE_URL");
+  std::string title = text_if_set(cfg, "openrouter_app_name");
+  if (title.empty()) title = env_trimmed("OPENROUTER_APP_NAME");
+  if (!referer.empty() && !headers.contains("HTTP-Referer")) headers["HTTP-Referer"] = referer;
+  if (!title.empty() && !headers.contains("X-Title")) headers["X-Title"] = title;
+  return headers;
+}
+
+std::unique_ptr<host::RuntimeClient> create_runtime_client(boost::asio::any_io_executor ex, const Json& cfg,
+                                                           sidecar::DiagnosticsHook diagnostics_hook) {
+  require_map(cfg);
+  const std::string runtime =
+      normalize_runtime(present(cfg, "runtime") ? text_form(cfg.at("runtime")) : DEFAULT_RUNTIME);
+  const RuntimeSpec& spec = runtime_spec(runtime);
+  if (!spec.enabled)
+    throw ValueError(spec.label +
+                     " is disabled in this simplified build. Supported runtimes are llama.cpp, OpenAI-compatible "
+                     "APIs, and OpenRouter.");
+  const std::int64_t context_window_tokens =
+      present(cfg, "context_window_tokens") ? config::to_int64(cfg.at("context_window_tokens"), "context_window_tokens")
+                                            : 2048;
+  const bool airgapped = host::isolation_policy().airgapped_from_cfg(cfg);
+  auto entry = [&](const char* key) { return config::find(cfg, key) ? cfg.at(key) : Json(); };
+
+  if (runtime == "openrouter") {
+    if (airgapped) throw host::AirgapViolationError("Air-gapped mode does not allow the OpenRouter runtime.");
+    host::OpenAICompatibleOptions o;
+    o.model = first_set(cfg, {"openrouter_model", "model"});
+    Json headers = _openrouter_headers(cfg);
+    Json body = _mapping(entry("openrouter_extra_body"));
+    o.base_url = is_set(cfg, "openrouter_base_url") ? trim(text_form(cfg.at("openrouter_base_url")))
+                                                    : std::string(kOpenRouterBase);
+    o.api_key = non_empty(text_if_set(cfg, "openrouter_api_key"));
+    o.api_key_env = present(cfg, "openrouter_api_key_env") ? text_form(cfg.at("openrouter_api_key_env"))
+                                                           : "OPENROUTER_API_KEY";
+    o.context_window_tokens = context_window_tokens;
+    o.extra_headers = non_empty_map(std::move(headers));
+    o.extra_body = non_empty_map(std::move(body));
+    o.verify_connection = config::truthy(entry("openrouter_verify_connection"));
+    o.airgapped = airgapped;
+    return host::compatible_api_clients().OpenAICompatibleClient(o);
+  }
+
+  if (runtime == "openai_compatible") {
+    host::OpenAICompatibleOptions o;
+    o.model = first_set(cfg, {"openai_compatible_model", "model"});
+    o.base_url = non_empty(text_if_set(cfg, "openai_compatible_base_url"));
+    if (airgapped) {
+      auto& apis = host::compatible_api_clients();
+      host::isolation_policy().assert_endpoint_allowed(apis._normalize_base_url(o.base_url),
+                                                       "the OpenAI-compatible runtime");
+    }
+    Json headers = _string_dict(entry("openai_compatible_headers"));
+    Json body = _mapping(entry("openai_compatible_extra_body"));
+    o.api_key = non_empty(text_if_set(cfg, "openai_compatible_api_key"));
+    o.api_key_env = present(cfg, "openai_compatible_api_key_env") ? text_form(cfg.at("openai_compatible_api_key_env"))
+                                                                  : "OPENAI_API_KEY";
+    o.context_window_tokens = context_window_tokens;
+    o.extra_headers = non_empty_map(std::move(headers));
+    o.extra_body = non_empty_map(std::move(body));
+    o.verify_connection = config::truthy(entry("openai_compatible_verify_connection"));
+    o.airgapped = airgapped;
+    return host::compatible_api_clients().OpenAICompatibleClient(o);
+  }
+
+  const std::string model = first_set(cfg, {"llama_model", "model"});
+  if (model.empty()) throw ValueError("Missing model for llama.cpp runtime (`llama_model` or `model`).");
+  const std::string device = present(cfg, "device") ? text_form(cfg.at("device")) : "auto";
+  const std::int64_t gpu_layers = present(cfg, "gpu_layers") ? config::to_int64(cfg.at("gpu_layers"), "gpu_layers") : 99;
+  return std::make_unique<sidecar::SidecarClient>(std::move(ex), model, "127.0.0.1", 8080, context_window_tokens,
+                                                  device, gpu_layers, airgapped, std::move(diagnostics_hook));
+}
+
+}  // namespace dravik::backend_catalog
