@@ -67,12 +67,6 @@ bool all_digits(const std::string& s) {
   return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos;
 }
 
-double round2(double v) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.2f", v);
-  return std::strtod(buf, nullptr);
-}
-
 void signal_ignoring_gone(pid_t pid, int sig) {
   // A process that exited meanwhile (ESRCH) or that we may not signal
   // (EPERM) is skipped.
@@ -175,7 +169,7 @@ Json SidecarClient::_read_meminfo_fields() {
     auto kb = config::parse_int64(f[1]);
     if (!kb) continue;
     std::string key = config::lower(f[0].substr(0, f[0].find_last_not_of(':') + 1)) + "_mb";
-    out[key] = round2(static_cast<double>(*kb) / 1024.0);
+    out[key] = config::round2(static_cast<double>(*kb) / 1024.0);
   }
   return out;
 }
@@ -209,7 +203,7 @@ std::optional<double> SidecarClient::_largest_free_block_mb() {
 
 Json SidecarClient::_memory_snapshot() {
   Json snapshot = _read_meminfo_fields();
-  if (auto lfb = _largest_free_block_mb()) snapshot["largest_free_block_mb"] = round2(*lfb);
+  if (auto lfb = _largest_free_block_mb()) snapshot["largest_free_block_mb"] = config::round2(*lfb);
   return snapshot;
 }
 

@@ -1,6 +1,8 @@
 #include "support/config.hpp"
 
 #include <charconv>
+#include <cstdio>
+#include <cstdlib>
 #include <cmath>
 #include <limits>
 
@@ -168,6 +170,13 @@ std::int64_t to_int64(const Json& v, std::string_view what) {
     default:
       throw TypeError(name + ": expected an integer, got " + kind_name(v));
   }
+}
+
+double round2(double value) {
+  if (!std::isfinite(value)) return value;
+  char buf[512];
+  std::snprintf(buf, sizeof buf, "%.2f", value);
+  return std::strtod(buf, nullptr);
 }
 
 std::string trim(std::string_view text) {

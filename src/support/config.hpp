@@ -44,6 +44,10 @@ std::int64_t to_int64(const Json& value, std::string_view what = "value");
 // Parses an integer text as to_int64 does (nullopt when it does not parse).
 std::optional<std::int64_t> parse_int64(std::string_view text);
 
+// `value` rounded to 2 decimal places the way printf("%.2f") rounds the
+// exact binary value (ties to even: 2.675 -> 2.67).
+double round2(double value);
+
 // ASCII whitespace trim and lower-casing.
 std::string trim(std::string_view text);
 std::string lower(std::string_view text);

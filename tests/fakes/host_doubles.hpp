@@ -160,3 +160,88 @@ struct FakeCompatibleClients : host::CompatibleApiClients {
 };
 
 }  // namespace dravik::testing
+
+namespace dravik::testing {
+
+// Shell executor double: records every call with its arguments in order and
+// answers with configurable results; `error` is thrown by every operation.
+struct ScriptedShellExecutor : host::ShellExecutor {
+  struct Call {
+    std::string op;
+    Json args;
+  };
+  std::vector<Call> calls;
+  host::ExecResult exec{"ran", true, 0, "out", "", false, 30};
+  std::string text = "text result";
+  host::LoadFileResult loaded;
+  host::EditFileResult edited;
+  std::exception_ptr error;
+  // Awaited inside run_shell (e.g. to hold the command open).
+  std::function<asio::awaitable<void>()> during_shell;
+
+  void fail_if_told() {
+    if (error) std::rethrow_exception(error);
+  }
+  asio::awaitable<host::ExecResult> run_shell(std::string command, std::int64_t timeout_seconds) override {
+    calls.push_back({"run_shell", {command, timeout_seconds}});
+    if (during_shell) co_await during_shell();
+    fail_if_told();
+    co_return exec;
+  }
+  asio::awaitable<std::string> read_file(std::string path) override {
+    calls.push_back({"read_file", {path}});
+    fail_if_told();
+    co_return text;
+  }
+  asio::awaitable<std::string> write_file(std::string path, std::string content) override {
+    calls.push_back({"write_file", {path, content}});
+    fail_if_told();
+    co_return text;
+  }
+  asio::awaitable<host::LoadFileResult> load_file(std::string path, std::optional<std::int64_t> max_tokens) override {
+    calls.push_back({"load_file", {path, max_tokens ? Json(*max_tokens) : Json()}});
+    fail_if_told();
+    co_return loaded;
+  }
+  asio::awaitable<host::EditFileResult> edit_file(std::string path, host::EditFileRequest r) override {
+    Json args = {path};
+    if (r.patch) args.push_back({{"patch", *r.patch}, {"return_result", r.return_result}});
+    else
+      args.push_back({{"old_string", r.old_string},
+                      {"new_string", r.new_string},
+                      {"replace_all", r.replace_all},
+                      {"return_result", r.return_result}});
+    calls.push_back({"edit_file", args});
+    fail_if_told();
+    co_return edited;
+  }
+  asio::awaitable<std::string> glob_files(std::string pattern, Json path) override {
+    calls.push_back({"glob_files", {pattern, path}});
+    fail_if_told();
+    co_return text;
+  }
+  asio::awaitable<std::string> grep_files(std::string pattern, Json path, Json glob_filter, bool ignore_case) override {
+    calls.push_back({"grep_files", {pattern, path, glob_filter, ignore_case}});
+    fail_if_told();
+    co_return text;
+  }
+  asio::awaitable<std::string> list_directory(Json path) override {
+    calls.push_back({"list_directory", {path}});
+    fail_if_told();
+    co_return text;
+  }
+};
+
+struct FakeNotesStore : host::MemoryNotesStore {
+  std::vector<Json> calls;
+  std::string answer = "noted";
+  std::exception_ptr error;
+  asio::awaitable<std::string> update_persistent_memory(std::string cwd, std::string scope, std::string action,
+                                                        std::string content) override {
+    calls.push_back({cwd, scope, action, content});
+    if (error) std::rethrow_exception(error);
+    co_return answer;
+  }
+};
+
+}  // namespace dravik::testing
