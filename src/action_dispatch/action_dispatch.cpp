@@ -1,0 +1,246 @@
+#include "action_dispatch/action_dispatch.hpp"
+
+#include <filesystem>
+#include <limits>
+
+#include "support/config.hpp"
+#include "support/errors.hpp"
+#include "support/text.hpp"
+
+namespace dravik::action_dispatch {
+
+namespace asio = boost::asio;
+
+namespace {
+
+std::shared_ptr<eviction_coordinator::EvictionCoordinator>& installed_coordinator() {
+  static std::shared_ptr<eviction_coordinator::EvictionCoordinator> slot;
+  return slot;
+}
+
+ToolExecutionResult invalid(const std::string& message) { return {message, Json{{"ok", false}}}; }
+
+// Value of `key` in the arguments map, or `fallback` when the key is
+// missing (a null value stays null).
+Json get(const Json& args, const char* key, const Json& fallback) {
+  auto it = args.find(key);
+  return it == args.end() ? fallback : *it;
+}
+
+bool non_empty_text(const Json& v) { return v.is_string() && !config::trim(v.get_ref<const std::string&>()).empty(); }
+
+// JSON integers only: booleans and floats such as 30.0 are not integers.
+bool is_integer(const Json& v) { return v.is_number_integer(); }
+
+std::int64_t as_int64(const Json& v) {
+  if (v.is_number_unsigned() && v.get<std::uint64_t>() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+    return std::numeric_limits<std::int64_t>::max();
+  return v.get<std::int64_t>();
+}
+
+bool text_ok(const std::string& text, const char* failure_prefix) { return !text::starts_with(text, failure_prefix); }
+
+Json optional_int(const std::optional<std::int64_t>& v) { return v ? Json(*v) : Json(); }
+
+asio::awaitable<ToolExecutionResult> run_shell_tool(const Json& args) {
+  const Json command = get(args, "command", "");
+  const Json timeout = get(args, "timeout_seconds", nullptr);
+  if (!non_empty_text(command)) co_return invalid("Error: invalid arguments for shell (required: command)");
+  if (!timeout.is_null() && !is_integer(timeout))
+    co_return invalid("Error: invalid arguments for shell (timeout_seconds must be int)");
+  if (!timeout.is_null() && as_int64(timeout) <= 0)
+    co_return invalid("Error: invalid arguments for shell (timeout_seconds must be > 0)");
+  const std::int64_t effective = timeout.is_null() ? host::DEFAULT_SHELL_TIMEOUT_SECONDS : as_int64(timeout);
+  const std::string cmd = command.get<std::string>();
+
+  host::ExecResult res;
+  Json swap_meta = Json::object();
+  auto coordinator = installed_coordinator();  // the one installed when the branch runs
+  if (coordinator && coordinator->should_unload(0)) {
+    auto swap = co_await coordinator->run_with_swap(cmd, effective);
+    res = std::move(swap.exec_result);
+    swap_meta = Json{{"swapped", swap.unloaded},
+                     {"swap_reload_ok", swap.reload_ok},
+                     {"swap_restore_ok", swap.restore_ok},
+                     {"swap_duration_s", swap.swap_duration_s}};
+  } else {
+    res = co_await host::shell_executor().run_shell(cmd, effective);
+  }
+  Json meta = {{"ok", res.ok},
+               {"exit_code", optional_int(res.exit_code)},
+               {"stdout", res.stdout_text},
+               {"stderr", res.stderr_text},
+               {"timed_out", res.timed_out},
+               {"timeout_seconds", res.timeout_seconds}};
+  for (auto it = swap_meta.begin(); it != swap_meta.end(); ++it) meta[it.key()] = it.value();
+  co_return ToolExecutionResult{res.summary, std::move(meta)};
+}
+
+asio::awaitable<ToolExecutionResult> run_memory_tool(const Json& args) {
+  const Json scope = get(args, "scope", "");
+  const Json action = get(args, "action", "");
+  const Json content = get(args, "content", "");
+  if (!non_empty_text(scope) || !non_empty_text(action))
+    co_return invalid("Error: invalid arguments for memory (required: scope, action)");
+  if (!content.is_string()) co_return invalid("Error: invalid arguments for memory (content must be string)");
+  std::optional<std::string> text;
+  std::string rejection;
+  try {
+    text = co_await host::memory_notes_store().update_persistent_memory(
+        std::filesystem::current_path().string(), scope.get<std::string>(), action.get<std::string>(),
+        content.get<std::string>());
+  } catch (const ValueError& e) {
+    rejection = e.what();
+  }
+  if (!text) co_return invalid("Error: " + rejection);
+  co_return ToolExecutionResult{*text, Json{{"ok", true}, {"scope", scope}, {"action", action}}};
+}
+
+asio::awaitable<ToolExecutionResult> run_edit_tool(const Json& args) {
+  const Json path = get(args, "path", "");
+  const Json patch = get(args, "patch", nullptr);
+  const Json old_string = get(args, "old_string", "");
+  const Json new_string = get(args, "new_string", "");
+  const Json replace_all = get(args, "replace_all", false);
+  if (!non_empty_text(path)) co_return invalid("Error: invalid arguments for edit_file (required: path)");
+  host::EditFileRequest request;
+  if (!patch.is_null()) {
+    if (!non_empty_text(patch))
+      co_return invalid("Error: invalid arguments for edit_file (patch must be a non-empty string)");
+    request.patch = patch.get<std::string>();
+  } else {
+    if (!old_string.is_string() || old_string.get_ref<const std::string&>().empty())
+      co_return invalid("Error: invalid arguments for edit_file (required: patch or old_string)");
+    if (!new_string.is_string()) co_return invalid("Error: invalid arguments for edit_file (required: new_string)");
+    request.old_string = old_string.get<std::string>();
+    request.new_string = new_string.get<std::string>();
+    request.replace_all = config::truthy(replace_all);
+  }
+  request.return_result = true;
+  auto result = co_await host::shell_executor().edit_file(path.get<std::string>(), std::move(request));
+  co_return ToolExecutionResult{result.output, Json{{"ok", result.ok},
+                                                    {"internal_retry", result.internal_retry},
+                                                    {"replacements", result.replacements},
+                                                    {"match_strategy", result.match_strategy},
+                                                    {"validation_error", result.validation_error}}};
+}
+
+asio::awaitable<ToolExecutionResult> run_load_tool(const Json& args) {
+  const Json path = get(args, "path", "");
+  const Json max_tokens = get(args, "max_tokens", nullptr);
+  if (!non_empty_text(path)) co_return invalid("Error: invalid arguments for load_file (required: path)");
+  if (!max_tokens.is_null() && !is_integer(max_tokens))
+    co_return invalid("Error: invalid arguments for load_file (max_tokens must be int)");
+  std::optional<std::int64_t> budget;
+  if (!max_tokens.is_null()) budget = as_int64(max_tokens);
+  auto loaded = co_await host::shell_executor().load_file(path.get<std::string>(), budget);
+  if (!loaded.ok) co_return invalid(loaded.detail);
+  co_return ToolExecutionResult{config::text_form(loaded.summary) + "\ncontent:\n" + config::text_form(loaded.content),
+                                Json{{"ok", true},
+                                     {"truncated", loaded.truncated},
+                                     {"estimated_tokens", loaded.estimated_tokens},
+                                     {"returned_tokens", loaded.returned_tokens},
+                                     {"token_budget", loaded.token_budget},
+                                     {"mem_available_mb", loaded.mem_available_mb}}};
+}
+
+ToolExecutionResult text_result(std::string text, const char* failure_prefix) {
+  const bool ok = text_ok(text, failure_prefix);
+  return {std::move(text), Json{{"ok", ok}}};
+}
+
+}  // namespace
+
+bool ToolExecutionResult::ok() const {
+  if (!meta.is_object()) return false;
+  auto it = meta.find("ok");
+  return it != meta.end() && config::truthy(*it);
+}
+
+void set_eviction_coordinator(std::shared_ptr<eviction_coordinator::EvictionCoordinator> manager) {
+  installed_coordinator() = std::move(manager);
+}
+
+asio::awaitable<ToolExecutionResult> execute_tool(host::ToolCall tool_call) {
+  const Json& args = tool_call.arguments;
+  const std::string name_text = config::text_form(tool_call.name);
+  if (!args.is_object()) co_return invalid("Error: invalid arguments for " + name_text);
+  const std::string name = tool_call.name.is_string() ? tool_call.name.get<std::string>() : std::string();
+  const bool named = tool_call.name.is_string();
+
+  if (named && name == "shell") co_return co_await run_shell_tool(args);
+  if (named && name == "read_file") {
+    const Json path = get(args, "path", "");
+    if (!non_empty_text(path)) co_return invalid("Error: invalid arguments for read_file (required: path)");
+    co_return text_result(co_await host::shell_executor().read_file(path.get<std::string>()), "Error:");
+  }
+  if (named && name == "memory") co_return co_await run_memory_tool(args);
+  if (named && name == "write_file") {
+    const Json path = get(args, "path", "");
+    const Json content = get(args, "content", "");
+    if (!non_empty_text(path) || !content.is_string())
+      co_return invalid("Error: invalid arguments for write_file (required: path, content)");
+    co_return text_result(
+        co_await host::shell_executor().write_file(path.get<std::string>(), content.get<std::string>()), "Error");
+  }
+  if (named && name == "load_file") co_return co_await run_load_tool(args);
+  if (named && name == "edit_file") co_return co_await run_edit_tool(args);
+  if (named && name == "glob") {
+    const Json pattern = get(args, "pattern", "");
+    if (!non_empty_text(pattern)) co_return invalid("Error: invalid arguments for glob (required: pattern)");
+    co_return text_result(
+        co_await host::shell_executor().glob_files(pattern.get<std::string>(), get(args, "path", nullptr)), "Error");
+  }
+  if (named && name == "grep") {
+    const Json pattern = get(args, "pattern", "");
+    if (!non_empty_text(pattern)) co_return invalid("Error: invalid arguments for grep (required: pattern)");
+    co_return text_result(co_await host::shell_executor().grep_files(pattern.get<std::string>(),
+                                                                     get(args, "path", nullptr),
+                                                                     get(args, "glob", nullptr),
+                                                                     config::truthy(get(args, "ignore_case", false))),
+                          "Error");
+  }
+  if (named && name == "list_directory")
+    co_return text_result(co_await host::shell_executor().list_directory(get(args, "path", nullptr)), "Error");
+  co_return invalid("Unknown tool: " + name_text);
+}
+
+std::string format_tool_args(const host::ToolCall& tool_call) {
+  const Json& args = tool_call.arguments;
+  const std::string name = tool_call.name.is_string() ? tool_call.name.get<std::string>() : std::string();
+  static const char* const kKnown[] = {"shell",     "memory",    "read_file", "write_file",    "load_file",
+                                       "edit_file", "glob",      "grep",      "list_directory"};
+  bool known = false;
+  for (const char* k : kKnown) known = known || (tool_call.name.is_string() && name == k);
+  if (known && !args.is_object())
+    throw TypeError("arguments of tool '" + name + "' must be a map, got " + config::text_form(args));
+
+  const std::string whole = config::text_form(args);
+  auto text_of = [&](const char* key) {
+    auto it = args.find(key);
+    return it == args.end() ? whole : config::text_form(*it);
+  };
+  std::string summary;
+  if (!known) {
+    summary = whole;
+  } else if (name == "shell") {
+    summary = "$ " + text_of("command");
+    auto t = args.find("timeout_seconds");
+    if (t != args.end() && t->is_number_integer()) summary += " (timeout: " + config::text_form(*t) + "s)";
+  } else if (name == "memory") {
+    auto scope = args.find("scope");
+    auto action = args.find("action");
+    summary = config::trim((action == args.end() ? "" : config::text_form(*action)) + " " +
+                           (scope == args.end() ? "" : config::text_form(*scope)));
+  } else if (name == "glob" || name == "grep") {
+    summary = text_of("pattern");
+  } else if (name == "list_directory") {
+    auto p = args.find("path");
+    summary = p == args.end() || !config::truthy(*p) ? "." : config::text_form(*p);
+  } else {
+    summary = text_of("path");
+  }
+  return text::escape_controls(summary);
+}
+
+}  // namespace dravik::action_dispatch

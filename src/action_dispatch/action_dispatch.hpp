@@ -1,0 +1,43 @@
+// Runs the agent's tool calls and formats their arguments for display.
+//
+// execute_tool validates the model-written arguments (bad arguments give a
+// result whose output starts "Error: invalid arguments for " and whose meta
+// is {"ok": false}; they never throw), runs the tool through the host's
+// shell executor or memory notes store, and returns one uniform result.
+// Errors raised by those services (and cancellation) pass out unchanged.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <boost/asio/awaitable.hpp>
+
+#include "eviction_coordinator/eviction_coordinator.hpp"
+#include "host_services/host_services.hpp"
+#include "support/json.hpp"
+
+namespace dravik::action_dispatch {
+
+// What a tool call returns: text for the model, facts for the host.
+// Immutable value record.
+struct ToolExecutionResult {
+  std::string output;
+  Json meta;  // a map; always holds "ok"
+  // Truth value of meta["ok"]; false when missing.
+  bool ok() const;
+  bool operator==(const ToolExecutionResult&) const = default;
+};
+
+// Installs the coordinator that shell commands run through when it wants
+// the model unloaded; nullptr switches the eviction path off.
+void set_eviction_coordinator(std::shared_ptr<eviction_coordinator::EvictionCoordinator> manager);
+
+boost::asio::awaitable<ToolExecutionResult> execute_tool(host::ToolCall tool_call);
+
+// One-line summary of a call's arguments for display next to the tool
+// name. Control characters are shown escaped ("\n", "\x1b") so that what
+// the user approves is what they see. Throws TypeError when the arguments
+// of a known tool are not a map.
+std::string format_tool_args(const host::ToolCall& tool_call);
+
+}  // namespace dravik::action_dispatch
