@@ -1,0 +1,294 @@
+// The model download: resumable through "<target>.part", checked for
+// completeness and for the GGUF magic before it becomes the model.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+
+#include <boost/asio/this_coro.hpp>
+
+#include "provisioning/provisioning.hpp"
+#include "support/config.hpp"
+#include "support/errors.hpp"
+#include "support/http.hpp"
+#include "support/text.hpp"
+
+namespace dravik::provisioning {
+
+namespace fs = std::filesystem;
+namespace asio = boost::asio;
+using std::chrono::steady_clock;
+
+namespace {
+
+struct ContentRange {
+  std::optional<std::uint64_t> start;
+  std::optional<std::uint64_t> total;
+};
+
+// "bytes 100-199/200" or "bytes */200".
+ContentRange parse_content_range(const std::optional<std::string>& header) {
+  ContentRange r;
+  if (!header) return r;
+  std::string v = config::trim(*header);
+  if (!text::starts_with(v, "bytes ")) return r;
+  v = v.substr(6);
+  auto slash = v.find('/');
+  if (slash == std::string::npos) return r;
+  if (auto t = config::parse_int64(v.substr(slash + 1)); t && *t >= 0) r.total = static_cast<std::uint64_t>(*t);
+  auto dash = v.find('-');
+  if (dash != std::string::npos && dash < slash)
+    if (auto s = config::parse_int64(v.substr(0, dash)); s && *s >= 0) r.start = static_cast<std::uint64_t>(*s);
+  return r;
+}
+
+std::optional<std::uint64_t> content_length(const http::Response& resp) {
+  auto v = resp.header("Content-Length");
+  if (!v) return std::nullopt;
+  auto n = config::parse_int64(*v);
+  if (!n || *n < 0) return std::nullopt;
+  return static_cast<std::uint64_t>(*n);
+}
+
+std::uint64_t size_of(const fs::path& p) {
+  std::error_code ec;
+  auto n = fs::file_size(p, ec);
+  return ec ? 0 : n;
+}
+
+std::string read_small(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return config::trim(s);
+}
+
+void remove_quietly(const fs::path& p) {
+  std::error_code ec;
+  fs::remove(p, ec);
+}
+
+class OutFile {
+ public:
+  OutFile(const fs::path& p, bool append) : path_(p) {
+    fd_ = ::open(p.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC), 0644);
+    if (fd_ < 0) throw OSError(errno, "cannot write " + p.string() + ": " + std::strerror(errno));
+  }
+  ~OutFile() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  void write(const std::string& data) {
+    const char* p = data.data();
+    std::size_t left = data.size();
+    while (left > 0) {
+      ssize_t n = ::write(fd_, p, left);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        throw OSError(errno, "cannot write " + path_.string() + ": " + std::strerror(errno));
+      }
+      p += n;
+      left -= static_cast<std::size_t>(n);
+    }
+  }
+  void close() {
+    int fd = std::exchange(fd_, -1);
+    if (fd >= 0 && ::close(fd) != 0) throw OSError(errno, "cannot write " + path_.string() + ": " + std::strerror(errno));
+  }
+
+ private:
+  fs::path path_;
+  int fd_ = -1;
+};
+
+std::string megabytes(std::uint64_t bytes) {
+  char buf[64];
+  double mb = static_cast<double>(bytes) / (1024.0 * 1024.0);
+  if (mb >= 1024.0) std::snprintf(buf, sizeof buf, "%.2f GB", mb / 1024.0);
+  else std::snprintf(buf, sizeof buf, "%.1f MB", mb);
+  return buf;
+}
+
+// Progress for the user: the status line at most every progress_interval,
+// a log line at every tenth of the file (or every 256 MB when the size is
+// unknown).
+class Progress {
+ public:
+  Progress(std::string name, LogWriter log, SetStatus status)
+      : name_(std::move(name)), log_(std::move(log)), status_(std::move(status)), started_(steady_clock::now()) {}
+
+  void update(std::uint64_t done, std::uint64_t session_bytes, std::optional<std::uint64_t> total, bool force = false) {
+    const auto now = steady_clock::now();
+    if (!force && now - last_status_ < detail::progress_interval) return;
+    last_status_ = now;
+    const double secs = std::chrono::duration<double>(now - started_).count();
+    char rate[32];
+    std::snprintf(rate, sizeof rate, "%.1f MB/s", secs > 0 ? static_cast<double>(session_bytes) / 1048576.0 / secs : 0.0);
+    std::string text = "Downloading " + name_ + ": ";
+    int step = 0;
+    if (total && *total > 0) {
+      const int pct = static_cast<int>(static_cast<double>(done) * 100.0 / static_cast<double>(*total));
+      text += std::to_string(pct) + "% (" + megabytes(done) + " of " + megabytes(*total) + ", " + rate + ")";
+      step = pct / 10;
+    } else {
+      text += megabytes(done) + " (" + rate + ")";
+      step = static_cast<int>(done / (256ull << 20));
+    }
+    if (status_) status_(text);
+    if (log_ && (step > logged_step_ || force)) {
+      logged_step_ = step;
+      log_("[bold bright_white]" + text + "[/]");
+    }
+  }
+
+ private:
+  std::string name_;
+  LogWriter log_;
+  SetStatus status_;
+  steady_clock::time_point started_;
+  steady_clock::time_point last_status_{};
+  int logged_step_ = -1;
+};
+
+// Downloads `url` into `part`, resuming what is there. Returns when `part`
+// holds the whole file.
+asio::awaitable<void> fetch_into(const std::string& url, const fs::path& part, const std::string& name,
+                                 const LogWriter& log, const SetStatus& set_status) {
+  const fs::path validator_file = part.string() + ".validator";
+  http::Client client(co_await asio::this_coro::executor, std::chrono::seconds(60));
+  Progress progress(name, log, set_status);
+  int restarts = 0;
+  auto restart = [&](const std::string& why) {
+    if (restarts++ >= 1) throw RuntimeError("Model download failed: " + why);
+    remove_quietly(part);
+    remove_quietly(validator_file);
+  };
+
+  for (;;) {
+    const std::uint64_t have = size_of(part);
+    http::Request req;
+    req.url = url;
+    if (have > 0) {
+      req.headers.emplace_back("Range", "bytes=" + std::to_string(have) + "-");
+      // A file that changed upstream since the first byte comes back whole
+      // (200), never as the tail of another file.
+      if (std::string v = read_small(validator_file); !v.empty()) req.headers.emplace_back("If-Range", v);
+    }
+    http::Response resp = co_await client.send(req);
+    const int status = resp.status();
+    std::optional<std::uint64_t> expected;
+    bool append = false;
+
+    if (status == 416) {
+      // Our "bytes=<size>-" starts at or past the end: finished if the
+      // partial file is exactly the whole file, otherwise start over.
+      auto range = parse_content_range(resp.header("Content-Range"));
+      resp.close();
+      if (have > 0 && range.total && *range.total == have) break;
+      restart("the server refused the range of the partial download (HTTP 416)");
+      continue;
+    }
+    if (status == 200) {
+      expected = content_length(resp);
+      std::string validator = resp.header("ETag").value_or(resp.header("Last-Modified").value_or(""));
+      if (validator.empty()) remove_quietly(validator_file);
+      else std::ofstream(validator_file, std::ios::binary | std::ios::trunc) << validator;
+    } else if (status == 206) {
+      auto range = parse_content_range(resp.header("Content-Range"));
+      if (!range.start || *range.start != have) {
+        resp.close();
+        restart("the server answered a range that does not continue the partial download");
+        continue;
+      }
+      append = true;
+      if (range.total) expected = range.total;
+      else if (auto len = content_length(resp)) expected = have + *len;
+    } else {
+      resp.close();
+      throw RuntimeError("Model download failed with HTTP " + std::to_string(status));
+    }
+
+    OutFile out(part, append);
+    std::uint64_t done = append ? have : 0;
+    std::uint64_t session = 0;
+    try {
+      while (auto piece = co_await resp.read_some()) {
+        out.write(*piece);
+        done += piece->size();
+        session += piece->size();
+        progress.update(done, session, expected);
+      }
+    } catch (const http::TransportError& e) {
+      throw RuntimeError("Model download interrupted after " + megabytes(done) + " (" + e.what() +
+                         "); run the set-up again to resume.");
+    }
+    out.close();
+    progress.update(done, session, expected, true);
+    if (expected && done < *expected)
+      throw RuntimeError("Model download ended early: got " + std::to_string(done) + " of " +
+                         std::to_string(*expected) + " bytes; run the set-up again to resume.");
+    break;
+  }
+
+  // An HTML error page or a proxy's login page is not a model.
+  char magic[4] = {0, 0, 0, 0};
+  std::ifstream in(part, std::ios::binary);
+  in.read(magic, 4);
+  if (in.gcount() != 4 || std::string(magic, 4) != "GGUF") {
+    in.close();
+    remove_quietly(part);
+    remove_quietly(validator_file);
+    throw RuntimeError("The downloaded file is not a GGUF model (it does not start with \"GGUF\"); it was removed.");
+  }
+  remove_quietly(validator_file);
+}
+
+fs::path expand_user(const std::string& path) {
+  if (path == "~" || text::starts_with(path, "~/")) {
+    const char* home = std::getenv("HOME");
+    return fs::path(home ? home : "") / path.substr(path.size() > 1 ? 2 : 1);
+  }
+  return path;
+}
+
+}  // namespace
+
+asio::awaitable<Json> ensure_direct_model(Json setup_result, LogWriter log, SetStatus set_status, ClearStatus) {
+  if (!setup_result.is_object()) throw TypeError("the set-up result must be a map");
+  const std::string source =
+      config::present(setup_result, "model_source") ? config::text_form(setup_result.at("model_source")) : "local";
+  if (source != "direct") co_return setup_result;
+  auto text_of = [&](const char* key) {
+    return config::present(setup_result, key) && !setup_result.at(key).is_null()
+               ? config::trim(config::text_form(setup_result.at(key)))
+               : std::string();
+  };
+  const std::string url = text_of("model_download_url");
+  const std::string target_text = text_of("model_download_path");
+  if (url.empty() || target_text.empty())
+    throw RuntimeError("Direct model provisioning is missing a download URL or target path.");
+  const fs::path target = expand_user(target_text);
+  auto done = [&] {
+    Json out = setup_result;
+    out["model"] = target.string();
+    out["llama_model"] = target.string();
+    out["setup_missing_model"] = false;
+    return out;
+  };
+  std::error_code ec;
+  if (fs::exists(target, ec)) co_return done();
+
+  try {
+    if (target.has_parent_path()) fs::create_directories(target.parent_path());
+  } catch (const fs::filesystem_error& e) {
+    throw OSError(e.code().value(), e.what());
+  }
+  const fs::path part = target.string() + ".part";
+  if (log) log("[bold bright_white]Downloading " + target.filename().string() + "[/]");
+  co_await fetch_into(url, part, target.filename().string(), log, set_status);
+  fs::rename(part, target, ec);
+  if (ec) throw OSError(ec.value(), "cannot move the download into place: " + ec.message());
+  co_return done();
+}
+
+}  // namespace dravik::provisioning

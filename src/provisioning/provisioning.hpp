@@ -1,0 +1,91 @@
+// Provisioning of a fresh board: the product home layout, the model catalog
+// and the recommendation by RAM, the resumable model download, and the
+// llama.cpp build that yields llama-server.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <boost/asio/awaitable.hpp>
+
+#include "host_services/host_services.hpp"
+#include "support/json.hpp"
+
+namespace dravik::provisioning {
+
+// Product home layout (absolute paths, fixed when the library is loaded).
+extern const std::filesystem::path& DRAVIK_HOME;    // ~/.dravik
+extern const std::filesystem::path& MODELS_DIR;     // ~/.dravik/models
+extern const std::filesystem::path& BIN_DIR;        // ~/.dravik/bin
+extern const std::filesystem::path& LLAMA_CPP_DIR;  // ~/llama.cpp
+extern const std::filesystem::path& SIDECAR_BIN;    // ~/.dravik/bin/llama-server
+
+struct ModelEntry {
+  double max_ram_gb;
+  std::string label;
+  std::string filename;
+  std::string url;
+};
+
+namespace detail {
+// The downloadable models, smallest first.
+extern const std::vector<ModelEntry> MODEL_CATALOG;
+// Test seam: recomputes the layout constants for another home directory.
+void set_home(const std::filesystem::path& home);
+}  // namespace detail
+
+// {"label", "filename", "url", "target_path"} of the catalog entry for the
+// board's total RAM (the last entry when none matches).
+Json recommend_direct_model(const host::HardwareInfo& hardware_info);
+
+// An existing llama-server: PATH, ~/llama.cpp/build/bin, then SIDECAR_BIN.
+std::optional<std::string> current_sidecar_path();
+
+// The llama.cpp configure command, run inside the checkout's build directory.
+std::vector<std::string> _llama_cmake_args(const host::HardwareInfo& hardware_info);
+
+struct ExecOutput {
+  int exit_status = 0;  // negative signal number for a killed program
+  std::string out;
+  std::string err;
+};
+
+// Runs a program (no shell) with both streams captured and waits for it.
+// Spawn failures (program missing) throw FileNotFoundError / OSError.
+boost::asio::awaitable<ExecOutput> _run_exec(std::vector<std::string> args,
+                                             std::optional<std::filesystem::path> cwd = std::nullopt);
+
+// Host callbacks of the set-up steps.
+using LogWriter = std::function<void(const std::string& markup)>;
+using SetStatus = std::function<void(const std::string& text)>;
+using ClearStatus = std::function<void()>;
+
+// Returns `setup_result` itself for another runtime; else a copy with
+// "sidecar_path" and "setup_missing_runtime" = false, cloning and building
+// llama.cpp when no llama-server exists. Throws RuntimeError with the
+// tool's own message when clone, configure or build fails.
+boost::asio::awaitable<Json> ensure_sidecar(Json setup_result, host::HardwareInfo hardware_info, LogWriter log,
+                                            SetStatus set_status, ClearStatus clear_status);
+
+// For "model_source" "direct": downloads "model_download_url" to
+// "model_download_path" (resuming a partial download) unless the file is
+// there already, and returns a copy with "model", "llama_model" and
+// "setup_missing_model" = false. Other sources: `setup_result` unchanged.
+boost::asio::awaitable<Json> ensure_direct_model(Json setup_result, LogWriter log, SetStatus set_status,
+                                                 ClearStatus clear_status);
+
+// The model download first, then the llama-server build; clears the status.
+boost::asio::awaitable<Json> provision_setup_artifacts(Json setup_result, host::HardwareInfo hardware_info,
+                                                       LogWriter log, SetStatus set_status, ClearStatus clear_status);
+
+namespace detail {
+// Minimum time between two progress updates of a download.
+extern std::chrono::milliseconds progress_interval;
+}  // namespace detail
+
+}  // namespace dravik::provisioning
