@@ -159,6 +159,9 @@ asio::awaitable<std::unique_ptr<Response::Impl>> open_once(asio::any_io_executor
   im->timeout = timeout;
   im->url = req.url;
   im->parser.body_limit(boost::none);  // bodies are streamed, any size
+  // Beast sizes each socket read by the buffer's free capacity (at least 512
+  // bytes): without room reserved, a large body arrives 512 bytes a read.
+  im->buffer.reserve(64 * 1024);
 
   auto endpoints = resolve(ex, t.host, t.port);
   error_code ec;
