@@ -30,17 +30,7 @@ std::uint16_t free_port() {
 
 int main() {
 
-  char tmpl[] = "/tmp/dravik-bench-XXXXXX";
-  const fs::path dir = ::mkdtemp(tmpl);
-  fs::create_directories(dir / "root/proc");
-  fs::create_directories(dir / "root/etc/sudoers.d");
-  std::ofstream(dir / "root/etc/sudoers.d/dravik-clocks") << "x";
-  fs::create_directories(dir / "bin");
-  fs::create_symlink(DRAVIK_FAKE_LLAMA_SERVER, dir / "bin/llama-server");
-  std::ofstream(dir / "bin/sudo") << "#!/bin/sh\nexit 1\n";
-  fs::permissions(dir / "bin/sudo", fs::perms::owner_all);
-  ::setenv("PATH", (dir.string() + "/bin:" + std::getenv("PATH")).c_str(), 1);
-  fs::current_path(dir);
+  const fs::path dir = bench::make_sidecar_sandbox(DRAVIK_FAKE_LLAMA_SERVER);
   sidecar::detail::seams().root = (dir / "root").string();
 
   auto policy = std::make_shared<testing::RecordingIsolationPolicy>();

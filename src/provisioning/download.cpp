@@ -12,6 +12,7 @@
 #include "provisioning/provisioning.hpp"
 #include "support/config.hpp"
 #include "support/errors.hpp"
+#include "support/files.hpp"
 #include "support/http.hpp"
 #include "support/text.hpp"
 
@@ -78,19 +79,7 @@ class OutFile {
   ~OutFile() {
     if (fd_ >= 0) ::close(fd_);
   }
-  void write(const std::string& data) {
-    const char* p = data.data();
-    std::size_t left = data.size();
-    while (left > 0) {
-      ssize_t n = ::write(fd_, p, left);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        throw OSError(errno, "cannot write " + path_.string() + ": " + std::strerror(errno));
-      }
-      p += n;
-      left -= static_cast<std::size_t>(n);
-    }
-  }
+  void write(const std::string& data) { files::write_all(fd_, data, path_.string()); }
   void close() {
     int fd = std::exchange(fd_, -1);
     if (fd >= 0 && ::close(fd) != 0) throw OSError(errno, "cannot write " + path_.string() + ": " + std::strerror(errno));

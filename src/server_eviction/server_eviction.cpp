@@ -10,6 +10,7 @@
 #include <spdlog/spdlog.h>
 
 #include "support/errors.hpp"
+#include "support/files.hpp"
 #include "support/log.hpp"
 #include "support/text.hpp"
 
@@ -57,18 +58,8 @@ void write_atomically(const fs::path& target, const std::string& content) {
     throw OSError(e, what + ": " + std::strerror(e));
   };
   if (::fchmod(fd, 0600) != 0) fail("cannot set the mode of " + tmpl);
-  const char* p = content.data();
-  std::size_t left = content.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      fail("cannot write " + tmpl);
-    }
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
   try {
+    files::write_all(fd, content, tmpl);
     if (detail::before_commit()) detail::before_commit()(fd);
   } catch (...) {
     ::close(fd);
@@ -86,26 +77,6 @@ void write_atomically(const fs::path& target, const std::string& content) {
     ::unlink(tmpl.c_str());
     throw OSError(e, "cannot replace " + target.string() + ": " + std::strerror(e));
   }
-}
-
-std::string read_whole(const fs::path& p) {
-  int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw_errno("cannot open " + p.string());
-  std::string out;
-  char buf[65536];
-  for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int e = errno;
-      ::close(fd);
-      throw OSError(e, "cannot read " + p.string() + ": " + std::strerror(e));
-    }
-    if (n == 0) break;
-    out.append(buf, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
-  return out;
 }
 
 bool starts_with_elements(const Json& live, const Json& saved) {
@@ -164,7 +135,7 @@ boost::asio::awaitable<bool> LlamaEvictionTarget::restore_state(fs::path state_d
   if (fs::exists(messages_file, ec)) {
     Json saved;
     try {
-      std::string text = read_whole(messages_file);
+      std::string text = files::read_file(messages_file.string());
       if (text::sanitize_utf8(text) != text)
         throw ValueError("the saved conversation " + messages_file.string() + " is not valid UTF-8");
       saved = Json::parse(text);

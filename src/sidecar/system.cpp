@@ -16,6 +16,7 @@
 #include "support/async.hpp"
 #include "support/config.hpp"
 #include "support/errors.hpp"
+#include "support/files.hpp"
 #include "support/process.hpp"
 #include "support/text.hpp"
 
@@ -26,34 +27,18 @@ using detail::sys_path;
 
 namespace {
 
-// Whole file, or nullopt on any operating-system error.
-std::optional<std::string> read_file(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  std::string out;
-  char buf[8192];
-  for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ::close(fd);
-      return std::nullopt;
-    }
-    if (n == 0) break;
-    out.append(buf, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
-  return out;
-}
-
 // Writes `text` like opening the file for writing does (create, truncate);
 // false on any operating-system error.
 bool write_file(const std::string& path, const std::string& text) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return false;
-  bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  ok = (::close(fd) == 0) && ok;
-  return ok;
+  try {
+    files::write_all(fd, text, path);
+  } catch (const OSError&) {
+    ::close(fd);
+    return false;
+  }
+  return ::close(fd) == 0;
 }
 
 std::vector<std::string> split_ws(const std::string& s) {
@@ -98,7 +83,7 @@ std::vector<pid_t> SidecarClient::_find_stale_inference_pids() {
     if (!all_digits(name) || name.size() > 9) continue;
     auto pid = static_cast<pid_t>(std::stol(name));
     if (pid == self) continue;
-    auto status = read_file(proc_dir + "/" + name + "/status");
+    auto status = files::try_read_file(proc_dir + "/" + name + "/status");
     if (!status) continue;
     std::string uid_line;
     std::istringstream lines(*status);
@@ -111,7 +96,7 @@ std::vector<pid_t> SidecarClient::_find_stale_inference_pids() {
     auto fields = split_ws(uid_line);
     if (fields.size() < 2 || !all_digits(fields[1])) continue;
     if (config::parse_int64(fields[1]) != static_cast<std::int64_t>(uid)) continue;
-    auto cmdline = read_file(proc_dir + "/" + name + "/cmdline");
+    auto cmdline = files::try_read_file(proc_dir + "/" + name + "/cmdline");
     if (!cmdline || cmdline->empty()) continue;
     std::string decoded = text::sanitize_utf8(*cmdline, "");
     std::string first;
@@ -157,7 +142,7 @@ asio::awaitable<void> SidecarClient::_cleanup_stale_inference_processes() {
 
 Json SidecarClient::_read_meminfo_fields() {
   Json out = Json::object();
-  auto text = read_file(sys_path("/proc/meminfo"));
+  auto text = files::try_read_file(sys_path("/proc/meminfo"));
   if (!text) return out;
   std::istringstream lines(*text);
   for (std::string l; std::getline(lines, l);) {
@@ -193,7 +178,7 @@ std::optional<double> SidecarClient::_largest_free_block_mb_from_text(const std:
 }
 
 std::optional<double> SidecarClient::_largest_free_block_mb() {
-  auto text = read_file(sys_path("/proc/buddyinfo"));
+  auto text = files::try_read_file(sys_path("/proc/buddyinfo"));
   if (!text) return std::nullopt;
   long page = detail::seams().page_size_bytes.value_or(::sysconf(_SC_PAGESIZE));
   std::int64_t page_kb = page / 1024;
@@ -269,7 +254,7 @@ void SidecarClient::_maximize_gpu_clocks() {
   } catch (const OSError&) {
   }
   const std::string dir = sys_path(kDevfreqDir);
-  auto max_freq = read_file(dir + "/max_freq");
+  auto max_freq = files::try_read_file(dir + "/max_freq");
   if (!max_freq) return;
   write_file(dir + "/min_freq", config::trim(*max_freq));
 }

@@ -1,0 +1,65 @@
+#include "support/files.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "support/errors.hpp"
+
+namespace dravik::files {
+
+namespace {
+
+[[noreturn]] void fail(int err, const std::string& what) {
+  const std::string msg = what + ": " + std::strerror(err);
+  if (err == ENOENT) throw FileNotFoundError(msg);
+  throw OSError(err, msg);
+}
+
+}  // namespace
+
+std::string read_file(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) fail(errno, "cannot open " + path);
+  std::string out;
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int err = errno;
+      ::close(fd);
+      fail(err, "cannot read " + path);
+    }
+    if (n == 0) break;
+    out.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return out;
+}
+
+std::optional<std::string> try_read_file(const std::string& path) {
+  try {
+    return read_file(path);
+  } catch (const OSError&) {
+    return std::nullopt;
+  }
+}
+
+void write_all(int fd, std::string_view data, const std::string& what) {
+  const char* p = data.data();
+  std::size_t left = data.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      fail(errno, "cannot write " + what);
+    }
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+}
+
+}  // namespace dravik::files

@@ -1,0 +1,18 @@
+// Plain POSIX file helpers whose failures are OSError with the path named.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace dravik::files {
+
+// The whole file. Throws OSError (FileNotFoundError when missing).
+std::string read_file(const std::string& path);
+// The whole file, or nullopt on any operating-system error.
+std::optional<std::string> try_read_file(const std::string& path);
+// Writes all of `data` to `fd`, retrying short writes; `what` names the file
+// in the error.
+void write_all(int fd, std::string_view data, const std::string& what);
+
+}  // namespace dravik::files
