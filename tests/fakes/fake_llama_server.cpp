@@ -198,9 +198,15 @@ void record(const std::string& file, int argc, char** argv) {
 
 [[noreturn]] void exit_early() {
   if (std::getenv("FAKE_LLAMA_GRANDCHILD")) {
+    // Like a helper process the server started: it keeps the error pipe
+    // (descriptor 2) open after the server is gone, and nothing else.
     pid_t pid;
     const char* args[] = {"sleep", "30", nullptr};
-    ::posix_spawnp(&pid, "sleep", nullptr, nullptr, const_cast<char* const*>(args), environ);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addclosefrom_np(&fa, 3);
+    ::posix_spawnp(&pid, "sleep", &fa, nullptr, const_cast<char* const*>(args), environ);
+    posix_spawn_file_actions_destroy(&fa);
   }
   if (long sig = env_long("FAKE_LLAMA_KILL_SIGNAL", 0)) {
     ::signal(static_cast<int>(sig), SIG_DFL);
