@@ -95,19 +95,24 @@ int main() {
     }());
   };
   double direct_first = 0, direct_total = 0, relay_first = 0, relay_total = 0;
-  const int rounds = 5;
+  const int rounds = 20;
   for (int i = 0; i < rounds; ++i) {
-    double first = 0;
-    auto t0 = bench::Clock::now();
-    auto direct = chat->stream_openai_chat(*client._http, client.base_url, "local", messages, true, std::nullopt);
-    consume(*direct, first);
-    direct_total += bench::ms_since(t0);
-    direct_first += first;
-    t0 = bench::Clock::now();
-    auto relayed = client.chat_stream(messages);
-    consume(*relayed, first);
-    relay_total += bench::ms_since(t0);
-    relay_first += first;
+    // Alternate which one goes first, so that neither always follows the other.
+    for (int k = 0; k < 2; ++k) {
+      double first = 0;
+      auto t0 = bench::Clock::now();
+      if ((i + k) % 2 == 0) {
+        auto direct = chat->stream_openai_chat(*client._http, client.base_url, "local", messages, true, std::nullopt);
+        consume(*direct, first);
+        direct_total += bench::ms_since(t0);
+        direct_first += first;
+      } else {
+        auto relayed = client.chat_stream(messages);
+        consume(*relayed, first);
+        relay_total += bench::ms_since(t0);
+        relay_first += first;
+      }
+    }
   }
   std::printf("chat_stream relaying 10,000 chunks (%d rounds, interleaved)\n", rounds);
   bench::ratio_line("  time to first chunk", relay_first / rounds, direct_first / rounds, "ms");

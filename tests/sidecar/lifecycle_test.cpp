@@ -273,6 +273,16 @@ TEST_F(Lifecycle, AMissingBinaryFailsAfterTheOldServerIsStopped) {
   EXPECT_FALSE(c->_proc);
 }
 
+TEST_F(Lifecycle, ABinaryThatCannotRunFailsAfterTheLaunchEvent) {
+  fs::remove(env.bin / "llama-server");
+  env.setenv("HOME", env.dir.string());
+  write_text(env.dir / "llama.cpp/build/bin/llama-server", "not a program");  // not executable
+  auto c = env.client(io);
+  EXPECT_THROW(run_until_done(io, c->start()), OSError);
+  EXPECT_EQ(env.events.back().type, "runtime_llama_launch_command");
+  EXPECT_FALSE(c->_proc);
+}
+
 TEST_F(Lifecycle, FiftyStartStopCyclesLeaveNoDescriptorOrChildBehind) {
   auto c = env.client(io);
   run_until_done(io, c->start());
