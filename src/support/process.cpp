@@ -1,5 +1,7 @@
 #include "support/process.hpp"
 
+#include <pthread.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -20,7 +22,6 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
-#include <boost/asio/write.hpp>
 
 #include "support/errors.hpp"
 
@@ -122,10 +123,6 @@ asio::awaitable<std::optional<std::string>> PipeReader::read_line(std::size_t ma
     if (nl != std::string::npos) {
       if (!dropping) line = im.buf.substr(0, std::min(nl, max_line));
       im.buf.erase(0, nl + 1);
-      if (dropping) {
-        dropping = false;
-        co_return line;
-      }
       co_return line;
     }
     if (!dropping && im.buf.size() >= max_line) {
@@ -333,12 +330,32 @@ asio::awaitable<int> Child::terminate(Duration grace) {
 std::shared_ptr<PipeReader> Child::take_stdout() { return std::exchange(impl_->out, nullptr); }
 std::shared_ptr<PipeReader> Child::take_stderr() { return std::exchange(impl_->err, nullptr); }
 
-asio::awaitable<void> Child::write_stdin_and_close(std::string bytes) {
-  if (!impl_->in) co_return;
-  error_code ec;
-  co_await asio::async_write(*impl_->in, asio::buffer(bytes), asio::redirect_error(asio::use_awaitable, ec));
-  if (ec == asio::error::operation_aborted) throw boost::system::system_error(ec);
-  impl_->in.reset();  // closes; EPIPE from a child that exited early is not our concern
+void Child::write_stdin_and_close(std::string_view bytes) {
+  if (!impl_->in) return;
+  if (bytes.size() > 65536) throw ValueError("standard input of a child is limited to 64 KiB");
+  const int fd = impl_->in->native_handle();
+  // Writing to a pipe whose reader has exited raises SIGPIPE, which would
+  // kill the host: block it for this thread and discard one we caused.
+  sigset_t pipe_set, old, pending;
+  sigemptyset(&pipe_set);
+  sigaddset(&pipe_set, SIGPIPE);
+  ::pthread_sigmask(SIG_BLOCK, &pipe_set, &old);
+  sigpending(&pending);
+  const bool was_pending = sigismember(&pending, SIGPIPE);
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // EPIPE: the child is gone; EAGAIN cannot happen below 64 KiB
+    done += static_cast<std::size_t>(n);
+  }
+  if (!was_pending) {
+    timespec zero{0, 0};
+    while (::sigtimedwait(&pipe_set, nullptr, &zero) > 0) {
+    }
+  }
+  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  impl_->in.reset();
 }
 
 // ----------------------------------------------------------------------- run
@@ -363,6 +380,8 @@ asio::awaitable<void> drain(std::shared_ptr<PipeReader> pipe, std::string* sink,
 }  // namespace
 
 asio::awaitable<RunResult> run(std::vector<std::string> argv, RunOptions opts) {
+  if (opts.stdin_bytes && opts.stdin_bytes->size() > 65536)
+    throw ValueError("standard input of a child is limited to 64 KiB");
   auto ex = co_await asio::this_coro::executor;
   SpawnOptions so;
   so.argv = std::move(argv);
@@ -390,9 +409,7 @@ asio::awaitable<RunResult> run(std::vector<std::string> argv, RunOptions opts) {
   asio::co_spawn(ex, drain(out, &st->out, st), asio::detached);
   asio::co_spawn(ex, drain(err, &st->err, st), asio::detached);
 
-  if (opts.stdin_bytes) {
-    asio::co_spawn(ex, child.write_stdin_and_close(std::move(*opts.stdin_bytes)), asio::detached);
-  }
+  if (opts.stdin_bytes) child.write_stdin_and_close(*opts.stdin_bytes);
 
   RunResult result;
   std::optional<int> status;

@@ -90,8 +90,10 @@ class Child {
   // The pipe ends the caller asked for (each can be taken once).
   std::shared_ptr<PipeReader> take_stdout();
   std::shared_ptr<PipeReader> take_stderr();
-  // Writes all of `bytes` to the child's standard input, then closes it.
-  boost::asio::awaitable<void> write_stdin_and_close(std::string bytes);
+  // Writes `bytes` (at most 64 KiB, what an empty pipe holds) to the
+  // child's standard input without blocking, then closes it. A child that
+  // is already gone simply does not get them: no SIGPIPE reaches the host.
+  void write_stdin_and_close(std::string_view bytes);
 
  private:
   struct Impl;
@@ -100,7 +102,7 @@ class Child {
 };
 
 struct RunOptions {
-  std::optional<std::string> stdin_bytes;  // absent: /dev/null
+  std::optional<std::string> stdin_bytes;  // absent: /dev/null; at most 64 KiB
   std::optional<Duration> timeout;         // absent: no limit
   Duration kill_grace = std::chrono::seconds(2);  // SIGTERM to SIGKILL
   // How long output pipes are still read after the child has exited (a

@@ -46,6 +46,24 @@ TEST_F(ProcessTest, StandardInputBytesReachTheChild) {
   EXPECT_EQ(r.out, *o.stdin_bytes);
 }
 
+TEST_F(ProcessTest, InputForAChildThatAlreadyExitedDoesNotKillTheHost) {
+  // `true` exits without reading; the write then meets a closed pipe.
+  proc::SpawnOptions o;
+  o.argv = {"true"};
+  o.in = proc::Stdio::pipe;
+  run_until_done(io, [&]() -> asio::awaitable<void> {
+    auto child = proc::Child::spawn(co_await asio::this_coro::executor, o);
+    EXPECT_EQ(co_await child.wait(), 0);
+    child.write_stdin_and_close("ALL ALL=(ALL) NOPASSWD: /usr/bin/jetson_clocks \"\"\n");
+  }());
+  sigset_t pending;
+  sigpending(&pending);
+  EXPECT_FALSE(sigismember(&pending, SIGPIPE));
+  proc::RunOptions big;
+  big.stdin_bytes = std::string(70000, 'x');
+  EXPECT_THROW(run_until_done(io, proc::run({"cat"}, big)), dravik::ValueError);
+}
+
 TEST_F(ProcessTest, AKilledChildReportsTheNegativeSignal) {
   auto r = run_until_done(io, proc::run({"sh", "-c", "kill -9 $$"}));
   EXPECT_EQ(r.exit_status, -9);
