@@ -106,6 +106,7 @@ asio::awaitable<void> SidecarClient::_finish_reader(steady_clock::duration bound
     reader->finished_signal->expires_after(bound);
     boost::system::error_code ec;
     co_await reader->finished_signal->async_wait(asio::redirect_error(asio::use_awaitable, ec));
+    co_await async::throw_if_cancelled();
   }
   // Whatever still holds the pipe open (a grandchild that inherited it) no
   // longer keeps us waiting.

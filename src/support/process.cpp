@@ -23,6 +23,7 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include "support/async.hpp"
 #include "support/errors.hpp"
 
 extern char** environ;
@@ -428,6 +429,7 @@ asio::awaitable<RunResult> run(std::vector<std::string> argv, RunOptions opts) {
     st->all_done->expires_after(opts.drain_grace);
     error_code ec;
     co_await st->all_done->async_wait(asio::redirect_error(asio::use_awaitable, ec));
+    co_await async::throw_if_cancelled();
     // A cancelled wait means both drains finished; an expired one that a
     // descendant still holds a pipe open: close them and use what was read.
   }

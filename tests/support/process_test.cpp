@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/cancellation_signal.hpp>
+
 #include "fakes/test_http_server.hpp"
 #include "support/errors.hpp"
 
@@ -62,6 +65,21 @@ TEST_F(ProcessTest, InputForAChildThatAlreadyExitedDoesNotKillTheHost) {
   proc::RunOptions big;
   big.stdin_bytes = std::string(70000, 'x');
   EXPECT_THROW(run_until_done(io, proc::run({"cat"}, big)), dravik::ValueError);
+}
+
+TEST_F(ProcessTest, CancellingRunKillsAndReapsTheChild) {
+  asio::cancellation_signal sig;
+  std::exception_ptr error;
+  bool done = false;
+  asio::co_spawn(io, proc::run({"sleep", "30"}),
+                 asio::bind_cancellation_slot(sig.slot(), [&](std::exception_ptr e, proc::RunResult) {
+                   error = e;
+                   done = true;
+                 }));
+  asio::steady_timer t(io, 100ms);
+  t.async_wait([&](auto) { sig.emit(asio::cancellation_type::terminal); });
+  while (!done) io.run_one();
+  EXPECT_TRUE(dravik::is_cancellation(error));
 }
 
 TEST_F(ProcessTest, AKilledChildReportsTheNegativeSignal) {
