@@ -173,6 +173,10 @@ struct Child::Impl {
       // Still running (or exited and not yet reaped): make sure no process
       // and no zombie outlives the handle.
       pidfd_send_signal(pidfd, SIGKILL);
+      // Asio's waits on duplicates of the pidfd made it non-blocking (the
+      // flag is shared between duplicates), and a non-blocking waitid on a
+      // child that is still dying returns EAGAIN: wait for real.
+      ::fcntl(pidfd, F_SETFL, ::fcntl(pidfd, F_GETFL) & ~O_NONBLOCK);
       siginfo_t info{};
       while (::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info, WEXITED) < 0 && errno == EINTR) {
       }

@@ -79,7 +79,7 @@ TEST_F(ProcessTest, CancellingRunKillsAndReapsTheChild) {
   asio::steady_timer t(io, 100ms);
   t.async_wait([&](auto) { sig.emit(asio::cancellation_type::terminal); });
   while (!done) io.run_one();
-  EXPECT_TRUE(dravik::is_cancellation(error));
+  EXPECT_TRUE(dravik::is_cancellation(error)) << dravik::error_text(error);
 }
 
 TEST_F(ProcessTest, AKilledChildReportsTheNegativeSignal) {
