@@ -22,6 +22,7 @@
 #include "support/config.hpp"
 #include "support/errors.hpp"
 #include "support/process.hpp"
+#include "support/text.hpp"
 
 extern char** environ;
 
@@ -134,9 +135,7 @@ int doctor(const Options& o) {
   const auto cmd = client._launch_command(binary, device == "cuda" ? client.gpu_layers : 0,
                                           client.context_window_tokens, profile.batch, profile.ubatch,
                                           profile.fit_off, profile.no_warmup);
-  std::string joined;
-  for (const auto& a : cmd) joined += (joined.empty() ? "" : " ") + a;
-  std::cout << "  command:               " << joined << "\n";
+  std::cout << "  command:               " << dravik::text::join(cmd, " ") << "\n";
 
   for (char** e = environ; *e; ++e) {
     std::string kv = *e;

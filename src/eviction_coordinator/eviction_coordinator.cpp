@@ -6,6 +6,7 @@
 #include <boost/asio/this_coro.hpp>
 #include <spdlog/spdlog.h>
 
+#include "support/async.hpp"
 #include "support/config.hpp"
 #include "support/errors.hpp"
 #include "support/log.hpp"
@@ -55,31 +56,15 @@ void EvictionCoordinator::_emit(const std::string& text) {
 asio::awaitable<EvictionCoordinator::Restored> EvictionCoordinator::reload_and_restore() {
   _emit("Reloading model...");
   bool reload_ok = true;
-  std::exception_ptr failure;
-  try {
-    co_await _plugin->reload();
-  } catch (...) {
-    failure = std::current_exception();
-    if (!is_ordinary_error(failure)) throw;
-  }
-  if (failure) {
+  bool restore_ok = false;
+  if (auto failure = co_await async::attempt(_plugin->reload())) {
     logger()->error("Model reload failed: {}", error_text(failure));
     reload_ok = false;
-  }
-  bool restore_ok = false;
-  if (reload_ok) {
+  } else {
     _emit("Restoring model state...");
-    failure = nullptr;
-    try {
-      restore_ok = co_await _plugin->restore_state(_state_dir);
-    } catch (...) {
-      failure = std::current_exception();
-      if (!is_ordinary_error(failure)) throw;
-    }
-    if (failure) {
-      logger()->warn("State restore failed: {}", error_text(failure));
-      restore_ok = false;
-    }
+    auto restored = co_await async::attempt(_plugin->restore_state(_state_dir));
+    if (restored.error) logger()->warn("State restore failed: {}", error_text(restored.error));
+    restore_ok = restored.value.value_or(false);
   }
   if (!restore_ok) _emit("KV cache restore failed — conversation will be re-prompted");
   co_return Restored{reload_ok, restore_ok};

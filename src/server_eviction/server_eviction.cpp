@@ -9,6 +9,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include "support/async.hpp"
 #include "support/errors.hpp"
 #include "support/files.hpp"
 #include "support/log.hpp"
@@ -113,15 +114,9 @@ boost::asio::awaitable<bool> LlamaEvictionTarget::save_state(fs::path state_dir)
   std::error_code ignored;
   fs::remove(state_dir / "kv_cache.bin", ignored);
 
-  std::exception_ptr failure;
-  try {
-    if (!co_await _client.save_kv_cache(state_dir / "kv_cache.bin"))
-      logger()->info("KV cache save returned False (server may not support slots)");
-  } catch (...) {
-    failure = std::current_exception();
-    if (!is_ordinary_error(failure)) throw;
-  }
-  if (failure) logger()->warn("KV cache save failed: {}", error_text(failure));
+  auto saved = co_await async::attempt(_client.save_kv_cache(state_dir / "kv_cache.bin"));
+  if (saved.error) logger()->warn("KV cache save failed: {}", error_text(saved.error));
+  else if (!*saved.value) logger()->info("KV cache save returned False (server may not support slots)");
   co_return true;
 }
 
@@ -152,20 +147,13 @@ boost::asio::awaitable<bool> LlamaEvictionTarget::restore_state(fs::path state_d
   }
   if (!fs::exists(state_dir / "kv_cache.bin", ec)) co_return false;
 
-  std::exception_ptr failure;
-  bool restored = false;
-  try {
-    restored = co_await _client.restore_kv_cache(state_dir / "kv_cache.bin");
-  } catch (...) {
-    failure = std::current_exception();
-    if (!is_ordinary_error(failure)) throw;
-  }
-  if (failure) {
-    logger()->warn("KV cache restore failed: {} — will re-prompt", error_text(failure));
+  auto restored = co_await async::attempt(_client.restore_kv_cache(state_dir / "kv_cache.bin"));
+  if (restored.error) {
+    logger()->warn("KV cache restore failed: {} — will re-prompt", error_text(restored.error));
     co_return false;
   }
-  if (!restored) logger()->info("KV cache restore returned False — will re-prompt");
-  co_return restored;
+  if (!*restored.value) logger()->info("KV cache restore returned False — will re-prompt");
+  co_return *restored.value;
 }
 
 double LlamaEvictionTarget::available_memory_mb() {

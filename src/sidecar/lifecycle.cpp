@@ -81,6 +81,13 @@ std::string file_name(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// The launch figures that several events carry, in their event order.
+Json launch_figures(std::int64_t ctx, std::int64_t ngl, std::int64_t batch, std::int64_t ubatch, bool fit_off,
+                    bool no_warmup) {
+  return Json{{"ctx", ctx}, {"ngl", ngl},         {"batch", batch},
+              {"ubatch", ubatch}, {"fit_off", fit_off}, {"no_warmup", no_warmup}};
+}
+
 std::string env_value(const Environment& env, const char* key) {
   auto it = env.find(key);
   return it == env.end() ? std::string() : it->second;
@@ -154,20 +161,13 @@ asio::awaitable<void> SidecarClient::_start_once(const std::string& binary, cons
                                                  bool fit_off, bool no_warmup) {
   const auto& seams = detail::seams();
   const std::vector<std::string> cmd = _launch_command(binary, ngl, ctx, batch, ubatch, fit_off, no_warmup);
-  std::string joined;
-  for (const auto& a : cmd) joined += (joined.empty() ? "" : " ") + a;
-  _emit_diagnostic("runtime_llama_launch_command",
-                   Json{{"command", joined},
-                        {"ctx", ctx},
-                        {"ngl", ngl},
-                        {"batch", batch},
-                        {"ubatch", ubatch},
-                        {"fit_off", fit_off},
-                        {"no_warmup", no_warmup},
-                        {"cuda_module_loading", env_value(env, "CUDA_MODULE_LOADING")},
-                        {"ggml_cuda_enable_unified_memory", env_value(env, "GGML_CUDA_ENABLE_UNIFIED_MEMORY")},
-                        {"ggml_cuda_vmm_chunk_mb", env_value(env, "GGML_CUDA_VMM_CHUNK_MB")},
-                        {"ggml_cuda_vmm_reserve_mb", env_value(env, "GGML_CUDA_VMM_RESERVE_MB")}});
+  const Json figures = launch_figures(ctx, ngl, batch, ubatch, fit_off, no_warmup);
+  Json launch = {{"command", text::join(cmd, " ")}};
+  merge(launch, figures);
+  for (const char* var : {"CUDA_MODULE_LOADING", "GGML_CUDA_ENABLE_UNIFIED_MEMORY", "GGML_CUDA_VMM_CHUNK_MB",
+                          "GGML_CUDA_VMM_RESERVE_MB"})
+    launch[config::lower(var)] = env_value(env, var);
+  _emit_diagnostic("runtime_llama_launch_command", std::move(launch));
 
   // Another process (say, another user's llama-server) answering on our
   // address would pass the health check while our child fails to bind.
@@ -201,24 +201,17 @@ asio::awaitable<void> SidecarClient::_start_once(const std::string& binary, cons
     if (auto status = _proc->poll()) {
       _reader->startup = false;
       co_await _finish_reader(seams.early_exit_stderr_wait);
-      std::string err;
-      for (const auto& l : _stderr->lines) err += (err.empty() ? "" : "\n") + l;
-      err = config::trim(err);
+      std::string err = config::trim(text::join({_stderr->lines.begin(), _stderr->lines.end()}, "\n"));
       const std::size_t len = text::length(err);
       if (len > 8000)
         err = text::prefix(err, 4000) + "\n... <" + std::to_string(len - 8000) + " chars omitted> ...\n" +
               text::suffix(err, 4000);
       const std::string detail = err.empty() ? "no stderr output" : err;
-      Json payload = {{"error", detail},
-                      {"ctx", ctx},
-                      {"ngl", ngl},
-                      {"batch", batch},
-                      {"ubatch", ubatch},
-                      {"fit_off", fit_off},
-                      {"no_warmup", no_warmup},
-                      {"returncode", *status},
-                      {"stderr_line_count", _stderr->lines.size()},
-                      {"stderr_tail", strings(_stderr->tail(20))}};
+      Json payload = {{"error", detail}};
+      merge(payload, figures);
+      payload["returncode"] = *status;
+      payload["stderr_line_count"] = _stderr->lines.size();
+      payload["stderr_tail"] = strings(_stderr->tail(20));
       merge(payload, _memory_snapshot());
       _emit_diagnostic("runtime_llama_start_failed", std::move(payload));
       throw RuntimeError("llama-server exited with code " + std::to_string(*status) + ": " + detail);
@@ -274,15 +267,13 @@ asio::awaitable<void> SidecarClient::close() {
 asio::awaitable<bool> SidecarClient::_slot_request(const std::string& action, const std::filesystem::path& path,
                                                    const char* failure_event) {
   const Json body = {{"filename", path.filename().string()}};
-  try {
-    auto r = co_await _http->post_json(base_url + "/slots/0?action=" + action, body, detail::seams().slot_request_timeout);
-    co_return r.status == 200;
-  } catch (...) {
-    auto e = std::current_exception();
-    if (!is_ordinary_error(e)) throw;
-    _emit_diagnostic(failure_event, Json{{"error", error_text(e)}});
+  auto answer = co_await async::attempt(
+      _http->post_json(base_url + "/slots/0?action=" + action, body, detail::seams().slot_request_timeout));
+  if (answer.error) {
+    _emit_diagnostic(failure_event, Json{{"error", error_text(answer.error)}});
+    co_return false;
   }
-  co_return false;
+  co_return answer.value->status == 200;
 }
 
 asio::awaitable<bool> SidecarClient::save_kv_cache(std::filesystem::path path) {

@@ -75,6 +75,15 @@ std::string suffix(std::string_view s, std::size_t n) {
   return std::string(s);
 }
 
+std::string join(const std::vector<std::string>& pieces, std::string_view separator) {
+  std::string out;
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    if (i > 0) out += separator;
+    out += pieces[i];
+  }
+  return out;
+}
+
 std::string escape_controls(std::string_view raw) {
   std::string s = sanitize_utf8(raw);
   std::string out;

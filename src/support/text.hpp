@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace dravik::text {
 
@@ -24,6 +25,9 @@ std::string suffix(std::string_view utf8, std::size_t n);
 // is shown to the user, so that a carriage return or an escape sequence
 // cannot disguise what is displayed. Invalid UTF-8 becomes U+FFFD.
 std::string escape_controls(std::string_view text);
+
+// The pieces joined with `separator` between them.
+std::string join(const std::vector<std::string>& pieces, std::string_view separator);
 
 // True when `text` starts with / ends with the given piece.
 inline bool starts_with(std::string_view text, std::string_view p) { return text.substr(0, p.size()) == p; }
