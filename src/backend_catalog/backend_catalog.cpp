@@ -40,7 +40,7 @@ void require_map(const Json& cfg) {
 }
 
 // Text form, trimmed, of the first of the keys whose value is set; "".
-std::string first_set(const Json& cfg, std::initializer_list<std::string_view> keys) {
+std::string first_set(const Json& cfg, std::initializer_list<std::string> keys) {
   for (auto k : keys)
     if (is_set(cfg, k)) return trim(text_form(*config::find(cfg, k)));
   return "";
@@ -51,7 +51,7 @@ std::optional<std::string> non_empty(std::string s) {
   return s;
 }
 
-std::string text_if_set(const Json& cfg, std::string_view key) {
+std::string text_if_set(const Json& cfg, const std::string& key) {
   return is_set(cfg, key) ? trim(text_form(*config::find(cfg, key))) : "";
 }
 
@@ -63,6 +63,27 @@ std::string env_trimmed(const char* name) {
 std::optional<Json> non_empty_map(Json m) {
   if (m.empty()) return std::nullopt;
   return m;
+}
+
+Json entry(const Json& cfg, const std::string& key) { return config::find(cfg, key) ? cfg.at(key) : Json(); }
+
+// The OpenAI-compatible client of one of the two API runtimes; its settings
+// are the configuration keys "<prefix>_model", "<prefix>_api_key", ...
+std::unique_ptr<host::RuntimeClient> api_client(const Json& cfg, const std::string& prefix,
+                                                const char* default_key_env, std::optional<std::string> base_url,
+                                                Json headers, std::int64_t context_window_tokens, bool airgapped) {
+  host::OpenAICompatibleOptions o;
+  o.model = first_set(cfg, {prefix + "_model", "model"});
+  o.base_url = std::move(base_url);
+  o.api_key = non_empty(text_if_set(cfg, prefix + "_api_key"));
+  // Present but empty stays empty: the user switched the variable off.
+  o.api_key_env = present(cfg, prefix + "_api_key_env") ? text_form(cfg.at(prefix + "_api_key_env")) : default_key_env;
+  o.context_window_tokens = context_window_tokens;
+  o.extra_headers = non_empty_map(std::move(headers));
+  o.extra_body = non_empty_map(_mapping(entry(cfg, prefix + "_extra_body")));
+  o.verify_connection = config::truthy(entry(cfg, prefix + "_verify_connection"));
+  o.airgapped = airgapped;
+  return host::compatible_api_clients().OpenAICompatibleClient(o);
 }
 
 }  // namespace
@@ -115,7 +136,7 @@ Json _string_dict(const Json& value) {
 }
 
 Json _openrouter_headers(const Json& cfg) {
-  Json headers = _string_dict(config::find(cfg, "openrouter_headers") ? cfg.at("openrouter_headers") : Json());
+  Json headers = _string_dict(entry(cfg, "openrouter_headers"));
   std::string referer = text_if_set(cfg, "openrouter_site_url");
   if (referer.empty()) referer = env_trimmed("OPENROUTER_SITE_URL");
   std::string title = text_if_set(cfg, "openrouter_app_name");
@@ -139,47 +160,23 @@ std::unique_ptr<host::RuntimeClient> create_runtime_client(boost::asio::any_io_e
       present(cfg, "context_window_tokens") ? config::to_int64(cfg.at("context_window_tokens"), "context_window_tokens")
                                             : 2048;
   const bool airgapped = host::isolation_policy().airgapped_from_cfg(cfg);
-  auto entry = [&](const char* key) { return config::find(cfg, key) ? cfg.at(key) : Json(); };
 
   if (runtime == "openrouter") {
     if (airgapped) throw host::AirgapViolationError("Air-gapped mode does not allow the OpenRouter runtime.");
-    host::OpenAICompatibleOptions o;
-    o.model = first_set(cfg, {"openrouter_model", "model"});
-    Json headers = _openrouter_headers(cfg);
-    Json body = _mapping(entry("openrouter_extra_body"));
-    o.base_url = is_set(cfg, "openrouter_base_url") ? trim(text_form(cfg.at("openrouter_base_url")))
-                                                    : std::string(kOpenRouterBase);
-    o.api_key = non_empty(text_if_set(cfg, "openrouter_api_key"));
-    o.api_key_env = present(cfg, "openrouter_api_key_env") ? text_form(cfg.at("openrouter_api_key_env"))
-                                                           : "OPENROUTER_API_KEY";
-    o.context_window_tokens = context_window_tokens;
-    o.extra_headers = non_empty_map(std::move(headers));
-    o.extra_body = non_empty_map(std::move(body));
-    o.verify_connection = config::truthy(entry("openrouter_verify_connection"));
-    o.airgapped = airgapped;
-    return host::compatible_api_clients().OpenAICompatibleClient(o);
+    const std::string base =
+        is_set(cfg, "openrouter_base_url") ? trim(text_form(cfg.at("openrouter_base_url"))) : std::string(kOpenRouterBase);
+    return api_client(cfg, "openrouter", "OPENROUTER_API_KEY", base, _openrouter_headers(cfg), context_window_tokens,
+                      airgapped);
   }
 
   if (runtime == "openai_compatible") {
-    host::OpenAICompatibleOptions o;
-    o.model = first_set(cfg, {"openai_compatible_model", "model"});
-    o.base_url = non_empty(text_if_set(cfg, "openai_compatible_base_url"));
+    auto base = non_empty(text_if_set(cfg, "openai_compatible_base_url"));
     if (airgapped) {
       auto& apis = host::compatible_api_clients();
-      host::isolation_policy().assert_endpoint_allowed(apis._normalize_base_url(o.base_url),
-                                                       "the OpenAI-compatible runtime");
+      host::isolation_policy().assert_endpoint_allowed(apis._normalize_base_url(base), "the OpenAI-compatible runtime");
     }
-    Json headers = _string_dict(entry("openai_compatible_headers"));
-    Json body = _mapping(entry("openai_compatible_extra_body"));
-    o.api_key = non_empty(text_if_set(cfg, "openai_compatible_api_key"));
-    o.api_key_env = present(cfg, "openai_compatible_api_key_env") ? text_form(cfg.at("openai_compatible_api_key_env"))
-                                                                  : "OPENAI_API_KEY";
-    o.context_window_tokens = context_window_tokens;
-    o.extra_headers = non_empty_map(std::move(headers));
-    o.extra_body = non_empty_map(std::move(body));
-    o.verify_connection = config::truthy(entry("openai_compatible_verify_connection"));
-    o.airgapped = airgapped;
-    return host::compatible_api_clients().OpenAICompatibleClient(o);
+    return api_client(cfg, "openai_compatible", "OPENAI_API_KEY", base,
+                      _string_dict(entry(cfg, "openai_compatible_headers")), context_window_tokens, airgapped);
   }
 
   const std::string model = first_set(cfg, {"llama_model", "model"});

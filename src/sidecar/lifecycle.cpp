@@ -122,6 +122,8 @@ asio::awaitable<void> SidecarClient::_finish_reader(steady_clock::duration bound
 
 asio::awaitable<void> SidecarClient::start() {
   host::isolation_policy().assert_endpoint_allowed(base_url, "the llama.cpp runtime");
+  if (port < 1 || port > 65535)
+    throw ValueError("llama-server port must be between 1 and 65535, got " + std::to_string(port));
   co_await _stop_server();
   co_await _cleanup_stale_inference_processes();
   _ensure_jetson_clocks_sudoers();
@@ -171,8 +173,7 @@ asio::awaitable<void> SidecarClient::_start_once(const std::string& binary, cons
 
   // Another process (say, another user's llama-server) answering on our
   // address would pass the health check while our child fails to bind.
-  if (port > 0 && port < 65536 &&
-      co_await http::is_listening(ex_, host, static_cast<std::uint16_t>(port), std::chrono::seconds(2)))
+  if (co_await http::is_listening(ex_, host, static_cast<std::uint16_t>(port), std::chrono::seconds(2)))
     throw RuntimeError("cannot start llama-server: " + host + ":" + std::to_string(port) +
                        " is already in use by another process");
 

@@ -153,10 +153,8 @@ TEST_F(LlamaTarget, ACacheFileTheServerRejectsGivesFalse) {
   start();
   fs::create_directories(state);
   LogCapture logs;
-  // The fake's slot directory is the state directory; an unreadable name
-  // makes the server answer 400.
-  write_text(state / "kv_cache.bin", "");
-  fs::remove(state / "kv_cache.bin");
+  // The fake's slot directory is the state directory; a cache "file" it
+  // cannot read makes it answer 400, as the real server does for a bad file.
   fs::create_directories(state / "kv_cache.bin");
   EXPECT_FALSE(restore(state));
   EXPECT_TRUE(logs.contains("server_eviction info: KV cache restore returned False — will re-prompt"));

@@ -7,6 +7,7 @@
 //   FAKE_LLAMA_READY_AFTER_MS=<n>   answer 503 for n ms first
 //   FAKE_LLAMA_STDERR_LINES=<n>     write n lines to stderr at start
 //   FAKE_LLAMA_STDERR_TEXT=<text>   write this text to stderr at start
+//   FAKE_LLAMA_QUIET=1              leave out the start-up banner lines
 //   FAKE_LLAMA_EXIT_CODE=<n>        exit with n after FAKE_LLAMA_EXIT_AFTER_MS
 //   FAKE_LLAMA_KILL_SIGNAL=<n>      die by that signal instead of exiting
 //   FAKE_LLAMA_GRANDCHILD=1         leave a process holding stderr open on exit
@@ -237,8 +238,10 @@ int main(int argc, char** argv) {
   if (const char* r = std::getenv("FAKE_LLAMA_RECORD")) record(r, argc, argv);
   if (std::getenv("FAKE_LLAMA_IGNORE_SIGTERM")) ::signal(SIGTERM, SIG_IGN);
 
-  log_line("warning: no usable GPU found, --gpu-layers option will be ignored");
-  log_line("0.00.004.180 W srv  llama_server: more info: https://github.com/ggml-org/llama.cpp/pull/25655");
+  if (!std::getenv("FAKE_LLAMA_QUIET")) {
+    log_line("warning: no usable GPU found, --gpu-layers option will be ignored");
+    log_line("0.00.004.180 W srv  llama_server: more info: https://github.com/ggml-org/llama.cpp/pull/25655");
+  }
   for (long i = 0, n = env_long("FAKE_LLAMA_STDERR_LINES", 0); i < n; ++i)
     log_line("fake stderr line " + std::to_string(i));
   if (const char* t = std::getenv("FAKE_LLAMA_STDERR_TEXT")) {

@@ -21,6 +21,13 @@ class Lifecycle : public ::testing::Test {
   SidecarEnv env;
   asio::io_context io;
 
+  // The fake exits with `code` 50 ms after start, long before it is ready.
+  void exit_while_loading(int code) {
+    env.setenv("FAKE_LLAMA_EXIT_CODE", std::to_string(code));
+    env.setenv("FAKE_LLAMA_EXIT_AFTER_MS", "50");
+    env.setenv("FAKE_LLAMA_READY_AFTER_MS", "60000");
+  }
+
   std::string start_error(SidecarClient& c) {
     try {
       run_until_done(io, c.start());
@@ -105,9 +112,7 @@ TEST_F(Lifecycle, AServerStillLoadingIsPolledUntilReady) {
 
 TEST_F(Lifecycle, AnEarlyExitReportsTheLastLinesAndTheStatus) {
   env.setenv("FAKE_LLAMA_STDERR_LINES", "500");
-  env.setenv("FAKE_LLAMA_EXIT_CODE", "1");
-  env.setenv("FAKE_LLAMA_EXIT_AFTER_MS", "50");
-  env.setenv("FAKE_LLAMA_READY_AFTER_MS", "60000");
+  exit_while_loading(1);
   auto c = env.client(io);
   std::string err = start_error(*c);
   const Event* failed = env.find_event("runtime_llama_start_failed");
@@ -127,12 +132,11 @@ TEST_F(Lifecycle, AnEarlyExitReportsTheLastLinesAndTheStatus) {
 }
 
 TEST_F(Lifecycle, ASilentExitSaysSo) {
-  env.setenv("FAKE_LLAMA_EXIT_CODE", "3");
-  // The fake prints two banner lines; drop them by making it die first.
-  env.setenv("FAKE_LLAMA_STDERR_TEXT", "");
+  env.setenv("FAKE_LLAMA_QUIET", "1");
+  exit_while_loading(3);
   auto c = env.client(io);
-  std::string err = start_error(*c);
-  EXPECT_EQ(err.rfind("llama-server exited with code 3: ", 0), 0u) << err;
+  EXPECT_EQ(start_error(*c), "llama-server exited with code 3: no stderr output");
+  EXPECT_EQ(env.find_event("runtime_llama_start_failed")->payload["stderr_tail"], Json::array());
 }
 
 TEST_F(Lifecycle, ADeathBySignalReadsAsTheNegativeSignal) {
@@ -142,11 +146,9 @@ TEST_F(Lifecycle, ADeathBySignalReadsAsTheNegativeSignal) {
 }
 
 TEST_F(Lifecycle, LongErrorOutputIsCutInTheMiddle) {
-  // Two banner lines of the fake plus one long line: measure the total.
+  // The fake's two banner lines plus one long line: measured below.
   env.setenv("FAKE_LLAMA_STDERR_TEXT", std::string(9000, 'e') + "\n");
-  env.setenv("FAKE_LLAMA_EXIT_CODE", "1");
-  env.setenv("FAKE_LLAMA_EXIT_AFTER_MS", "50");
-  env.setenv("FAKE_LLAMA_READY_AFTER_MS", "60000");
+  exit_while_loading(1);
   auto c = env.client(io);
   start_error(*c);
   std::string detail = env.find_event("runtime_llama_start_failed")->payload["error"];
@@ -159,9 +161,7 @@ TEST_F(Lifecycle, LongErrorOutputIsCutInTheMiddle) {
 
 TEST_F(Lifecycle, AGrandchildHoldingTheErrorPipeDoesNotHangStart) {
   env.setenv("FAKE_LLAMA_GRANDCHILD", "1");
-  env.setenv("FAKE_LLAMA_EXIT_CODE", "1");
-  env.setenv("FAKE_LLAMA_EXIT_AFTER_MS", "50");
-  env.setenv("FAKE_LLAMA_READY_AFTER_MS", "60000");
+  exit_while_loading(1);
   auto c = env.client(io);
   EXPECT_EQ(start_error(*c).rfind("llama-server exited with code 1: ", 0), 0u);
   run_until_done(io, c->close());
@@ -218,6 +218,17 @@ TEST_F(Lifecycle, TheErrorPipeIsDrainedAfterReadiness) {
   }
   EXPECT_EQ(c->stderr_lines()->lines.size(), 120u);
   run_until_done(io, c->close());
+}
+
+TEST_F(Lifecycle, APortOutOfRangeIsAClearError) {
+  sidecar::SidecarClient c(io.get_executor(), "m.gguf", "127.0.0.1", 70000, 2048, "cpu");
+  try {
+    run_until_done(io, c.start());
+    FAIL();
+  } catch (const ValueError& e) {
+    EXPECT_STREQ(e.what(), "llama-server port must be between 1 and 65535, got 70000");
+  }
+  EXPECT_FALSE(c._proc);
 }
 
 TEST_F(Lifecycle, AnAddressAlreadyInUseIsRefusedBeforeSpawning) {

@@ -19,6 +19,14 @@ proc::Child spawn_named(asio::io_context& io, const std::string& name, const std
   return proc::Child::spawn(io.get_executor(), o);
 }
 
+// Lets bash exec into the renamed programs.
+void settle(asio::io_context& io) {
+  run_until_done(io, [&]() -> asio::awaitable<void> {
+    asio::steady_timer t(io, 300ms);
+    co_await t.async_wait(asio::use_awaitable);
+  }());
+}
+
 }  // namespace
 
 TEST(StaleProcesses, ServersOfThisUserAreTerminatedOrKilled) {
@@ -29,11 +37,7 @@ TEST(StaleProcesses, ServersOfThisUserAreTerminatedOrKilled) {
   auto stubborn = spawn_named(io, "llama-server", "trap \"\" TERM; while :; do sleep 0.05; done");
   auto ollama = spawn_named(io, "ollama", "sleep 30");
   auto other = spawn_named(io, "llama-server-old", "sleep 30");
-  // Let bash exec into the renamed shells.
-  run_until_done(io, [&]() -> asio::awaitable<void> {
-    asio::steady_timer t(io, 300ms);
-    co_await t.async_wait(asio::use_awaitable);
-  }());
+  settle(io);
   auto c = env.client(io);
   run_until_done(io, c->_cleanup_stale_inference_processes());
   const Event* e = env.find_event("runtime_llama_cleanup_stale_processes");
@@ -56,10 +60,7 @@ TEST(StaleProcesses, TwelveServersAreAllSignalledAndEightListed) {
   asio::io_context io;
   std::vector<proc::Child> servers;
   for (int i = 0; i < 12; ++i) servers.push_back(spawn_named(io, "llama-server", "sleep 30"));
-  run_until_done(io, [&]() -> asio::awaitable<void> {
-    asio::steady_timer t(io, 300ms);
-    co_await t.async_wait(asio::use_awaitable);
-  }());
+  settle(io);
   auto c = env.client(io);
   run_until_done(io, c->_cleanup_stale_inference_processes());
   const Event* e = env.find_event("runtime_llama_cleanup_stale_processes");
