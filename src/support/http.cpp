@@ -223,7 +223,6 @@ Response::~Response() = default;
 
 int Response::status() const { return impl_->status; }
 const Headers& Response::headers() const { return impl_->headers; }
-const std::string& Response::url() const { return impl_->url; }
 
 std::optional<std::string> Response::header(std::string_view name) const {
   for (const auto& [k, v] : impl_->headers)

@@ -77,8 +77,6 @@ class Response {
   const Headers& headers() const;
   // First header of that name (case-insensitive).
   std::optional<std::string> header(std::string_view name) const;
-  // The URL that answered (after redirects).
-  const std::string& url() const;
 
   // The next piece of the body as it arrives; nullopt at the end of the body.
   boost::asio::awaitable<std::optional<std::string>> read_some();
@@ -113,11 +111,8 @@ class Client {
   boost::asio::awaitable<FullResponse> post_json(std::string url, const Json& body,
                                                  std::optional<Duration> timeout = {});
 
-  Duration timeout() const { return timeout_; }
-  const boost::asio::any_io_executor& executor() const { return ex_; }
   // After close, every new request fails with RuntimeError.
   void close() { closed_ = true; }
-  bool closed() const { return closed_; }
 
  private:
   boost::asio::any_io_executor ex_;

@@ -156,7 +156,6 @@ void PipeReader::close() {
   impl_->sd.close(ec);
 }
 
-bool PipeReader::is_open() const { return impl_->sd.is_open(); }
 
 // --------------------------------------------------------------------- Child
 

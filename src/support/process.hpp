@@ -56,7 +56,6 @@ class PipeReader {
   boost::asio::awaitable<std::optional<std::string>> read_some();
   // Closes the pipe end; a pending read completes with cancellation.
   void close();
-  bool is_open() const;
 
  private:
   struct Impl;
