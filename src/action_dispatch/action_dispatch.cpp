@@ -20,31 +20,50 @@ std::shared_ptr<eviction_coordinator::EvictionCoordinator>& installed_coordinato
 
 ToolExecutionResult invalid(const std::string& message) { return {message, Json{{"ok", false}}}; }
 
+// Defaults of missing keys. Lookups hand out references: a model-written
+// value is never copied, since a copy of a value nested tens of thousands
+// deep recurses that deep.
+const Json kEmptyText = "";
+const Json kNull = nullptr;
+const Json kFalse = false;
+
 // Value of `key` in the arguments map, or `fallback` when the key is
 // missing (a null value stays null).
-Json get(const Json& args, const char* key, const Json& fallback) {
+const Json& get(const Json& args, const char* key, const Json& fallback) {
   auto it = args.find(key);
   return it == args.end() ? fallback : *it;
 }
 
+// A value handed on to the host as it is, unless it is a list or map nested
+// too deep to copy safely: that is passed as its bounded text form.
+Json pass_on(const Json& v) {
+  if (!v.is_structured()) return v;
+  std::vector<std::pair<const Json*, std::size_t>> stack{{&v, 1}};
+  while (!stack.empty()) {
+    auto [node, depth] = stack.back();
+    stack.pop_back();
+    if (depth > 64) return config::bounded_text_form(v);
+    for (const auto& child : *node)
+      if (child.is_structured()) stack.emplace_back(&child, depth + 1);
+  }
+  return v;
+}
+
 bool non_empty_text(const Json& v) { return v.is_string() && !config::trim(v.get_ref<const std::string&>()).empty(); }
 
-// JSON integers only: booleans and floats such as 30.0 are not integers.
-bool is_integer(const Json& v) { return v.is_number_integer(); }
+// JSON integers in the 64-bit range only: booleans, floats such as 30.0 and
+// integers from 2^63 up are not integers.
+bool is_integer(const Json& v) { return config::json_int64(v).has_value(); }
 
-std::int64_t as_int64(const Json& v) {
-  if (v.is_number_unsigned() && v.get<std::uint64_t>() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
-    return std::numeric_limits<std::int64_t>::max();
-  return v.get<std::int64_t>();
-}
+std::int64_t as_int64(const Json& v) { return *config::json_int64(v); }
 
 bool text_ok(const std::string& text, const char* failure_prefix) { return !text::starts_with(text, failure_prefix); }
 
 Json optional_int(const std::optional<std::int64_t>& v) { return v ? Json(*v) : Json(); }
 
 asio::awaitable<ToolExecutionResult> run_shell_tool(const Json& args) {
-  const Json command = get(args, "command", "");
-  const Json timeout = get(args, "timeout_seconds", nullptr);
+  const Json& command = get(args, "command", kEmptyText);
+  const Json& timeout = get(args, "timeout_seconds", kNull);
   if (!non_empty_text(command)) co_return invalid("Error: invalid arguments for shell (required: command)");
   if (!timeout.is_null() && !is_integer(timeout))
     co_return invalid("Error: invalid arguments for shell (timeout_seconds must be int)");
@@ -77,9 +96,9 @@ asio::awaitable<ToolExecutionResult> run_shell_tool(const Json& args) {
 }
 
 asio::awaitable<ToolExecutionResult> run_memory_tool(const Json& args) {
-  const Json scope = get(args, "scope", "");
-  const Json action = get(args, "action", "");
-  const Json content = get(args, "content", "");
+  const Json& scope = get(args, "scope", kEmptyText);
+  const Json& action = get(args, "action", kEmptyText);
+  const Json& content = get(args, "content", kEmptyText);
   if (!non_empty_text(scope) || !non_empty_text(action))
     co_return invalid("Error: invalid arguments for memory (required: scope, action)");
   if (!content.is_string()) co_return invalid("Error: invalid arguments for memory (content must be string)");
@@ -97,11 +116,11 @@ asio::awaitable<ToolExecutionResult> run_memory_tool(const Json& args) {
 }
 
 asio::awaitable<ToolExecutionResult> run_edit_tool(const Json& args) {
-  const Json path = get(args, "path", "");
-  const Json patch = get(args, "patch", nullptr);
-  const Json old_string = get(args, "old_string", "");
-  const Json new_string = get(args, "new_string", "");
-  const Json replace_all = get(args, "replace_all", false);
+  const Json& path = get(args, "path", kEmptyText);
+  const Json& patch = get(args, "patch", kNull);
+  const Json& old_string = get(args, "old_string", kEmptyText);
+  const Json& new_string = get(args, "new_string", kEmptyText);
+  const Json& replace_all = get(args, "replace_all", kFalse);
   if (!non_empty_text(path)) co_return invalid("Error: invalid arguments for edit_file (required: path)");
   host::EditFileRequest request;
   if (!patch.is_null()) {
@@ -126,8 +145,8 @@ asio::awaitable<ToolExecutionResult> run_edit_tool(const Json& args) {
 }
 
 asio::awaitable<ToolExecutionResult> run_load_tool(const Json& args) {
-  const Json path = get(args, "path", "");
-  const Json max_tokens = get(args, "max_tokens", nullptr);
+  const Json& path = get(args, "path", kEmptyText);
+  const Json& max_tokens = get(args, "max_tokens", kNull);
   if (!non_empty_text(path)) co_return invalid("Error: invalid arguments for load_file (required: path)");
   if (!max_tokens.is_null() && !is_integer(max_tokens))
     co_return invalid("Error: invalid arguments for load_file (max_tokens must be int)");
@@ -163,21 +182,21 @@ void set_eviction_coordinator(std::shared_ptr<eviction_coordinator::EvictionCoor
 
 asio::awaitable<ToolExecutionResult> execute_tool(host::ToolCall tool_call) {
   const Json& args = tool_call.arguments;
-  const std::string name_text = config::text_form(tool_call.name);
+  const std::string name_text = config::bounded_text_form(tool_call.name);
   if (!args.is_object()) co_return invalid("Error: invalid arguments for " + name_text);
   const std::string name = tool_call.name.is_string() ? tool_call.name.get<std::string>() : std::string();
   const bool named = tool_call.name.is_string();
 
   if (named && name == "shell") co_return co_await run_shell_tool(args);
   if (named && name == "read_file") {
-    const Json path = get(args, "path", "");
+    const Json& path = get(args, "path", kEmptyText);
     if (!non_empty_text(path)) co_return invalid("Error: invalid arguments for read_file (required: path)");
     co_return text_result(co_await host::shell_executor().read_file(path.get<std::string>()), "Error:");
   }
   if (named && name == "memory") co_return co_await run_memory_tool(args);
   if (named && name == "write_file") {
-    const Json path = get(args, "path", "");
-    const Json content = get(args, "content", "");
+    const Json& path = get(args, "path", kEmptyText);
+    const Json& content = get(args, "content", kEmptyText);
     if (!non_empty_text(path) || !content.is_string())
       co_return invalid("Error: invalid arguments for write_file (required: path, content)");
     co_return text_result(
@@ -186,22 +205,23 @@ asio::awaitable<ToolExecutionResult> execute_tool(host::ToolCall tool_call) {
   if (named && name == "load_file") co_return co_await run_load_tool(args);
   if (named && name == "edit_file") co_return co_await run_edit_tool(args);
   if (named && name == "glob") {
-    const Json pattern = get(args, "pattern", "");
+    const Json& pattern = get(args, "pattern", kEmptyText);
     if (!non_empty_text(pattern)) co_return invalid("Error: invalid arguments for glob (required: pattern)");
     co_return text_result(
-        co_await host::shell_executor().glob_files(pattern.get<std::string>(), get(args, "path", nullptr)), "Error");
+        co_await host::shell_executor().glob_files(pattern.get<std::string>(), pass_on(get(args, "path", kNull))),
+        "Error");
   }
   if (named && name == "grep") {
-    const Json pattern = get(args, "pattern", "");
+    const Json& pattern = get(args, "pattern", kEmptyText);
     if (!non_empty_text(pattern)) co_return invalid("Error: invalid arguments for grep (required: pattern)");
     co_return text_result(co_await host::shell_executor().grep_files(pattern.get<std::string>(),
-                                                                     get(args, "path", nullptr),
-                                                                     get(args, "glob", nullptr),
-                                                                     config::truthy(get(args, "ignore_case", false))),
+                                                                     pass_on(get(args, "path", kNull)),
+                                                                     pass_on(get(args, "glob", kNull)),
+                                                                     config::truthy(get(args, "ignore_case", kFalse))),
                           "Error");
   }
   if (named && name == "list_directory")
-    co_return text_result(co_await host::shell_executor().list_directory(get(args, "path", nullptr)), "Error");
+    co_return text_result(co_await host::shell_executor().list_directory(pass_on(get(args, "path", kNull))), "Error");
   co_return invalid("Unknown tool: " + name_text);
 }
 
@@ -213,30 +233,34 @@ std::string format_tool_args(const host::ToolCall& tool_call) {
   bool known = false;
   for (const char* k : kKnown) known = known || (tool_call.name.is_string() && name == k);
   if (known && !args.is_object())
-    throw TypeError("arguments of tool '" + name + "' must be a map, got " + config::text_form(args));
+    throw TypeError("arguments of tool '" + text::escape_controls(name) + "' must be a map, got " +
+                    text::escape_controls(config::bounded_text_form(args)));
 
-  const std::string whole = config::text_form(args);
+  // Model-written values are shown through the bounded writer: no nesting
+  // depth or width can exhaust the stack or flood the display.
+  auto whole = [&] { return config::bounded_text_form(args); };
   auto text_of = [&](const char* key) {
     auto it = args.find(key);
-    return it == args.end() ? whole : config::text_form(*it);
+    return it == args.end() ? whole() : config::bounded_text_form(*it);
   };
   std::string summary;
   if (!known) {
-    summary = whole;
+    summary = whole();
   } else if (name == "shell") {
     summary = "$ " + text_of("command");
+    // Shown only when the dispatcher would accept it as an integer.
     auto t = args.find("timeout_seconds");
-    if (t != args.end() && t->is_number_integer()) summary += " (timeout: " + config::text_form(*t) + "s)";
+    if (t != args.end() && is_integer(*t)) summary += " (timeout: " + config::text_form(*t) + "s)";
   } else if (name == "memory") {
     auto scope = args.find("scope");
     auto action = args.find("action");
-    summary = config::trim((action == args.end() ? "" : config::text_form(*action)) + " " +
-                           (scope == args.end() ? "" : config::text_form(*scope)));
+    summary = config::trim((action == args.end() ? "" : config::bounded_text_form(*action)) + " " +
+                           (scope == args.end() ? "" : config::bounded_text_form(*scope)));
   } else if (name == "glob" || name == "grep") {
     summary = text_of("pattern");
   } else if (name == "list_directory") {
     auto p = args.find("path");
-    summary = p == args.end() || !config::truthy(*p) ? "." : config::text_form(*p);
+    summary = p == args.end() || !config::truthy(*p) ? "." : config::bounded_text_form(*p);
   } else {
     summary = text_of("path");
   }

@@ -3,7 +3,11 @@
 #include <chrono>
 
 #include <boost/asio/cancellation_state.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/error.hpp>
 #include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/system/system_error.hpp>
 #include <spdlog/spdlog.h>
 
 #include "support/async.hpp"
@@ -71,6 +75,17 @@ asio::awaitable<EvictionCoordinator::Restored> EvictionCoordinator::reload_and_r
 }
 
 asio::awaitable<SwapResult> EvictionCoordinator::run_with_swap(std::string command, std::int64_t timeout) {
+  // The cycle runs as a coroutine of its own, with its own cancellation
+  // state: shielding the reload must not change the caller's. Cancelling
+  // the caller still reaches it.
+  co_return co_await asio::co_spawn(co_await asio::this_coro::executor, _swap_cycle(std::move(command), timeout),
+                                    asio::use_awaitable);
+}
+
+asio::awaitable<SwapResult> EvictionCoordinator::_swap_cycle(std::string command, std::int64_t timeout) {
+  // Whatever kind of cancellation the caller let through applies here.
+  const auto pass_all = [](asio::cancellation_type t) { return t; };
+  co_await asio::this_coro::reset_cancellation_state(pass_all, pass_all);
   const double t0 = now_s();
   _emit("Saving model state...");
   const bool save_ok = co_await _plugin->save_state(_state_dir);
@@ -80,28 +95,35 @@ asio::awaitable<SwapResult> EvictionCoordinator::run_with_swap(std::string comma
     r.exec_result = co_await host::shell_executor().run_shell(command, timeout);
     co_return r;
   }
-  _emit("Unloading model to free memory...");
-  co_await _plugin->unload();
-  // The command is model-written: control characters are shown escaped so
-  // that they cannot disguise what runs. The command itself runs unchanged.
-  _emit("Running: " + text::escape_controls(text::prefix(text::sanitize_utf8(command), 80)) + "...");
 
+  // From the start of the unload on, every way out goes through the reload.
   std::optional<host::ExecResult> exec;
-  std::exception_ptr command_error;
+  std::exception_ptr error;
   try {
+    _emit("Unloading model to free memory...");
+    co_await _plugin->unload();
+    // The command is model-written: control characters are shown escaped so
+    // that they cannot disguise what runs. The command itself runs unchanged.
+    _emit("Running: " + text::escape_controls(text::prefix(text::sanitize_utf8(command), 80)) + "...");
     exec = co_await host::shell_executor().run_shell(command, timeout);
   } catch (...) {
-    command_error = std::current_exception();
+    error = std::current_exception();
   }
 
-  // From here on the model comes back whatever happened to the command,
-  // shielded from a cancellation that is under way.
-  co_await asio::this_coro::reset_cancellation_state(asio::disable_cancellation());
+  // The model comes back whatever happened, shielded from cancellation: a
+  // cancellation that arrives now is recorded (the input filter keeps it in
+  // the state) but reaches no operation (the output filter drops it), and
+  // takes effect once the model is back.
+  co_await asio::this_coro::reset_cancellation_state(
+      pass_all, [](asio::cancellation_type) { return asio::cancellation_type::none; });
+  co_await asio::this_coro::throw_if_cancelled(false);
   const Restored restored = co_await reload_and_restore();
   const double duration = now_s() - t0;
   _emit("");
-  co_await asio::this_coro::reset_cancellation_state(asio::enable_terminal_cancellation());
-  if (command_error) std::rethrow_exception(command_error);
+  if (error) std::rethrow_exception(error);
+  const auto state = co_await asio::this_coro::cancellation_state;
+  if (state.cancelled() != asio::cancellation_type::none)
+    throw boost::system::system_error(asio::error::operation_aborted);
 
   SwapResult r;
   r.exec_result = std::move(*exec);

@@ -54,9 +54,11 @@ class EvictionCoordinator {
 
   // Runs `command` through the host's shell executor inside the eviction
   // cycle. Errors of the save, the unload and the command propagate; a
-  // failed reload or restore is recorded in the result. Once the model is
-  // unloaded it is always reloaded and restored before this returns or
-  // throws, even when the command fails or the caller cancels.
+  // failed reload or restore is recorded in the result. Once unloading has
+  // begun, the model is always reloaded and restored before this returns or
+  // throws, even when the unload or the command fails or the caller
+  // cancels; a cancellation that arrives meanwhile propagates afterwards.
+  // The caller's own cancellation state is left as it was.
   boost::asio::awaitable<SwapResult> run_with_swap(std::string command, std::int64_t timeout = 120);
   template <std::same_as<bool> B>
   boost::asio::awaitable<SwapResult> run_with_swap(std::string command, B timeout) = delete;
@@ -69,6 +71,7 @@ class EvictionCoordinator {
     bool restore_ok;
   };
   boost::asio::awaitable<Restored> reload_and_restore();
+  boost::asio::awaitable<SwapResult> _swap_cycle(std::string command, std::int64_t timeout);
 
   std::shared_ptr<eviction_target::EvictionTarget> _plugin;
   std::filesystem::path _state_dir;

@@ -80,10 +80,14 @@ void write_atomically(const fs::path& target, const std::string& content) {
   }
 }
 
+// Whether `live` still begins with the `saved` elements. Each live element
+// is compared in the form the file gives back (invalid UTF-8 written as
+// U+FFFD, NaN and infinities as null), so that what the save changed does
+// not count as a change of the conversation.
 bool starts_with_elements(const Json& live, const Json& saved) {
   if (!live.is_array() || live.size() < saved.size()) return false;
   for (std::size_t i = 0; i < saved.size(); ++i)
-    if (live[i] != saved[i]) return false;
+    if (Json::parse(dump_json(live[i])) != saved[i]) return false;
   return true;
 }
 
@@ -98,11 +102,9 @@ void LlamaEvictionTarget::set_messages(Conversation messages) {
 }
 
 boost::asio::awaitable<bool> LlamaEvictionTarget::save_state(fs::path state_dir) {
-  try {
-    fs::create_directories(state_dir);
-  } catch (const fs::filesystem_error& e) {
-    throw OSError(e.code().value(), e.what());
-  }
+  // The conversation and its KV cache are private: the directory is the
+  // owner's only, like the file.
+  files::create_private_directories(state_dir.string());
   try {
     write_atomically(state_dir / "messages.json", dump_json(*_messages, 2));
   } catch (const OSError& e) {
@@ -137,7 +139,8 @@ boost::asio::awaitable<bool> LlamaEvictionTarget::restore_state(fs::path state_d
     } catch (const OSError& e) {
       logger()->warn("Failed to restore messages: {}", e.what());
       co_return false;
-    } catch (const Json::parse_error& e) {
+    } catch (const Json::exception& e) {
+      // Not JSON, or JSON this library cannot hold (a number out of range).
       logger()->warn("Failed to restore messages: {}", e.what());
       co_return false;
     }

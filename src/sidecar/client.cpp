@@ -11,6 +11,7 @@
 #include "sidecar/sidecar.hpp"
 #include "support/config.hpp"
 #include "support/errors.hpp"
+#include "support/files.hpp"
 #include "support/http.hpp"
 #include "support/process.hpp"
 
@@ -141,7 +142,7 @@ std::vector<std::string> SidecarClient::_launch_command(const std::string& binar
                                                         bool no_warmup) const {
   fs::path slot_dir;
   try {
-    fs::create_directories(SLOT_DIR);
+    files::create_private_directories(SLOT_DIR);
     slot_dir = fs::canonical(fs::absolute(SLOT_DIR));
   } catch (const fs::filesystem_error& e) {
     throw OSError(e.code().value(), std::string("cannot create the slot directory: ") + e.what());

@@ -31,6 +31,10 @@ struct SidecarClient::ReaderState {
   bool finished = false;
   std::unique_ptr<asio::steady_timer> finished_signal;
   DiagnosticsHook hook;
+  // The readiness loop sleeps on `wake` between health checks; the drain
+  // cuts the sleep short when the server says it is listening.
+  std::unique_ptr<asio::steady_timer> wake;
+  bool wake_pending = false;
 };
 
 namespace {
@@ -50,20 +54,40 @@ std::string rstrip(std::string s) {
   return s;
 }
 
+// The line llama-server prints once its HTTP server is up and the model is
+// loaded ("... llama_server: listening on http://127.0.0.1:8080").
+bool announces_listening(const std::string& line) { return line.find("listening on http") != std::string::npos; }
+
 asio::awaitable<void> read_error_stream(std::shared_ptr<proc::PipeReader> pipe, std::shared_ptr<StderrBuffer> sink,
                                         std::shared_ptr<SidecarClient::ReaderState> state) {
   while (auto raw = co_await pipe->read_line()) {
     std::string line = rstrip(text::sanitize_utf8(*raw));
     if (line.empty()) continue;
     sink->append(line);
+    if (state->startup && announces_listening(line)) {
+      state->wake_pending = true;
+      if (state->wake) state->wake->cancel();
+    }
     if (state->startup && state->hook && notable(line)) {
+      // Whatever the hook throws costs only this event: this task must keep
+      // draining, or the pipe fills and the server stalls.
       try {
         state->hook("runtime_llama_stderr_line", Json{{"summary", text::prefix(line, 200)}});
       } catch (...) {
-        if (!is_ordinary_error(std::current_exception())) throw;
       }
     }
   }
+}
+
+// Sleeps until the next scheduled health check, or less when the error
+// stream announced that the server listens.
+asio::awaitable<void> wait_for_next_check(SidecarClient::ReaderState& state, steady_clock::duration d) {
+  if (std::exchange(state.wake_pending, false)) co_return;
+  state.wake->expires_after(d);
+  boost::system::error_code ec;
+  co_await state.wake->async_wait(asio::redirect_error(asio::use_awaitable, ec));
+  co_await async::throw_if_cancelled();
+  state.wake_pending = false;
 }
 
 Json strings(const std::vector<std::string>& v) {
@@ -192,6 +216,12 @@ asio::awaitable<void> SidecarClient::_start_once(const std::string& binary, cons
   _reader->pipe = _proc->take_stderr();
   _reader->hook = _diagnostics_hook;
   _reader->finished_signal = std::make_unique<asio::steady_timer>(ex_, steady_clock::time_point::max());
+  _reader->wake = std::make_unique<asio::steady_timer>(ex_);
+  // Lines count as start-up lines until this launch ends, however it ends.
+  struct EndStartup {
+    std::shared_ptr<ReaderState> r;
+    ~EndStartup() { r->startup = false; }
+  } end_startup{_reader};
   asio::co_spawn(ex_, _capture_startup_stderr(_stderr), [state = _reader](std::exception_ptr) {
     state->finished = true;
     state->finished_signal->cancel();
@@ -200,7 +230,6 @@ asio::awaitable<void> SidecarClient::_start_once(const std::string& binary, cons
   const auto deadline = steady_clock::now() + seams.readiness_deadline;
   while (steady_clock::now() < deadline) {
     if (auto status = _proc->poll()) {
-      _reader->startup = false;
       co_await _finish_reader(seams.early_exit_stderr_wait);
       std::string err = config::trim(text::join({_stderr->lines.begin(), _stderr->lines.end()}, "\n"));
       const std::size_t len = text::length(err);
@@ -220,7 +249,7 @@ asio::awaitable<void> SidecarClient::_start_once(const std::string& binary, cons
     try {
       auto r = co_await _http->get(base_url + "/health");
       if (r.status == 200) {
-        _reader->startup = false;
+        end_startup.r->startup = false;
         _emit_diagnostic("runtime_llama_start_ready", Json{{"pid", _proc ? _proc->pid() : 0},
                                                             {"ctx", ctx},
                                                             {"ngl", ngl},
@@ -230,9 +259,9 @@ asio::awaitable<void> SidecarClient::_start_once(const std::string& binary, cons
     } catch (const http::TransportError&) {
       // Not listening yet, reset, malformed or slow: keep polling.
     }
-    co_await async::sleep_for(seams.poll_interval);
+    co_await wait_for_next_check(*end_startup.r, seams.poll_interval);
   }
-  _reader->startup = false;
+  end_startup.r->startup = false;
   Json payload = {{"ctx", ctx},
                   {"ngl", ngl},
                   {"stderr_line_count", _stderr->lines.size()},
@@ -254,10 +283,12 @@ asio::awaitable<void> SidecarClient::_stop_server() {
     }
   } close_reader{reader};
   if (!child || child->poll()) co_return;
-  child->signal(SIGTERM);
-  if (co_await child->wait_for(detail::seams().stop_grace)) co_return;
-  child->signal(SIGKILL);
-  co_await child->wait();
+  // llama-server does not finish its shutdown while a request of ours is in
+  // flight: end our own connections first so that SIGTERM works at once.
+  if (_http) _http->close_connections();
+  // SIGTERM, the grace, SIGKILL and a bounded wait: a server stuck in the
+  // GPU driver is left to a background reaper rather than hanging us.
+  co_await child->terminate(detail::seams().stop_grace);
 }
 
 asio::awaitable<void> SidecarClient::close() {

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -52,11 +53,43 @@ bool all_digits(const std::string& s) {
   return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos;
 }
 
-void signal_ignoring_gone(pid_t pid, int sig) {
-  // A process that exited meanwhile (ESRCH) or that we may not signal
-  // (EPERM) is skipped.
-  ::kill(pid, sig);
+// A process found by the scan, held through a pidfd: signals sent through it
+// reach that process or nothing, never a later one that reused its number.
+struct StaleProcess {
+  pid_t pid;
+  int pidfd;
+};
+
+int pidfd_open(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
+
+// Sends `sig` through the pidfd; false when the process is gone. A process
+// we may not signal (EPERM) is skipped.
+bool pidfd_signal(int pidfd, int sig) {
+  return ::syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, 0) == 0;
 }
+
+// The program name (lower-cased base name of the first non-empty argument)
+// of /proc/<pid>/cmdline, or "" when unreadable.
+std::string program_of(const std::string& proc_dir, const std::string& pid) {
+  auto cmdline = files::try_read_file(proc_dir + "/" + pid + "/cmdline");
+  if (!cmdline || cmdline->empty()) return "";
+  std::string decoded = text::sanitize_utf8(*cmdline, "");
+  std::string first;
+  std::size_t start = 0;
+  while (start < decoded.size()) {
+    auto end = decoded.find('\0', start);
+    if (end == std::string::npos) end = decoded.size();
+    if (end > start) {
+      first = decoded.substr(start, end - start);
+      break;
+    }
+    start = end + 1;
+  }
+  auto slash = first.rfind('/');
+  return config::lower(slash == std::string::npos ? first : first.substr(slash + 1));
+}
+
+bool is_inference_program(const std::string& exe) { return exe == "llama-server" || exe == "ollama"; }
 
 const char* const kMeminfoLabels[] = {"MemTotal:", "MemAvailable:", "MemFree:",   "Cached:",    "AnonPages:",
                                       "Shmem:",    "CmaTotal:",     "CmaFree:",   "SwapTotal:", "SwapFree:"};
@@ -65,6 +98,17 @@ constexpr const char* kSudoersFile = "/etc/sudoers.d/dravik-clocks";
 // Restricted to running the tool without arguments (sudoers' `""`): its
 // options read and write files as root.
 constexpr const char* kSudoersRule = "ALL ALL=(ALL) NOPASSWD: /usr/bin/jetson_clocks \"\"\n";
+// The synchronous system actions block the host's loop: they keep to their
+// stated time-out plus a short grace for killing the program (and whatever
+// it started) and for collecting its output.
+proc::RunOptions system_action(std::chrono::milliseconds timeout) {
+  proc::RunOptions o;
+  o.timeout = timeout;
+  o.kill_grace = detail::seams().system_action_grace;
+  o.drain_grace = detail::seams().system_action_grace;
+  return o;
+}
+
 constexpr const char* kDevfreqDir = "/sys/devices/platform/bus@0/17000000.gpu/devfreq/17000000.gpu";
 
 }  // namespace
@@ -96,24 +140,7 @@ std::vector<pid_t> SidecarClient::_find_stale_inference_pids() {
     auto fields = split_ws(uid_line);
     if (fields.size() < 2 || !all_digits(fields[1])) continue;
     if (config::parse_int64(fields[1]) != static_cast<std::int64_t>(uid)) continue;
-    auto cmdline = files::try_read_file(proc_dir + "/" + name + "/cmdline");
-    if (!cmdline || cmdline->empty()) continue;
-    std::string decoded = text::sanitize_utf8(*cmdline, "");
-    std::string first;
-    std::size_t start = 0;
-    while (start < decoded.size()) {
-      auto end = decoded.find('\0', start);
-      if (end == std::string::npos) end = decoded.size();
-      if (end > start) {
-        first = decoded.substr(start, end - start);
-        break;
-      }
-      start = end + 1;
-    }
-    if (first.empty()) continue;
-    auto slash = first.rfind('/');
-    std::string exe = config::lower(slash == std::string::npos ? first : first.substr(slash + 1));
-    if (exe == "llama-server" || exe == "ollama") stale.push_back(pid);
+    if (is_inference_program(program_of(proc_dir, name))) stale.push_back(pid);
   }
   ::closedir(dir);
   return stale;
@@ -127,14 +154,33 @@ bool SidecarClient::_pid_exists(pid_t pid) {
 asio::awaitable<void> SidecarClient::_cleanup_stale_inference_processes() {
   const auto stale = _find_stale_inference_pids();
   if (stale.empty()) co_return;
+  // Each process is pinned by a pidfd now, and its name read again through
+  // /proc once pinned: a pid that was reused since the scan is skipped.
+  const std::string proc_dir = sys_path("/proc");
+  std::vector<StaleProcess> pinned;
+  struct Closer {
+    std::vector<StaleProcess>& v;
+    ~Closer() {
+      for (auto& p : v) ::close(p.pidfd);
+    }
+  } closer{pinned};
+  for (pid_t pid : stale) {
+    int fd = pidfd_open(pid);
+    if (fd < 0) continue;
+    if (!is_inference_program(program_of(proc_dir, std::to_string(pid))) || !pidfd_signal(fd, 0)) {
+      ::close(fd);
+      continue;
+    }
+    pinned.push_back({pid, fd});
+  }
   Json ids = Json::array();
   for (std::size_t i = 0; i < stale.size() && i < 8; ++i) ids.push_back(stale[i]);
   _emit_diagnostic("runtime_llama_cleanup_stale_processes",
                    Json{{"stale_pid_count", stale.size()}, {"stale_pids", ids}});
-  for (pid_t pid : stale) signal_ignoring_gone(pid, SIGTERM);
+  for (const auto& p : pinned) pidfd_signal(p.pidfd, SIGTERM);
   co_await async::sleep_for(detail::seams().cleanup_term_wait);
-  for (pid_t pid : stale)
-    if (_pid_exists(pid)) signal_ignoring_gone(pid, SIGKILL);
+  for (const auto& p : pinned)
+    if (_pid_exists(p.pid)) pidfd_signal(p.pidfd, SIGKILL);
   co_await async::sleep_for(detail::seams().cleanup_kill_wait);
 }
 
@@ -201,10 +247,7 @@ StartupProfile SidecarClient::_startup_profile_for_lfb(std::optional<double> lfb
 
 void SidecarClient::_compact_memory() {
   try {
-    proc::RunOptions o;
-    o.timeout = std::chrono::seconds(5);
-    o.kill_grace = std::chrono::seconds(1);
-    proc::run_sync({"sync"}, o);
+    proc::run_sync({"sync"}, system_action(std::chrono::seconds(5)));
   } catch (const OSError&) {
     // No "sync" to run: the caches are dropped anyway.
   }
@@ -230,12 +273,14 @@ void SidecarClient::_ensure_jetson_clocks_sudoers() {
   struct stat sb;
   if (::stat(file.c_str(), &sb) == 0) return;
   try {
-    proc::RunOptions tee;
+    // sudo may ask for the password on the terminal: it stays in the
+    // host's process group, which owns the terminal.
+    proc::RunOptions tee = system_action(std::chrono::seconds(30));
     tee.stdin_bytes = kSudoersRule;
-    tee.timeout = std::chrono::seconds(30);
+    tee.new_process_group = false;
     if (proc::run_sync({"sudo", "tee", file}, tee).timed_out) return;
-    proc::RunOptions chmod;
-    chmod.timeout = std::chrono::seconds(5);
+    proc::RunOptions chmod = system_action(std::chrono::seconds(5));
+    chmod.new_process_group = false;
     proc::run_sync({"sudo", "chmod", "0440", file}, chmod);
   } catch (const OSError&) {
     // No sudo on this machine: retried at the next launch.
@@ -246,10 +291,7 @@ void SidecarClient::_maximize_gpu_clocks() {
   // Clock pinning is best effort: a machine without sudo, or a clock tool
   // that hangs, falls back to the devfreq files like a failing tool does.
   try {
-    proc::RunOptions o;
-    o.timeout = std::chrono::seconds(5);
-    o.kill_grace = std::chrono::seconds(1);
-    auto r = proc::run_sync({"sudo", "-n", "jetson_clocks"}, o);
+    auto r = proc::run_sync({"sudo", "-n", "jetson_clocks"}, system_action(std::chrono::seconds(5)));
     if (!r.timed_out && r.exit_status == 0) return;
   } catch (const OSError&) {
   }

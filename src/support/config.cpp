@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 #include "support/errors.hpp"
 
@@ -111,6 +112,62 @@ std::string text_form(const Json& v) {
     case Json::value_t::string: return v.get<std::string>();
     default: return dump_json(v);
   }
+}
+
+std::string bounded_text_form(const Json& value, std::size_t max_length, std::size_t max_depth) {
+  if (!value.is_structured()) return text_form(value);
+  // An explicit stack of (container, next position) replaces recursion.
+  struct Frame {
+    const Json* container;
+    Json::const_iterator it;
+    bool first = true;
+  };
+  std::string out;
+  std::vector<Frame> stack;
+  auto too_long = [&] { return out.size() > max_length; };
+  auto open = [&](const Json& v) {
+    if (stack.size() >= max_depth) {
+      out += v.is_array() ? "[...]" : "{...}";
+      return;
+    }
+    out += v.is_array() ? '[' : '{';
+    stack.push_back({&v, v.cbegin()});
+  };
+  open(value);
+  while (!stack.empty() && !too_long()) {
+    Frame& f = stack.back();
+    if (f.it == f.container->cend()) {
+      out += f.container->is_array() ? ']' : '}';
+      stack.pop_back();
+      continue;
+    }
+    if (!f.first) out += ',';
+    f.first = false;
+    const bool object = f.container->is_object();
+    if (object) out += dump_json(Json(f.it.key())) + ":";
+    const Json& v = *f.it;
+    ++f.it;
+    if (v.is_structured()) open(v);
+    else out += dump_json(v);
+  }
+  if (too_long() || !stack.empty()) {
+    // Cut on a UTF-8 boundary.
+    std::size_t cut = std::min(out.size(), max_length);
+    while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) --cut;
+    out.resize(cut);
+    out += "...";
+  }
+  return out;
+}
+
+std::optional<std::int64_t> json_int64(const Json& value) {
+  if (value.is_number_unsigned()) {
+    const auto u = value.get<std::uint64_t>();
+    if (u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return std::nullopt;
+    return static_cast<std::int64_t>(u);
+  }
+  if (value.is_number_integer()) return value.get<std::int64_t>();
+  return std::nullopt;
 }
 
 std::optional<std::int64_t> parse_int64(std::string_view text) {

@@ -29,6 +29,17 @@ const Json* find(const Json& cfg, std::string_view key);
 // maps as compact JSON.
 std::string text_form(const Json& value);
 
+// The text form for display of a value that may be hostile (model-written):
+// the same as text_form for text and numbers, and for lists and maps the
+// same compact JSON cut short past `max_depth` levels and `max_length`
+// bytes (marked "..."), produced without recursion so that no nesting depth
+// can exhaust the stack.
+std::string bounded_text_form(const Json& value, std::size_t max_length = 65536, std::size_t max_depth = 64);
+
+// A JSON integer in the signed 64-bit range; nullopt for anything else
+// (floats, booleans, text, integers from 2^63 up).
+std::optional<std::int64_t> json_int64(const Json& value);
+
 // Shortest round-trip decimal form of a double that keeps ".0" on whole
 // numbers and switches to exponent form from 1e16 up and below 1e-4
 // ("1.0", "0.1", "1e+16", "1e-05", "inf", "nan").

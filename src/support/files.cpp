@@ -1,6 +1,7 @@
 #include "support/files.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -60,6 +61,25 @@ void write_all(int fd, std::string_view data, const std::string& what) {
     p += n;
     left -= static_cast<std::size_t>(n);
   }
+}
+
+void create_private_directories(const std::string& path) {
+  if (path.empty()) return;
+  // Each missing component in turn, from the top.
+  std::size_t pos = path[0] == '/' ? 1 : 0;
+  for (;;) {
+    const std::size_t slash = path.find('/', pos);
+    const std::string part = path.substr(0, slash);
+    if (!part.empty() && part != "." && part != ".." && ::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
+      fail(errno, "cannot create directory " + part);
+    if (slash == std::string::npos) break;
+    pos = slash + 1;
+  }
+  struct stat sb;
+  if (::stat(path.c_str(), &sb) != 0) fail(errno, "cannot create directory " + path);
+  if (!S_ISDIR(sb.st_mode)) throw OSError(ENOTDIR, "cannot create directory " + path + ": " + std::strerror(ENOTDIR));
+  if (sb.st_uid == ::getuid() && (sb.st_mode & 0077) != 0 && ::chmod(path.c_str(), 0700) != 0)
+    fail(errno, "cannot restrict the mode of " + path);
 }
 
 }  // namespace dravik::files

@@ -15,4 +15,9 @@ std::optional<std::string> try_read_file(const std::string& path);
 // in the error.
 void write_all(int fd, std::string_view data, const std::string& what);
 
+// Creates `path` and its missing parents readable by the owner only (0700),
+// and narrows an existing `path` of ours to 0700: it holds private work (a
+// conversation, its KV cache). Throws OSError naming the path.
+void create_private_directories(const std::string& path);
+
 }  // namespace dravik::files

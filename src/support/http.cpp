@@ -1,7 +1,10 @@
 #include "support/http.hpp"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <cctype>
+#include <set>
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -107,7 +110,30 @@ bool is_redirect(int status) {
   return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
+// Opens the socket close-on-exec before connecting, so that programs the
+// host starts meanwhile do not inherit it, trying each endpoint in turn.
+asio::awaitable<error_code> connect_cloexec(beast::tcp_stream& s,
+                                            const std::vector<asio::ip::tcp::endpoint>& endpoints) {
+  error_code ec = asio::error::host_not_found;
+  for (const auto& ep : endpoints) {
+    error_code ignored;
+    s.socket().close(ignored);
+    s.socket().open(ep.protocol(), ec);
+    if (ec) continue;
+    ::fcntl(s.socket().native_handle(), F_SETFD, FD_CLOEXEC);
+    co_await s.async_connect(ep, asio::redirect_error(asio::use_awaitable, ec));
+    if (!ec || ec == asio::error::operation_aborted || ec == beast::error::timeout) co_return ec;
+  }
+  co_return ec;
+}
+
+using Clock = std::chrono::steady_clock;
+
 }  // namespace
+
+struct Client::Registry {
+  std::set<Response::Impl*> open;
+};
 
 struct Response::Impl {
   std::unique_ptr<asio::ssl::context> ssl_ctx;  // outlives `tls`
@@ -120,24 +146,46 @@ struct Response::Impl {
   int status = 0;
   Headers headers;
   bool done = false;
+  // Set by Client::close_connections: errors of this connection are then
+  // the client's own doing, reported as a closed connection.
+  bool aborted = false;
+  Clock::time_point deadline = Clock::time_point::max();
+  std::shared_ptr<Client::Registry> registry;
+
+  ~Impl() {
+    if (registry) registry->open.erase(this);
+  }
 
   beast::tcp_stream& lowest() { return tls ? beast::get_lowest_layer(*tls) : *tcp; }
+
+  // Arms the time-out of the next operation: `timeout` from now, but never
+  // past the whole request's deadline.
+  void arm() {
+    const auto now = Clock::now();
+    const auto until = deadline - now < timeout ? deadline : now + timeout;
+    lowest().expires_at(until);
+  }
+
+  [[noreturn]] void failed(const error_code& ec, Phase phase) {
+    if (aborted) throw ReadError("connection to " + url + " closed by the client");
+    fail(ec, phase, url);
+  }
 };
 
 namespace {
 
 template <class Stream>
-asio::awaitable<void> write_on(Stream& s, bhttp::request<bhttp::string_body>& req, const std::string& url) {
+asio::awaitable<void> write_on(Stream& s, bhttp::request<bhttp::string_body>& req, Response::Impl& im) {
   error_code ec;
   co_await bhttp::async_write(s, req, asio::redirect_error(asio::use_awaitable, ec));
-  if (ec) fail(ec, Phase::write, url);
+  if (ec) im.failed(ec, Phase::write);
 }
 
 template <class Stream>
 asio::awaitable<void> read_header_on(Stream& s, Response::Impl& im) {
   error_code ec;
   co_await bhttp::async_read_header(s, im.buffer, im.parser, asio::redirect_error(asio::use_awaitable, ec));
-  if (ec) fail(ec, Phase::read_header, im.url);
+  if (ec) im.failed(ec, Phase::read_header);
 }
 
 template <class Stream>
@@ -147,16 +195,18 @@ asio::awaitable<std::size_t> read_body_on(Stream& s, Response::Impl& im, std::st
   error_code ec;
   co_await bhttp::async_read_some(s, im.buffer, im.parser, asio::redirect_error(asio::use_awaitable, ec));
   if (ec == bhttp::error::need_buffer) ec = {};
-  if (ec) fail(ec, Phase::read_body, im.url);
+  if (ec) im.failed(ec, Phase::read_body);
   co_return chunk.size() - im.parser.get().body().size;
 }
 
 // Opens a connection, sends one request and reads the response headers.
 asio::awaitable<std::unique_ptr<Response::Impl>> open_once(asio::any_io_executor ex, const Request& req,
-                                                           Duration timeout) {
+                                                           Duration timeout, Clock::time_point deadline,
+                                                           std::shared_ptr<Client::Registry> registry) {
   Target t = parse_target(req.url);
   auto im = std::make_unique<Response::Impl>();
   im->timeout = timeout;
+  im->deadline = deadline;
   im->url = req.url;
   im->parser.body_limit(boost::none);  // bodies are streamed, any size
   // Beast sizes each socket read by the buffer's free capacity (at least 512
@@ -178,13 +228,16 @@ asio::awaitable<std::unique_ptr<Response::Impl>> open_once(asio::any_io_executor
     im->tcp = std::make_unique<beast::tcp_stream>(ex);
   }
 
-  im->lowest().expires_after(timeout);
-  co_await im->lowest().async_connect(endpoints, asio::redirect_error(asio::use_awaitable, ec));
-  if (ec) fail(ec, Phase::connect, req.url);
+  im->registry = std::move(registry);
+  im->registry->open.insert(im.get());
+
+  im->arm();
+  ec = co_await connect_cloexec(im->lowest(), endpoints);
+  if (ec) im->failed(ec, Phase::connect);
   if (im->tls) {
-    im->lowest().expires_after(timeout);
+    im->arm();
     co_await im->tls->async_handshake(asio::ssl::stream_base::client, asio::redirect_error(asio::use_awaitable, ec));
-    if (ec) fail(ec, Phase::handshake, req.url);
+    if (ec) im->failed(ec, Phase::handshake);
   }
 
   bhttp::request<bhttp::string_body> r;
@@ -200,11 +253,11 @@ asio::awaitable<std::unique_ptr<Response::Impl>> open_once(asio::any_io_executor
     r.prepare_payload();
   }
 
-  im->lowest().expires_after(timeout);
-  if (im->tls) co_await write_on(*im->tls, r, req.url);
-  else co_await write_on(*im->tcp, r, req.url);
+  im->arm();
+  if (im->tls) co_await write_on(*im->tls, r, *im);
+  else co_await write_on(*im->tcp, r, *im);
 
-  im->lowest().expires_after(timeout);
+  im->arm();
   if (im->tls) co_await read_header_on(*im->tls, *im);
   else co_await read_header_on(*im->tcp, *im);
 
@@ -237,8 +290,9 @@ asio::awaitable<std::optional<std::string>> Response::read_some() {
       im.done = true;
       break;
     }
+    if (im.aborted) throw ReadError("connection to " + im.url + " closed by the client");
     std::string chunk(64 * 1024, '\0');
-    im.lowest().expires_after(im.timeout);
+    im.arm();
     std::size_t n = im.tls ? co_await read_body_on(*im.tls, im, chunk) : co_await read_body_on(*im.tcp, im, chunk);
     if (n > 0) {
       chunk.resize(n);
@@ -266,14 +320,30 @@ void Response::close() {
   impl_->lowest().close();
 }
 
-Client::Client(asio::any_io_executor ex, Duration timeout) : ex_(std::move(ex)), timeout_(timeout) {}
+Client::Client(asio::any_io_executor ex, Duration timeout)
+    : ex_(std::move(ex)), timeout_(timeout), registry_(std::make_shared<Registry>()) {}
 Client::~Client() = default;
 
+void Client::close_connections() {
+  for (Response::Impl* im : registry_->open) {
+    im->aborted = true;
+    error_code ec;
+    // Shutting down wakes a pending read with end of stream and tells the
+    // server at once; cancelling ends a connect or handshake in progress.
+    im->lowest().socket().shutdown(asio::ip::tcp::socket::shutdown_both, ec);
+    im->lowest().cancel();
+  }
+}
+
 asio::awaitable<Response> Client::send(Request req) {
+  co_return co_await send_until(std::move(req), Clock::time_point::max());
+}
+
+asio::awaitable<Response> Client::send_until(Request req, Clock::time_point deadline) {
   if (closed_) throw RuntimeError("HTTP client is closed");
   const Duration timeout = req.timeout.value_or(timeout_);
   for (int redirects = 0;; ++redirects) {
-    auto im = co_await open_once(ex_, req, timeout);
+    auto im = co_await open_once(ex_, req, timeout, deadline, registry_);
     Response resp(std::move(im));
     if (!is_redirect(resp.status()) || redirects >= req.max_redirects) co_return resp;
     auto location = resp.header("Location");
@@ -300,7 +370,10 @@ asio::awaitable<Response> Client::send(Request req) {
 }
 
 asio::awaitable<FullResponse> Client::fetch(Request req) {
-  Response resp = co_await send(std::move(req));
+  const Duration timeout = req.timeout.value_or(timeout_);
+  const auto now = Clock::now();
+  const auto deadline = Clock::time_point::max() - now > timeout ? now + timeout : Clock::time_point::max();
+  Response resp = co_await send_until(std::move(req), deadline);
   FullResponse out;
   out.status = resp.status();
   out.headers = resp.headers();
@@ -334,8 +407,7 @@ asio::awaitable<bool> is_listening(asio::any_io_executor ex, std::string host, s
   }
   beast::tcp_stream s(ex);
   s.expires_after(timeout);
-  error_code ec;
-  co_await s.async_connect(endpoints, asio::redirect_error(asio::use_awaitable, ec));
+  error_code ec = co_await connect_cloexec(s, endpoints);
   if (ec == asio::error::operation_aborted) throw boost::system::system_error(ec);
   co_return !ec;
 }

@@ -6,7 +6,8 @@
 //   ConnectError        the connection (or TLS handshake) could not be made
 //   ReadError           the peer closed or reset the connection while reading
 //   ProtocolError       the peer sent something that is not HTTP/1.1
-//   RequestTimeoutError connecting, writing or one read exceeded the time-out
+//   RequestTimeoutError connecting, writing or one read exceeded the time-out,
+//                       or a whole fetch exceeded it
 // All four derive from TransportError. Cancellation of the awaiting coroutine
 // propagates as Asio's operation_aborted, never as one of these.
 #pragma once
@@ -105,7 +106,9 @@ class Client {
 
   // Sends the request and returns once the response headers have arrived.
   boost::asio::awaitable<Response> send(Request req);
-  // Sends the request and reads the whole body.
+  // Sends the request and reads the whole body. The time-out also bounds
+  // the request as a whole (redirects included): a server that trickles
+  // its answer cannot stretch it.
   boost::asio::awaitable<FullResponse> fetch(Request req);
   boost::asio::awaitable<FullResponse> get(std::string url, std::optional<Duration> timeout = {});
   boost::asio::awaitable<FullResponse> post_json(std::string url, const Json& body,
@@ -114,10 +117,20 @@ class Client {
   // After close, every new request fails with RuntimeError.
   void close() { closed_ = true; }
 
+  // Ends every request and response of this client that is still open:
+  // their pending and later reads fail with ReadError. The client stays
+  // usable for new requests.
+  void close_connections();
+
+  // Responses of this client whose connection is still open (internal).
+  struct Registry;
+
  private:
+  boost::asio::awaitable<Response> send_until(Request req, std::chrono::steady_clock::time_point deadline);
   boost::asio::any_io_executor ex_;
   Duration timeout_;
   bool closed_ = false;
+  std::shared_ptr<Registry> registry_;
 };
 
 // True when something accepts TCP connections at host:port within

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -23,8 +24,11 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include <spdlog/spdlog.h>
+
 #include "support/async.hpp"
 #include "support/errors.hpp"
+#include "support/log.hpp"
 
 extern char** environ;
 
@@ -37,7 +41,19 @@ namespace dravik::proc {
 namespace asio = boost::asio;
 using boost::system::error_code;
 
+namespace detail {
+Seams& seams() {
+  static Seams s;
+  return s;
+}
+}  // namespace detail
+
 namespace {
+
+std::shared_ptr<spdlog::logger> logger() {
+  static auto l = log::get_logger("process");
+  return l;
+}
 
 // Status reported when the kernel no longer lets us read the real one (the
 // host set SIGCHLD to SIG_IGN, so the child was reaped automatically).
@@ -80,6 +96,61 @@ struct Fd {
   }
   int release() { return std::exchange(fd, -1); }
 };
+
+// A close-on-exec duplicate: programs the host starts meanwhile must not
+// inherit it.
+int dup_cloexec(int fd) {
+  int d = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (d < 0) throw OSError(errno, std::string("cannot duplicate a descriptor: ") + std::strerror(errno));
+  return d;
+}
+
+// Reaps the child behind `pidfd` if it has exited. nullopt while it runs.
+std::optional<int> reap_now(int pidfd) {
+  siginfo_t info{};
+  info.si_pid = 0;
+  int r = ::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info, WEXITED | WNOHANG);
+  if (r < 0) {
+    // EAGAIN: a non-blocking pidfd whose child is still running.
+    if (errno == EAGAIN || errno == EINTR) return std::nullopt;
+    return kUnknownStatus;  // ECHILD: reaped elsewhere (SIGCHLD ignored)
+  }
+  if (info.si_pid == 0) return std::nullopt;
+  return status_from(info);
+}
+
+// Waits up to `bound` (blocking the thread) for the child to exit and reaps
+// it. nullopt when it is still there.
+std::optional<int> reap_within(int pidfd, Duration bound) {
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  for (;;) {
+    if (auto s = reap_now(pidfd)) return s;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return std::nullopt;
+    pollfd p{pidfd, POLLIN, 0};
+    ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 1000)) + 1);
+  }
+}
+
+// Owns `pidfd` and reaps its child whenever it finally exits, without
+// holding up anyone. Ends with the loop if the child never exits.
+asio::awaitable<void> background_reap(asio::any_io_executor ex, int pidfd, pid_t pid) {
+  asio::posix::stream_descriptor sd(ex, pidfd);
+  for (;;) {
+    if (auto s = reap_now(pidfd)) {
+      logger()->info("process {} finally exited (status {}) and was reaped", pid, *s);
+      co_return;
+    }
+    error_code ec;
+    co_await sd.async_wait(asio::posix::stream_descriptor::wait_read, asio::redirect_error(asio::use_awaitable, ec));
+    if (ec) co_return;
+  }
+}
+
+void hand_to_reaper(const asio::any_io_executor& ex, int pidfd, pid_t pid) {
+  logger()->warn("process {} did not exit after SIGKILL (stuck in the kernel?); reaping it in the background", pid);
+  asio::co_spawn(ex, background_reap(ex, pidfd, pid), asio::detached);
+}
 
 [[noreturn]] void throw_os(int err, const std::string& what) {
   if (err == ENOENT) throw FileNotFoundError(what + ": " + std::strerror(err));
@@ -167,17 +238,23 @@ struct Child::Impl {
   std::shared_ptr<PipeReader> out, err;
   std::unique_ptr<asio::posix::stream_descriptor> in;
 
+  // Set once the child got SIGKILL and did not exit within the bound: the
+  // destructor hands it to the background reaper without waiting again.
+  bool stuck = false;
+
   ~Impl() {
     if (!status && pidfd >= 0) {
       // Still running (or exited and not yet reaped): make sure no process
-      // and no zombie outlives the handle.
-      pidfd_send_signal(pidfd, SIGKILL);
-      // Asio's waits on duplicates of the pidfd made it non-blocking (the
-      // flag is shared between duplicates), and a non-blocking waitid on a
-      // child that is still dying returns EAGAIN: wait for real.
-      ::fcntl(pidfd, F_SETFL, ::fcntl(pidfd, F_GETFL) & ~O_NONBLOCK);
-      siginfo_t info{};
-      while (::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info, WEXITED) < 0 && errno == EINTR) {
+      // and no zombie outlives the handle, without freezing the loop on a
+      // child that cannot die yet.
+      pidfd_send_signal(pidfd, detail::seams().kill_signal);
+      if (stuck || !reap_within(pidfd, detail::seams().destructor_wait)) {
+        try {
+          hand_to_reaper(ex, pidfd, pid);
+          pidfd = -1;  // owned by the reaper now
+        } catch (...) {
+          // No loop to hand it to: the zombie stays until the host exits.
+        }
       }
     }
     if (pidfd >= 0) ::close(pidfd);
@@ -185,16 +262,7 @@ struct Child::Impl {
 
   // Non-blocking reap.
   std::optional<int> try_reap() {
-    if (status) return status;
-    siginfo_t info{};
-    info.si_pid = 0;
-    int r = ::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info, WEXITED | WNOHANG);
-    if (r < 0) {
-      if (errno == ECHILD) status = kUnknownStatus;
-      return status;
-    }
-    if (info.si_pid == 0) return std::nullopt;
-    status = status_from(info);
+    if (!status) status = reap_now(pidfd);
     return status;
   }
 };
@@ -273,7 +341,6 @@ Child Child::spawn(asio::any_io_executor ex, SpawnOptions opts) {
     ::waitpid(pid, &st, 0);
     throw_os(err, "pidfd_open");
   }
-  ::fcntl(im->pidfd, F_SETFD, FD_CLOEXEC);
   for (auto& c : child_ends) c.reset();
   if (parent_ends[0].fd >= 0) im->in = std::make_unique<asio::posix::stream_descriptor>(ex, parent_ends[0].release());
   if (parent_ends[1].fd >= 0) im->out = std::make_shared<PipeReader>(ex, parent_ends[1].release());
@@ -290,7 +357,7 @@ asio::awaitable<int> Child::wait() {
     if (auto s = impl_->try_reap()) co_return *s;
     // Wait until the pidfd is readable (the child has exited). The
     // descriptor is duplicated so that releasing it leaves ours open.
-    asio::posix::stream_descriptor sd(impl_->ex, ::dup(impl_->pidfd));
+    asio::posix::stream_descriptor sd(impl_->ex, dup_cloexec(impl_->pidfd));
     co_await sd.async_wait(asio::posix::stream_descriptor::wait_read, asio::use_awaitable);
   }
 }
@@ -302,7 +369,7 @@ asio::awaitable<std::optional<int>> Child::wait_for(Duration d) {
     std::unique_ptr<asio::posix::stream_descriptor> sd;
   };
   auto st = std::make_shared<State>();
-  st->sd = std::make_unique<asio::posix::stream_descriptor>(impl_->ex, ::dup(impl_->pidfd));
+  st->sd = std::make_unique<asio::posix::stream_descriptor>(impl_->ex, dup_cloexec(impl_->pidfd));
   asio::steady_timer timer(impl_->ex, d);
   timer.async_wait([st](error_code ec) {
     if (!ec) {
@@ -323,12 +390,27 @@ bool Child::signal(int sig) {
   return pidfd_send_signal(impl_->pidfd, sig) == 0;
 }
 
-asio::awaitable<int> Child::terminate(Duration grace) {
+bool Child::signal_group(int sig) {
+  return ::kill(-impl_->pid, sig) == 0;
+}
+
+asio::awaitable<int> Child::wait_after_kill() {
+  if (auto s = co_await wait_for(detail::seams().after_kill_wait)) co_return *s;
+  impl_->stuck = true;
+  // The destructor hands the child to the background reaper.
+  co_return -SIGKILL;
+}
+
+asio::awaitable<int> Child::terminate(Duration grace, bool group) {
   if (auto s = impl_->try_reap()) co_return *s;
-  signal(SIGTERM);
-  if (auto s = co_await wait_for(grace)) co_return *s;
-  signal(SIGKILL);
-  co_return co_await wait();
+  auto send = [&](int sig) { return group ? signal_group(sig) : signal(sig); };
+  send(SIGTERM);
+  if (auto s = co_await wait_for(grace)) {
+    if (group) signal_group(SIGKILL);  // whatever the leader left behind
+    co_return *s;
+  }
+  send(detail::seams().kill_signal);
+  co_return co_await wait_after_kill();
 }
 
 std::shared_ptr<PipeReader> Child::take_stdout() { return std::exchange(impl_->out, nullptr); }
@@ -381,6 +463,21 @@ asio::awaitable<void> drain(std::shared_ptr<PipeReader> pipe, std::string* sink,
   if (--st->pending == 0) st->all_done->cancel();
 }
 
+// Ends a cancelled run in the background: SIGTERM went to the group already;
+// the rest of the group gets SIGKILL after the grace, and the child is reaped.
+// Takes ownership of `raw` (a plain pointer: g++ 12 lost a moved
+// unique_ptr parameter of a coroutine spawned here).
+asio::awaitable<void> finish_cancelled(Child* raw, bool group, Duration grace) {
+  std::unique_ptr<Child> child(raw);
+  if (!co_await child->wait_for(grace)) {
+    if (group) child->signal_group(detail::seams().kill_signal);
+    child->signal(detail::seams().kill_signal);
+    co_await child->wait_after_kill();
+  } else if (group) {
+    child->signal_group(SIGKILL);
+  }
+}
+
 }  // namespace
 
 asio::awaitable<RunResult> run(std::vector<std::string> argv, RunOptions opts) {
@@ -394,12 +491,14 @@ asio::awaitable<RunResult> run(std::vector<std::string> argv, RunOptions opts) {
   so.in = opts.stdin_bytes ? Stdio::pipe : Stdio::null;
   so.out = Stdio::pipe;
   so.err = Stdio::pipe;
-  Child child = Child::spawn(ex, std::move(so));
+  so.new_process_group = opts.new_process_group;
+  const bool group = opts.new_process_group;
+  auto child = std::make_unique<Child>(Child::spawn(ex, std::move(so)));
 
   auto st = std::make_shared<Drains>();
   st->all_done = std::make_unique<asio::steady_timer>(ex, asio::steady_timer::time_point::max());
-  auto out = child.take_stdout();
-  auto err = child.take_stderr();
+  auto out = child->take_stdout();
+  auto err = child->take_stderr();
   // Close both pipes on every way out, so that the drain tasks end even when
   // this coroutine is cancelled.
   struct Closer {
@@ -413,28 +512,47 @@ asio::awaitable<RunResult> run(std::vector<std::string> argv, RunOptions opts) {
   asio::co_spawn(ex, drain(out, &st->out, st), asio::detached);
   asio::co_spawn(ex, drain(err, &st->err, st), asio::detached);
 
-  if (opts.stdin_bytes) child.write_stdin_and_close(*opts.stdin_bytes);
+  if (opts.stdin_bytes) child->write_stdin_and_close(*opts.stdin_bytes);
 
   RunResult result;
-  std::optional<int> status;
-  if (opts.timeout) {
-    status = co_await child.wait_for(*opts.timeout);
-    if (!status) {
-      result.timed_out = true;
-      status = co_await child.terminate(opts.kill_grace);
+  std::exception_ptr failure;
+  try {
+    std::optional<int> status;
+    if (opts.timeout) {
+      status = co_await child->wait_for(*opts.timeout);
+      if (!status) {
+        result.timed_out = true;
+        status = co_await child->terminate(opts.kill_grace, group);
+      }
+    } else {
+      status = co_await child->wait();
     }
-  } else {
-    status = co_await child.wait();
-  }
-  result.exit_status = *status;
+    result.exit_status = *status;
 
-  if (st->pending > 0) {
-    st->all_done->expires_after(opts.drain_grace);
-    error_code ec;
-    co_await st->all_done->async_wait(asio::redirect_error(asio::use_awaitable, ec));
-    co_await async::throw_if_cancelled();
-    // A cancelled wait means both drains finished; an expired one that a
-    // descendant still holds a pipe open: close them and use what was read.
+    if (st->pending > 0) {
+      st->all_done->expires_after(opts.drain_grace);
+      error_code ec;
+      co_await st->all_done->async_wait(asio::redirect_error(asio::use_awaitable, ec));
+      co_await async::throw_if_cancelled();
+      // A cancelled wait means both drains finished; an expired one that a
+      // descendant still holds a pipe open: it is killed with its group,
+      // and what was read is used.
+      if (st->pending > 0 && group) child->signal_group(SIGKILL);
+    }
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (failure) {
+    // Cancelled (or failed) while the program runs: end its whole group in
+    // the background so that the caller's cancellation is not held up.
+    if (!child->poll()) {
+      if (group) child->signal_group(SIGTERM);
+      else child->signal(SIGTERM);
+      asio::co_spawn(ex, finish_cancelled(child.release(), group, opts.kill_grace), asio::detached);
+    } else if (group) {
+      child->signal_group(SIGKILL);
+    }
+    std::rethrow_exception(failure);
   }
   out->close();
   err->close();

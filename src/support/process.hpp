@@ -70,7 +70,9 @@ class Child {
 
   Child(Child&&) noexcept;
   Child& operator=(Child&&) noexcept;
-  // A child still running is killed with SIGKILL and reaped.
+  // A child still running is killed with SIGKILL and reaped; one that does
+  // not exit within a few hundred milliseconds is reaped by a background
+  // task on the loop instead of blocking it.
   ~Child();
 
   pid_t pid() const;
@@ -82,9 +84,18 @@ class Child {
   boost::asio::awaitable<std::optional<int>> wait_for(Duration d);
   // Sends a signal; false when the child is already gone.
   bool signal(int sig);
-  // SIGTERM, up to `grace` for the exit, then SIGKILL and reap.
-  // Returns the exit status.
-  boost::asio::awaitable<int> terminate(Duration grace);
+  // Sends a signal to the child's whole process group (the child must have
+  // been spawned as a group leader); false when no process received it.
+  bool signal_group(int sig);
+  // SIGTERM, up to `grace` for the exit, then SIGKILL and a bounded wait for
+  // the reap. Returns the exit status; a child that still has not exited
+  // then (stuck in the kernel) is logged, left to a background task on the
+  // loop that reaps it once it dies, and reported as killed (-9).
+  // With `group`, the signals go to the child's whole process group.
+  boost::asio::awaitable<int> terminate(Duration grace, bool group = false);
+  // After SIGKILL: waits at most the kill bound for the exit. On time-out
+  // the child is logged and handed to the background reaper as above.
+  boost::asio::awaitable<int> wait_after_kill();
 
   // The pipe ends the caller asked for (each can be taken once).
   std::shared_ptr<PipeReader> take_stdout();
@@ -109,6 +120,11 @@ struct RunOptions {
   Duration drain_grace = std::chrono::seconds(2);
   std::optional<std::string> cwd;
   std::optional<Environment> env;
+  // Run the program in a process group of its own, so that a time-out or a
+  // cancellation ends everything it started (compilers under a build
+  // tool), not only the program itself. Off for programs that must read the
+  // user's terminal (sudo asking for a password).
+  bool new_process_group = true;
 };
 
 struct RunResult {
@@ -119,13 +135,33 @@ struct RunResult {
 };
 
 // Runs a program to completion with both output streams captured. A program
-// that outlives `timeout` gets SIGTERM, `kill_grace`, then SIGKILL, and the
-// result has timed_out set. Spawn failures throw as Child::spawn does.
+// that outlives `timeout` gets SIGTERM, `kill_grace`, then SIGKILL (its
+// whole process group with `new_process_group`), and the result has
+// timed_out set. Descendants still holding the output pipes `drain_grace`
+// after the program exited are killed with their group. When the awaiting
+// coroutine is cancelled, the group gets SIGTERM at once and SIGKILL after
+// `kill_grace` from a background task, and the cancellation propagates.
+// Spawn failures throw as Child::spawn does.
 boost::asio::awaitable<RunResult> run(std::vector<std::string> argv, RunOptions opts = {});
 
 // `run` on a private event loop: blocks the calling thread until the program
 // has finished (or was killed after its time-out).
 RunResult run_sync(std::vector<std::string> argv, RunOptions opts = {});
+
+namespace detail {
+// Fixed waits of the child handling; tests shorten them.
+struct Seams {
+  // How long a child that got SIGKILL is awaited before it is left to the
+  // background reaper.
+  Duration after_kill_wait = std::chrono::seconds(3);
+  // The same bound inside the handle's destructor, which blocks the loop.
+  Duration destructor_wait = std::chrono::milliseconds(200);
+  // The signal used to kill: tests substitute a harmless one to stand in
+  // for a child stuck in uninterruptible sleep.
+  int kill_signal = 9;
+};
+Seams& seams();
+}  // namespace detail
 
 // Full path of `name` on PATH (regular executable file), or nullopt.
 std::optional<std::string> which(const std::string& name);

@@ -108,8 +108,6 @@ TEST_F(Dispatch, ShellRunsWithTheGivenOrDefaultTimeoutAndReportsTheResult) {
             R"({"ok":false,"exit_code":2,"stdout":"o","stderr":"e","timed_out":true,"timeout_seconds":7})");
   call("shell", {{"command", "ls"}, {"timeout_seconds", 30}});
   EXPECT_EQ(shell->calls.at(1).args, (Json{"ls", 30}));
-  call("shell", {{"command", "ls"}, {"timeout_seconds", 18446744073709551615u}});
-  EXPECT_EQ(shell->calls.at(2).args[1], std::numeric_limits<std::int64_t>::max());
   shell->exec.exit_code.reset();
   EXPECT_TRUE(call("shell", {{"command", "ls"}}).meta["exit_code"].is_null());
 }
@@ -330,4 +328,61 @@ TEST(Summaries, ControlCharactersAreShownEscaped) {
 TEST(Summaries, AKnownToolWithoutAMapIsATypeError) {
   EXPECT_THROW(format_tool_args({"shell", "ls"}), TypeError);
   EXPECT_THROW(format_tool_args({"list_directory", nullptr}), TypeError);
+}
+
+// Integers the JSON library reads as unsigned 64-bit: out of the 64-bit
+// signed range, so not integers, never silently clamped.
+TEST_F(Dispatch, IntegersFromTwoToTheSixtyThreeUpAreNotIntegers) {
+  const Json big = std::uint64_t{1} << 63;
+  const Json biggest = ~std::uint64_t{0};
+  for (const Json& v : {big, biggest}) {
+    EXPECT_EQ(output("shell", {{"command", "ls"}, {"timeout_seconds", v}}),
+              "Error: invalid arguments for shell (timeout_seconds must be int)");
+    EXPECT_EQ(output("load_file", {{"path", "a"}, {"max_tokens", v}}),
+              "Error: invalid arguments for load_file (max_tokens must be int)");
+    EXPECT_EQ(format_tool_args({"shell", {{"command", "ls"}, {"timeout_seconds", v}}}), "$ ls");
+  }
+  EXPECT_TRUE(shell->calls.empty());
+  const Json max = std::numeric_limits<std::int64_t>::max();
+  EXPECT_EQ(format_tool_args({"shell", {{"command", "ls"}, {"timeout_seconds", max}}}),
+            "$ ls (timeout: 9223372036854775807s)");
+}
+
+// Model-written arguments nested 100,000 deep or 100,000 wide: every tool
+// answers, every summary is bounded, nothing recurses that deep.
+TEST_F(Dispatch, DeepAndWideArgumentsNeitherCrashNorFlood) {
+  const std::size_t depth = 100000;
+  const std::string deep_text = std::string(depth, '[') + std::string(depth, ']');
+  Json wide = Json::array();
+  for (int i = 0; i < 100000; ++i) wide.push_back(i);
+  const std::vector<std::string> names = {"shell", "read_file", "memory", "write_file", "load_file", "edit_file",
+                                          "glob", "grep", "list_directory", "nope"};
+  for (const std::string& name : names) {
+    for (const char* key : {"command", "path", "pattern", "glob", "timeout_seconds", "scope"}) {
+      for (int variant = 0; variant < 2; ++variant) {
+        Json args = Json::object();
+        args[key] = variant == 0 ? Json::parse(deep_text) : wide;  // the parser itself is iterative
+        host::ToolCall call{name, std::move(args)};  // moved, never copied
+        const std::string shown = format_tool_args(call);
+        EXPECT_LE(shown.size(), 70000u) << name << " " << key;
+        ToolExecutionResult r;
+        ASSERT_NO_THROW(r = run_until_done(io, execute_tool(std::move(call))));
+        EXPECT_TRUE(r.meta.contains("ok"));
+      }
+    }
+  }
+  // A deep name and deep non-map arguments are shown bounded too.
+  Json deep_name = Json::parse(deep_text);
+  const auto r = run_until_done(io, execute_tool(host::ToolCall{std::move(deep_name), Json::object()}));
+  EXPECT_LE(r.output.size(), 70000u);
+  EXPECT_NE(r.output.find("..."), std::string::npos);
+}
+
+TEST(Summaries, TheTypeErrorShowsTheArgumentsEscaped) {
+  try {
+    format_tool_args({"shell", "ls\x1b]0;pwned\x07"});
+    FAIL();
+  } catch (const TypeError& e) {
+    for (unsigned char c : std::string(e.what())) EXPECT_FALSE(c < 0x20 || c == 0x7f) << e.what();
+  }
 }

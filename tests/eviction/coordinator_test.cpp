@@ -25,6 +25,8 @@ struct ScriptedTarget : eviction_target::EvictionTarget {
   std::exception_ptr save_error, unload_error, reload_error, restore_error;
   double available = 0, model = 2500;
   int model_queries = 0;
+  // Awaited inside unload and reload: a slow server.
+  std::function<asio::awaitable<void>()> during_unload, during_reload;
 
   static void raise(const std::exception_ptr& e) {
     if (e) std::rethrow_exception(e);
@@ -37,13 +39,13 @@ struct ScriptedTarget : eviction_target::EvictionTarget {
   }
   asio::awaitable<void> unload() override {
     calls.push_back("unload");
+    if (during_unload) co_await during_unload();
     raise(unload_error);
-    co_return;
   }
   asio::awaitable<void> reload() override {
     calls.push_back("reload");
+    if (during_reload) co_await during_reload();
     raise(reload_error);
-    co_return;
   }
   asio::awaitable<bool> restore_state(std::filesystem::path d) override {
     calls.push_back("restore_state");
@@ -75,7 +77,33 @@ class Coordinator : public ::testing::Test {
   }
   void TearDown() override { host::install_host_services({}); }
   SwapResult run(std::string command = "make -j2") { return run_until_done(io, coordinator.run_with_swap(command, 30)); }
+
+  // Runs a cycle and cancels it `after` into it; the error it ended with.
+  std::exception_ptr run_cancelled_after(std::chrono::milliseconds after) {
+    asio::cancellation_signal sig;
+    std::exception_ptr error;
+    bool done = false;
+    io.restart();
+    asio::co_spawn(io, coordinator.run_with_swap("make -j2", 30),
+                   asio::bind_cancellation_slot(sig.slot(), [&](std::exception_ptr e, SwapResult) {
+                     error = e;
+                     done = true;
+                   }));
+    asio::steady_timer t(io, after);
+    t.async_wait([&](auto) { sig.emit(asio::cancellation_type::terminal); });
+    while (!done) io.run_one();
+    return error;
+  }
+
+  std::function<asio::awaitable<void>()> slow(std::chrono::milliseconds d) {
+    return [this, d]() -> asio::awaitable<void> {
+      asio::steady_timer t(io, d);
+      co_await t.async_wait(asio::use_awaitable);
+    };
+  }
 };
+
+const std::vector<std::string> kWholeCycle = {"save_state", "unload", "reload", "restore_state"};
 
 const std::string kRestoreFailed = "KV cache restore failed — conversation will be re-prompted";
 
@@ -201,6 +229,51 @@ TEST_F(Coordinator, ACancelledCommandStillBringsTheModelBackThenPropagates) {
   EXPECT_TRUE(is_cancellation(error));
   EXPECT_EQ(target->calls, (std::vector<std::string>{"save_state", "unload", "reload", "restore_state"}));
   EXPECT_EQ(status.back(), "");
+}
+
+// Ctrl-C while the model is unloading or reloading: the model still comes
+// back in full, and the cancellation is not lost.
+TEST_F(Coordinator, ACancellationDuringUnloadOrReloadBringsTheModelBackThenPropagates) {
+  target->during_unload = slow(10s);
+  EXPECT_TRUE(is_cancellation(run_cancelled_after(50ms)));
+  EXPECT_EQ(target->calls, kWholeCycle);
+  EXPECT_EQ(status.back(), "");
+
+  target->calls.clear();
+  status.clear();
+  target->during_unload = nullptr;
+  target->during_reload = slow(300ms);
+  EXPECT_TRUE(is_cancellation(run_cancelled_after(50ms)));
+  EXPECT_EQ(target->calls, kWholeCycle);
+  EXPECT_EQ(status.back(), "");
+}
+
+TEST_F(Coordinator, AFailedUnloadStillReloads) {
+  target->unload_error = boom("stop failed");
+  EXPECT_THROW(run(), RuntimeError);
+  EXPECT_EQ(target->calls, kWholeCycle);
+  EXPECT_TRUE(shell->calls.empty());
+  EXPECT_EQ(status.back(), "");
+}
+
+TEST_F(Coordinator, TheCallersCancellationStateIsLeftAsItWas) {
+  asio::cancellation_signal sig;
+  boost::system::error_code after_swap;
+  bool swapped = false, done = false;
+  auto caller = [&]() -> asio::awaitable<void> {
+    // This caller wants partial cancellation too.
+    co_await asio::this_coro::reset_cancellation_state(asio::enable_total_cancellation());
+    co_await coordinator.run_with_swap("ls", 5);
+    swapped = true;
+    asio::steady_timer t(io, 10s);
+    co_await t.async_wait(asio::redirect_error(asio::use_awaitable, after_swap));
+  };
+  asio::co_spawn(io, caller(), asio::bind_cancellation_slot(sig.slot(), [&](std::exception_ptr) { done = true; }));
+  while (!swapped) io.run_one();
+  io.poll();
+  sig.emit(asio::cancellation_type::partial);
+  while (!done) io.run_one();
+  EXPECT_EQ(after_swap, asio::error::operation_aborted);
 }
 
 TEST_F(Coordinator, AHookThatAlwaysRaisesChangesNothing) {

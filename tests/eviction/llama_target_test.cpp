@@ -3,6 +3,8 @@
 // rules, then the whole cycle driven by the coordinator.
 #include <sys/stat.h>
 
+#include <cmath>
+
 #include <gtest/gtest.h>
 
 #include "eviction/log_capture.hpp"
@@ -63,6 +65,39 @@ TEST_F(LlamaTarget, TheConversationIsWrittenPrettyOwnerOnlyAndByteExact) {
   EXPECT_TRUE(fs::exists(state / "kv_cache.bin"));
   // Nothing but the two files is left behind.
   EXPECT_EQ(std::distance(fs::directory_iterator(state), fs::directory_iterator()), 2);
+  // The directories holding them are the owner's only, from ".dravik" down.
+  for (const fs::path& d : {fs::current_path() / ".dravik", fs::current_path() / ".dravik/state", state})
+    EXPECT_EQ(fs::status(d).permissions() & fs::perms::mask, fs::perms::owner_all) << d;
+}
+
+// Text that the file cannot carry as it is (invalid UTF-8 in a tool's
+// output, a NaN) does not make the conversation look replaced: what was
+// appended while the command ran is kept.
+TEST_F(LlamaTarget, RestoreComparesTheConversationAsTheFileCarriesIt) {
+  start();
+  messages->push_back({{"role", "tool"}, {"content", "bytes \xff\xfe from a binary"}});
+  messages->push_back({{"role", "tool"}, {"content", "ok"}, {"score", std::nan("")}});
+  EXPECT_TRUE(save(state));
+  messages->push_back({{"role", "user"}, {"content", "appended while the command ran"}});
+  Json* identity = messages.get();
+  EXPECT_TRUE(restore(state));
+  EXPECT_EQ(messages.get(), identity);
+  ASSERT_EQ(messages->size(), 5u);
+  EXPECT_EQ(messages->back()["content"], "appended while the command ran");
+  EXPECT_EQ((*messages)[2]["content"], "bytes \xff\xfe from a binary");  // the live text, not the file's
+}
+
+TEST_F(LlamaTarget, ANumberOutOfRangeInTheFileIsAWarningNotACrash) {
+  start();
+  const Json original = *messages;
+  fs::create_directories(state);
+  write_text(state / "messages.json", R"([{"role": "user", "content": "x", "n": 1e500}])");
+  LogCapture logs;
+  EXPECT_FALSE(restore(state));
+  EXPECT_EQ(*messages, original);
+  bool warned = false;
+  for (const auto& l : logs.lines()) warned = warned || l.find("warning: Failed to restore messages: ") != std::string::npos;
+  EXPECT_TRUE(warned);
 }
 
 TEST_F(LlamaTarget, AnEmptyConversationIsWrittenAsBracketsEvenWithoutAServer) {

@@ -17,6 +17,14 @@
 //   FAKE_LLAMA_FLOOD_BYTES=<n>      after ready, write n bytes of log to stderr
 //   FAKE_LLAMA_CHUNKS=<n>           content events per chat reply (default 4)
 //   FAKE_LLAMA_SLOT_DELAY_MS=<n>    delay slot answers
+//   FAKE_LLAMA_SLOT_TRICKLE_MS=<n>  send slot answers one byte every n ms
+//   FAKE_LLAMA_READY_TEXT=<text>    write this line to stderr once ready
+//   FAKE_LLAMA_EXIT_MARKER=<file>   write "graceful" there on a SIGTERM exit
+//   FAKE_LLAMA_STREAM_HOLD_MS=<n>   hold each chat stream open n ms after its
+//                                   first events (until the client leaves)
+// Like the real server, a SIGTERM while a chat stream is open takes effect
+// only once the stream has ended; once ready it prints the "listening on"
+// line.
 // Like the real server, SIGTERM before ready kills it by the signal's
 // default action; after ready it exits 0.
 #include <fcntl.h>
@@ -75,6 +83,15 @@ struct Server {
   asio::io_context io;
   std::string slot_dir;
   bool ready = false;
+  int open_streams = 0;
+  bool terminating = false;
+
+  void exit_if_terminating() {
+    if (!terminating || open_streams > 0) return;
+    log_line("I srv    operator(): operator(): cleaning up before exit...");
+    if (const char* m = std::getenv("FAKE_LLAMA_EXIT_MARKER")) std::ofstream(m) << "graceful";
+    std::_Exit(0);
+  }
 
   asio::awaitable<void> handle(const RawRequest& req, Conn& c) {
     if (ready) log_line("0.00.100.000 I srv  log_server_r: request: " + req.method + " " + req.target + " 127.0.0.1 200");
@@ -124,7 +141,7 @@ struct Server {
       std::ofstream(file, std::ios::binary) << "FAKE-KV-CACHE\n";
       const std::string answer = json{{"id_slot", 0}, {"filename", filename}, {"n_saved", 32}, {"n_written", 14},
                                       {"timings", {{"save_ms", 0.2}}}}.dump();
-      co_await c.respond(200, answer);
+      co_await respond_slot(c, answer);
     } else if (action == "restore") {
       std::ifstream in(file, std::ios::binary);
       std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -135,9 +152,24 @@ struct Server {
       }
       const std::string answer = json{{"id_slot", 0}, {"filename", filename}, {"n_restored", 32},
                                       {"n_read", content.size()}, {"timings", {{"restore_ms", 0.1}}}}.dump();
-      co_await c.respond(200, answer);
+      co_await respond_slot(c, answer);
     } else {
       co_await c.respond(400, error_body(400, "Invalid action", "invalid_request_error"));
+    }
+  }
+
+  asio::awaitable<void> respond_slot(Conn& c, const std::string& answer) {
+    long trickle = env_long("FAKE_LLAMA_SLOT_TRICKLE_MS", 0);
+    if (trickle <= 0) {
+      co_await c.respond(200, answer);
+      co_return;
+    }
+    const std::string all = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
+                            std::to_string(answer.size()) + "\r\nConnection: close\r\n\r\n" + answer;
+    for (char ch : all) {
+      if (c.peer_closed()) co_return;
+      co_await c.write(std::string(1, ch));
+      co_await c.sleep(std::chrono::milliseconds(trickle));
     }
   }
 
@@ -163,7 +195,17 @@ struct Server {
     const json role = {{"role", "assistant"}, {"content", nullptr}};
     const json first = {{"content", "thinking=" + thinking + " format=" + format}};
     std::string head = Conn::chunk(event(role, nullptr)) + Conn::chunk(event(first, nullptr));
+    ++open_streams;
     co_await c.write(std::move(head));
+    if (long hold = env_long("FAKE_LLAMA_STREAM_HOLD_MS", 0)) {
+      for (long waited = 0; waited < hold && !c.peer_closed(); waited += 10)
+        co_await c.sleep(std::chrono::milliseconds(10));
+      if (c.peer_closed()) {
+        --open_streams;
+        exit_if_terminating();
+        co_return;
+      }
+    }
     long n = env_long("FAKE_LLAMA_CHUNKS", 4);
     std::string batch;
     for (long i = 0; i < n; ++i) {
@@ -178,6 +220,8 @@ struct Server {
     batch += Conn::chunk("data: [DONE]\n\n");
     batch += "0\r\n\r\n";
     co_await c.write(std::move(batch));
+    --open_streams;
+    exit_if_terminating();
   }
 };
 
@@ -275,11 +319,13 @@ int main(int argc, char** argv) {
   ready_timer.async_wait([&](auto) {
     server.ready = true;
     log_line("0.00.034.165 I srv  llama_server: model loaded");
+    log_line("0.00.034.185 I srv  llama_server: listening on http://" + host + ":" + std::to_string(port));
+    if (const char* t = std::getenv("FAKE_LLAMA_READY_TEXT")) log_line(t);
     if (!std::getenv("FAKE_LLAMA_IGNORE_SIGTERM")) {
       term = new asio::signal_set(server.io, SIGTERM);
       term->async_wait([&](auto, int) {
-        log_line("I srv    operator(): operator(): cleaning up before exit...");
-        std::_Exit(0);
+        server.terminating = true;
+        server.exit_if_terminating();
       });
     }
     if (long flood = env_long("FAKE_LLAMA_FLOOD_BYTES", 0)) {

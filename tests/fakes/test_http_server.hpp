@@ -4,6 +4,10 @@
 // slow pieces, malformed status lines, a connection closed half-way.
 #pragma once
 
+#include <sys/socket.h>
+
+#include <cerrno>
+
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -61,6 +65,12 @@ class Conn {
     char buf[32];
     std::snprintf(buf, sizeof buf, "%zx\r\n", data.size());
     return buf + data + "\r\n";
+  }
+  // True once the client has closed or reset its end.
+  bool peer_closed() {
+    char b;
+    ssize_t n = ::recv(s_.native_handle(), &b, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
   }
   void close() {
     boost::system::error_code ec;

@@ -161,3 +161,44 @@ TEST(SlotFailures, AServerThatIsGoneSlowOrSpeaksGarbageGivesFalse) {
   EXPECT_FALSE(run_until_done(io, client_for(io, env, garbage.port())->save_kv_cache("kv_cache.bin")));
   EXPECT_EQ(env.events.size(), 3u);
 }
+
+TEST(SlotFailures, ATricklingServerCannotStretchTheSlotRequestTimeOut) {
+  SidecarEnv env;
+  env.setenv("FAKE_LLAMA_SLOT_TRICKLE_MS", "30");  // each byte well within the time-out
+  asio::io_context io;
+  auto c = env.client(io);
+  run_until_done(io, c->start());
+  sidecar::detail::seams().slot_request_timeout = 300ms;
+  EXPECT_FALSE(run_until_done(io, c->save_kv_cache("kv_cache.bin")));
+  EXPECT_EQ(env.events.back().type, "runtime_llama_kv_save_failed");
+  run_until_done(io, c->close());
+}
+
+// llama-server finishes its SIGTERM shutdown only once no request is in
+// flight: stopping ends our own open stream first.
+TEST_F(ChatAndSlots, StoppingWithAStreamOpenEndsTheStreamAndStopsGracefully) {
+  run_until_done(io, c->close());
+  env.setenv("FAKE_LLAMA_STREAM_HOLD_MS", "60000");
+  const fs::path marker = env.dir / "exit-marker";
+  env.setenv("FAKE_LLAMA_EXIT_MARKER", marker.string());
+  sidecar::detail::seams().stop_grace = 3000ms;
+  c = env.client(io);
+  run_until_done(io, c->start());
+  auto stream = c->chat_stream(Json::array({{{"role", "user"}, {"content", "hi"}}}));
+  std::exception_ptr stream_error;
+  bool stream_done = false;
+  asio::co_spawn(io, [&]() -> asio::awaitable<void> {
+    while (co_await stream->next()) {
+    }
+  }, [&](std::exception_ptr e) {
+    stream_error = e;
+    stream_done = true;
+  });
+  asio::steady_timer t(io, 200ms);  // the stream is open and waiting
+  run_until_done(io, [&]() -> asio::awaitable<void> { co_await t.async_wait(asio::use_awaitable); }());
+  run_until_done(io, c->_stop_server());
+  while (!stream_done) io.run_one();
+  EXPECT_TRUE(stream_error);
+  EXPECT_FALSE(is_cancellation(stream_error));
+  EXPECT_EQ(read_text(marker), "graceful");  // SIGTERM did it, not SIGKILL
+}

@@ -318,3 +318,66 @@ TEST_F(Lifecycle, StopWithoutAProcessOnlyClearsTheHandle) {
   run_until_done(io, c->_stop_server());
   EXPECT_FALSE(c->_proc);
 }
+
+// The drain is what keeps the server from stalling on a full pipe: a hook
+// throwing anything at all costs only that event.
+TEST_F(Lifecycle, AHookThrowingANonStandardExceptionDoesNotStopTheDrain) {
+  env.setenv("FAKE_LLAMA_FLOOD_BYTES", "1000000");
+  sidecar::SidecarClient c(io.get_executor(), "m.gguf", "127.0.0.1", free_port(), 2048, "cpu", 99, false,
+                           [](const std::string& type, const Json&) {
+                             if (type == "runtime_llama_stderr_line") throw 42;
+                           });
+  run_until_done(io, c.start());
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(run_until_done(io, c._http->get(c.base_url + "/health", 5s)).status, 200);
+  EXPECT_EQ(c.stderr_lines()->lines.size(), 120u);
+  run_until_done(io, c.close());
+}
+
+TEST_F(Lifecycle, AfterACancelledStartLinesAreNoLongerReported) {
+  env.setenv("FAKE_LLAMA_READY_AFTER_MS", "400");
+  env.setenv("FAKE_LLAMA_READY_TEXT", "late ggml line");
+  auto c = env.client(io);
+  asio::cancellation_signal sig;
+  bool done = false;
+  asio::co_spawn(io, c->start(), asio::bind_cancellation_slot(sig.slot(), [&](std::exception_ptr) { done = true; }));
+  asio::steady_timer t(io, 100ms);
+  t.async_wait([&](auto) { sig.emit(asio::cancellation_type::terminal); });
+  while (!done) io.run_one();
+  // The server goes on to print its late line; it is kept, not reported.
+  auto last_line = [&] { const auto& l = c->stderr_lines()->lines; return l.empty() ? std::string() : l.back(); };
+  for (int i = 0; i < 100 && last_line() != "late ggml line"; ++i)
+    run_until_done(io, [&]() -> asio::awaitable<void> {
+      asio::steady_timer w(io, 20ms);
+      co_await w.async_wait(asio::use_awaitable);
+    }());
+  EXPECT_EQ(last_line(), "late ggml line");
+  for (const auto& e : env.events) EXPECT_NE(e.payload.value("summary", ""), "late ggml line");
+  run_until_done(io, c->_stop_server());
+}
+
+TEST_F(Lifecycle, TheListeningLineTriggersAnImmediateHealthCheck) {
+  // A poll schedule slower than the whole deadline: only the line can make
+  // this start succeed.
+  sidecar::detail::seams().poll_interval = 20s;
+  sidecar::detail::seams().readiness_deadline = 5s;
+  env.setenv("FAKE_LLAMA_READY_AFTER_MS", "200");
+  auto c = env.client(io);
+  run_until_done(io, c->start());
+  EXPECT_EQ(env.events.back().type, "runtime_llama_start_ready");
+  run_until_done(io, c->close());
+}
+
+// The clock tool started through sudo leaves a helper holding its output
+// pipes: the helper is killed with the tool's group, not left behind.
+TEST_F(Lifecycle, AClockToolsLeftoverHelperIsKilledWithItsGroup) {
+  const fs::path pidfile = env.dir / "helper.pid";
+  write_text(env.bin / "sudo", "#!/bin/sh\nsleep 30 &\necho $! > '" + pidfile.string() + "'\nexit 1\n", true);
+  SidecarClient::_maximize_gpu_clocks();
+  const pid_t helper = std::stoi(read_text(pidfile));
+  bool gone = false;
+  for (int i = 0; i < 300 && !gone; ++i) {
+    gone = ::kill(helper, 0) != 0;
+    if (!gone) ::usleep(10000);
+  }
+  EXPECT_TRUE(gone);
+}

@@ -178,3 +178,40 @@ TEST_F(HttpClientTest, BadUrlsAreValueErrors) {
   EXPECT_THROW(run_until_done(io, client.get("ftp://example.org/x")), dravik::ValueError);
   EXPECT_THROW(run_until_done(io, client.get("not a url")), dravik::ValueError);
 }
+
+TEST_F(HttpClientTest, ATricklingAnswerCannotOutlastTheWholeRequestTimeOut) {
+  // One byte every 30 ms: each read is quick, the whole answer is not.
+  TestHttpServer server(io.get_executor(), [](const RawRequest&, Conn& c) -> asio::awaitable<void> {
+    const std::string all = "HTTP/1.1 200 OK\r\nContent-Length: 40\r\nConnection: close\r\n\r\n" + std::string(40, 'x');
+    for (char ch : all) {
+      if (c.peer_closed()) co_return;
+      co_await c.write(std::string(1, ch));
+      co_await c.sleep(30ms);
+    }
+  });
+  EXPECT_THROW(run_until_done(io, client.get(server.url("/slots/0"), 300ms)), http::RequestTimeoutError);
+}
+
+TEST_F(HttpClientTest, ClosingTheConnectionsEndsOpenStreamsWithAReadError) {
+  TestHttpServer server(io.get_executor(), [](const RawRequest& r, Conn& c) -> asio::awaitable<void> {
+    if (r.target == "/again") {
+      co_await c.respond(200, "{}");
+      co_return;
+    }
+    co_await c.write("HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nTransfer-Encoding: chunked\r\n\r\n");
+    co_await c.write(Conn::chunk("data: one\n\n"));
+    while (!c.peer_closed()) co_await c.sleep(10ms);
+  });
+  run_until_done(io, [&]() -> asio::awaitable<void> {
+    http::Request req;
+    req.url = server.url("/v1/chat/completions");
+    auto resp = co_await client.send(req);
+    EXPECT_TRUE(co_await resp.read_some());
+    asio::steady_timer t(io, 50ms);
+    t.async_wait([&](auto) { client.close_connections(); });
+    EXPECT_THROW(co_await resp.read_some(), http::ReadError);
+    // The client itself stays usable.
+    auto next = co_await client.get(server.url("/again"));
+    EXPECT_EQ(next.status, 200);
+  }());
+}

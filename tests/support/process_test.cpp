@@ -5,6 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <fstream>
+
 #include <gtest/gtest.h>
 
 #include <boost/asio/bind_cancellation_slot.hpp>
@@ -24,6 +27,22 @@ namespace {
 bool no_children_left() {
   siginfo_t info{};
   return ::waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) < 0 && errno == ECHILD;
+}
+
+std::string read_all(const std::string& path) {
+  std::ifstream in(path);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Waits (bounded) until `pid` has died (a zombie waiting for init counts).
+bool eventually_gone(pid_t pid) {
+  for (int i = 0; i < 300; ++i) {
+    const std::string stat = read_all("/proc/" + std::to_string(pid) + "/stat");
+    const auto paren = stat.rfind(')');
+    if (stat.empty() || (paren != std::string::npos && stat.substr(paren + 2, 1) == "Z")) return true;
+    ::usleep(10000);
+  }
+  return false;
 }
 
 class ProcessTest : public ::testing::Test {
@@ -80,6 +99,7 @@ TEST_F(ProcessTest, CancellingRunKillsAndReapsTheChild) {
   t.async_wait([&](auto) { sig.emit(asio::cancellation_type::terminal); });
   while (!done) io.run_one();
   EXPECT_TRUE(dravik::is_cancellation(error)) << dravik::error_text(error);
+  io.run();  // the background end of the child's group
 }
 
 TEST_F(ProcessTest, AKilledChildReportsTheNegativeSignal) {
@@ -105,13 +125,82 @@ TEST_F(ProcessTest, AnObedientChildDiesBySigtermOnTimeOut) {
   EXPECT_EQ(r.exit_status, -15);
 }
 
-TEST_F(ProcessTest, AGrandchildHoldingThePipesDoesNotHangRun) {
+TEST_F(ProcessTest, AGrandchildHoldingThePipesDoesNotHangRunAndIsKilled) {
   proc::RunOptions o;
   o.drain_grace = 200ms;
   // The background sleep keeps stdout and stderr open after sh exits.
-  auto r = run_until_done(io, proc::run({"sh", "-c", "echo before; sleep 5 & exit 0"}, o));
+  auto r = run_until_done(io, proc::run({"sh", "-c", "sleep 30 & echo $!; exit 0"}, o));
   EXPECT_EQ(r.exit_status, 0);
-  EXPECT_EQ(r.out, "before\n");
+  EXPECT_TRUE(eventually_gone(std::stoi(r.out)));
+}
+
+// A build tool's compilers: cancelling or timing out the run ends them too.
+TEST_F(ProcessTest, TimeOutAndCancellationEndTheWholeProcessGroup) {
+  const std::string pidfile = "/tmp/dravik-grandchild-" + std::to_string(::getpid());
+  const std::vector<std::string> argv = {"sh", "-c", "sleep 30 & echo $! > " + pidfile + "; wait"};
+  proc::RunOptions o;
+  o.timeout = 300ms;
+  o.kill_grace = 100ms;
+  auto r = run_until_done(io, proc::run(argv, o));
+  EXPECT_TRUE(r.timed_out);
+  EXPECT_TRUE(eventually_gone(std::stoi(read_all(pidfile))));
+
+  asio::cancellation_signal sig;
+  bool done = false;
+  asio::co_spawn(io, proc::run(argv, {}),
+                 asio::bind_cancellation_slot(sig.slot(), [&](std::exception_ptr, proc::RunResult) { done = true; }));
+  asio::steady_timer t(io, 300ms);
+  t.async_wait([&](auto) { sig.emit(asio::cancellation_type::terminal); });
+  while (!done) io.run_one();
+  io.run();
+  EXPECT_TRUE(eventually_gone(std::stoi(read_all(pidfile))));
+  ::unlink(pidfile.c_str());
+}
+
+// A child stuck in the kernel (stood in for by a kill signal that does not
+// kill) costs a bounded wait; it is reaped in the background once it dies.
+TEST_F(ProcessTest, AChildThatDoesNotDieOnKillIsLeftToTheBackgroundReaper) {
+  auto saved = proc::detail::seams();
+  proc::detail::seams().kill_signal = SIGCONT;
+  proc::detail::seams().after_kill_wait = 100ms;
+  pid_t pid = 0;
+  run_until_done(io, [&]() -> asio::awaitable<void> {
+    proc::SpawnOptions so;
+    so.argv = {"sh", "-c", "trap '' TERM; exec sleep 30"};
+    auto child = proc::Child::spawn(co_await asio::this_coro::executor, so);
+    pid = child.pid();
+    asio::steady_timer settle(co_await asio::this_coro::executor, 100ms);  // until the trap is set
+    co_await settle.async_wait(asio::use_awaitable);
+    EXPECT_EQ(co_await child.terminate(50ms), -SIGKILL);
+    // The handle goes without blocking on the child.
+  }());
+  proc::detail::seams() = saved;
+  ASSERT_EQ(::kill(pid, 0), 0) << "the child should still run";
+  ::kill(pid, SIGKILL);
+  io.run();  // the reaper ends once the child is reaped
+}
+
+// Programs the host starts itself (system(), fork + exec) while we wait for
+// a child must not inherit our descriptors.
+TEST_F(ProcessTest, DescriptorsMadeWhileWaitingAreCloseOnExec) {
+  run_until_done(io, [&]() -> asio::awaitable<void> {
+    auto ex = co_await asio::this_coro::executor;
+    proc::SpawnOptions so;
+    so.argv = {"sleep", "0.3"};
+    auto child = proc::Child::spawn(ex, so);
+    bool checked = false;
+    asio::steady_timer t(ex, 50ms);
+    t.async_wait([&](auto) {
+      const std::string out = "/tmp/dravik-fds-" + std::to_string(::getpid());
+      EXPECT_EQ(std::system(("ls -l /proc/$$/fd > " + out + " 2>&1").c_str()), 0);
+      const std::string listing = read_all(out);
+      EXPECT_EQ(listing.find("pidfd"), std::string::npos) << listing;
+      ::unlink(out.c_str());
+      checked = true;
+    });
+    EXPECT_EQ(co_await child.wait(), 0);
+    EXPECT_TRUE(checked);
+  }());
 }
 
 TEST_F(ProcessTest, OnlyTheStandardDescriptorsAreInherited) {

@@ -21,6 +21,8 @@ struct Seams {
   // How long an early exit waits for the error stream to end.
   std::chrono::milliseconds early_exit_stderr_wait{3000};
   std::chrono::milliseconds slot_request_timeout{60000};
+  // Kill and output grace of the synchronous system actions (sudo, sync).
+  std::chrono::milliseconds system_action_grace{200};
   // Overrides the system page size (bytes).
   std::optional<long> page_size_bytes;
 };
