@@ -80,6 +80,34 @@ int main() {
   bench::ratio_line("  start -> ready", total / runs, baseline, "ms");
   std::printf("  of which first-poll interval (1.0 s sleeps): %.0f ms per start\n", slept_polls * 1000.0 / runs);
 
+  // _stop_server with a chat stream open (the server holds it), against
+  // stopping the same server idle.
+  ::setenv("FAKE_LLAMA_STREAM_HOLD_MS", "60000", 1);
+  double idle_stop = 0, open_stop = 0;
+  const Json hello = Json::array({{{"role", "user"}, {"content", "hi"}}});
+  for (int i = 0; i < runs; ++i) {
+    run_until_done(io, client.start());
+    auto t0 = bench::Clock::now();
+    run_until_done(io, client._stop_server());
+    idle_stop += bench::ms_since(t0);
+
+    run_until_done(io, client.start());
+    auto stream = client.chat_stream(hello);
+    run_until_done(io, [&]() -> asio::awaitable<void> { co_await stream->next(); }());
+    bool stream_done = false;
+    asio::co_spawn(io, [&]() -> asio::awaitable<void> {
+      while (co_await stream->next()) {
+      }
+    }, [&](std::exception_ptr) { stream_done = true; });
+    t0 = bench::Clock::now();
+    run_until_done(io, client._stop_server());
+    open_stop += bench::ms_since(t0);
+    while (!stream_done) io.run_one();
+  }
+  ::unsetenv("FAKE_LLAMA_STREAM_HOLD_MS");
+  std::printf("_stop_server (%d runs)\n", runs);
+  bench::ratio_line("  with a chat stream open vs idle", open_stop / runs, idle_stop / runs, "ms");
+
   // chat_stream relaying 10,000 chunks, against the protocol read directly.
   ::setenv("FAKE_LLAMA_CHUNKS", "10000", 1);
   run_until_done(io, client.start());

@@ -1,6 +1,10 @@
 // Stale-process cleanup against the real process table. These tests kill
 // every same-user "llama-server" and "ollama": ctest runs them alone.
+#include <unistd.h>
+
 #include <csignal>
+#include <fstream>
+#include <optional>
 
 #include <gtest/gtest.h>
 
@@ -68,4 +72,31 @@ TEST(StaleProcesses, TwelveServersAreAllSignalledAndEightListed) {
   EXPECT_EQ(e->payload["stale_pid_count"], 12);
   EXPECT_EQ(e->payload["stale_pids"].size(), 8u);
   for (auto& s : servers) EXPECT_EQ(run_until_done(io, s.wait()), -SIGTERM);
+}
+
+// The stale server exits on SIGTERM and, before the cleanup's SIGKILL round,
+// its pid is taken by an unrelated process: that process is never hit.
+TEST(StaleProcesses, APidReusedDuringTheCleanupIsNeverSignalled) {
+  if (::access("/proc/sys/kernel/ns_last_pid", W_OK) != 0) GTEST_SKIP() << "cannot choose the next pid here";
+  SidecarEnv env;
+  sidecar::detail::seams().root = "";
+  sidecar::detail::seams().cleanup_term_wait = 400ms;
+  asio::io_context io;
+  auto stale = spawn_named(io, "llama-server", "sleep 30");
+  settle(io);
+  const pid_t reused = stale.pid();
+  std::optional<proc::Child> innocent;
+  asio::steady_timer t(io, 200ms);
+  t.async_wait([&](auto) {
+    ASSERT_TRUE(stale.poll());  // exited on SIGTERM, reaped: its pid is free
+    std::ofstream("/proc/sys/kernel/ns_last_pid") << reused - 1;
+    proc::SpawnOptions o;
+    o.argv = {"sleep", "30"};
+    innocent.emplace(proc::Child::spawn(io.get_executor(), o));
+  });
+  auto c = env.client(io);
+  run_until_done(io, c->_cleanup_stale_inference_processes());
+  ASSERT_TRUE(innocent);
+  if (innocent->pid() != reused) GTEST_SKIP() << "another process took the pid first";
+  EXPECT_FALSE(innocent->poll()) << "the process that reused the pid was killed";
 }
