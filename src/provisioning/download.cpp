@@ -1,8 +1,10 @@
 // The model download: resumable through "<target>.part", checked for
 // completeness and for the GGUF magic before it becomes the model.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -99,8 +101,8 @@ std::string megabytes(std::uint64_t bytes) {
 }
 
 // Progress for the user: the status line at most every progress_interval,
-// a log line at every tenth of the file (or every 256 MB when the size is
-// unknown).
+// and a log line once at each tenth of the file (or every 256 MB when the
+// size is unknown).
 class Progress {
  public:
   Progress(std::string name, LogWriter log, SetStatus status)
@@ -114,17 +116,19 @@ class Progress {
     char rate[32];
     std::snprintf(rate, sizeof rate, "%.1f MB/s", secs > 0 ? static_cast<double>(session_bytes) / 1048576.0 / secs : 0.0);
     std::string text = "Downloading " + name_ + ": ";
-    int step = 0;
+    long step = 0;
     if (total && *total > 0) {
-      const int pct = static_cast<int>(static_cast<double>(done) * 100.0 / static_cast<double>(*total));
-      text += std::to_string(pct) + "% (" + megabytes(done) + " of " + megabytes(*total) + ", " + rate + ")";
-      step = pct / 10;
+      // In floating point and clamped: multi-gigabyte sizes overflow an int.
+      const double pct = std::clamp(static_cast<double>(done) * 100.0 / static_cast<double>(*total), 0.0, 100.0);
+      text += std::to_string(static_cast<int>(pct)) + "% (" + megabytes(done) + " of " + megabytes(*total) + ", " +
+              rate + ")";
+      step = static_cast<long>(pct / 10.0);
     } else {
       text += megabytes(done) + " (" + rate + ")";
-      step = static_cast<int>(done / (256ull << 20));
+      step = static_cast<long>(done / (256ull << 20));
     }
     if (status_) status_(text);
-    if (log_ && (step > logged_step_ || force)) {
+    if (log_ && step > logged_step_) {
       logged_step_ = step;
       log_("[bold bright_white]" + text + "[/]");
     }
@@ -136,14 +140,48 @@ class Progress {
   SetStatus status_;
   steady_clock::time_point started_;
   steady_clock::time_point last_status_{};
-  int logged_step_ = -1;
+  long logged_step_ = -1;
 };
 
-// Downloads `url` into `part`, resuming what is there. Returns when `part`
-// holds the whole file.
+// An exclusive advisory lock held for the whole download, so that two
+// set-ups never write into the same partial file.
+class DownloadLock {
+ public:
+  DownloadLock(const fs::path& file, const std::string& name) : path_(file) {
+    fd_ = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd_ < 0) throw OSError(errno, "cannot lock " + file.string() + ": " + std::strerror(errno));
+    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+      const int e = errno;
+      ::close(fd_);
+      if (e == EWOULDBLOCK)
+        throw RuntimeError("Another set-up is downloading " + name + " right now; let it finish (or stop it) first.");
+      throw OSError(e, "cannot lock " + file.string() + ": " + std::strerror(e));
+    }
+  }
+  ~DownloadLock() {
+    ::unlink(path_.c_str());  // still ours: the lock goes with the descriptor
+    ::close(fd_);
+  }
+
+ private:
+  fs::path path_;
+  int fd_ = -1;
+};
+
+std::string validator_of(const http::Response& resp) {
+  return resp.header("ETag").value_or(resp.header("Last-Modified").value_or(""));
+}
+
+// Downloads `url` into `part`, resuming what is there, and checks that
+// `part` then holds one whole GGUF model. Nothing a misbehaving server sends
+// destroys the partial file: a whole new file (200) replaces it only once
+// its first bytes are a model's, and a range answer that breaks its own
+// announcements is rolled back.
 asio::awaitable<void> fetch_into(const std::string& url, const fs::path& part, const std::string& name,
                                  const LogWriter& log, const SetStatus& set_status) {
   const fs::path validator_file = part.string() + ".validator";
+  const fs::path fresh = part.string() + ".fresh";
+  DownloadLock lock(part.string() + ".lock", name);
   http::Client client(co_await asio::this_coro::executor, std::chrono::seconds(60));
   Progress progress(name, log, set_status);
   int restarts = 0;
@@ -155,80 +193,130 @@ asio::awaitable<void> fetch_into(const std::string& url, const fs::path& part, c
 
   for (;;) {
     const std::uint64_t have = size_of(part);
+    const std::string saved_validator = read_small(validator_file);
     http::Request req;
     req.url = url;
     if (have > 0) {
       req.headers.emplace_back("Range", "bytes=" + std::to_string(have) + "-");
       // A file that changed upstream since the first byte comes back whole
       // (200), never as the tail of another file.
-      if (std::string v = read_small(validator_file); !v.empty()) req.headers.emplace_back("If-Range", v);
+      if (!saved_validator.empty()) req.headers.emplace_back("If-Range", saved_validator);
     }
     http::Response resp = co_await client.send(req);
     const int status = resp.status();
+    const auto body_length = content_length(resp);
     std::optional<std::uint64_t> expected;
-    bool append = false;
 
+    if (status >= 300 && status < 400 && resp.header("Location")) {
+      resp.close();
+      throw RuntimeError("Model download failed: too many redirects (the last one answered HTTP " +
+                         std::to_string(status) + ")");
+    }
     if (status == 416) {
-      // Our "bytes=<size>-" starts at or past the end: finished if the
-      // partial file is exactly the whole file, otherwise start over.
       auto range = parse_content_range(resp.header("Content-Range"));
       resp.close();
-      if (have > 0 && range.total && *range.total == have) break;
+      if (have == 0)
+        throw RuntimeError("Model download failed: the server answered HTTP 416 (range not satisfiable) to a "
+                           "request that asked for no range");
+      // Our "bytes=<size>-" starts at or past the end: finished if the
+      // partial file is exactly the whole file, otherwise start over.
+      if (range.total && *range.total == have) break;
       restart("the server refused the range of the partial download (HTTP 416)");
       continue;
     }
-    if (status == 200) {
-      expected = content_length(resp);
-      std::string validator = resp.header("ETag").value_or(resp.header("Last-Modified").value_or(""));
-      if (validator.empty()) remove_quietly(validator_file);
-      else std::ofstream(validator_file, std::ios::binary | std::ios::trunc) << validator;
-    } else if (status == 206) {
+    if (status == 206) {
       auto range = parse_content_range(resp.header("Content-Range"));
       if (!range.start || *range.start != have) {
         resp.close();
         restart("the server answered a range that does not continue the partial download");
         continue;
       }
-      append = true;
+      // A server that ignores If-Range but honours Range would append the
+      // tail of another file.
+      const std::string validator = validator_of(resp);
+      if (!saved_validator.empty() && !validator.empty() && validator != saved_validator) {
+        resp.close();
+        restart("the file changed on the server while it was being downloaded");
+        continue;
+      }
       if (range.total) expected = range.total;
-      else if (auto len = content_length(resp)) expected = have + *len;
+      else if (body_length) expected = have + *body_length;
+    } else if (status == 200) {
+      expected = body_length;
     } else {
       resp.close();
       throw RuntimeError("Model download failed with HTTP " + std::to_string(status));
     }
 
-    OutFile out(part, append);
+    // A 206 appends to the partial file; a 200 goes to a fresh file first.
+    const bool append = status == 206;
+    const fs::path& into = append ? part : fresh;
+    OutFile out(into, append);
+    bool proven = append;  // a fresh file must start like a model first
+    std::string head;
     std::uint64_t done = append ? have : 0;
     std::uint64_t session = 0;
+    auto refuse = [&](const std::string& why) {
+      resp.close();
+      if (append) std::filesystem::resize_file(part, have);  // the partial file as it was
+      else if (!proven) remove_quietly(fresh);
+      else std::filesystem::resize_file(part, std::min<std::uint64_t>(done, expected.value_or(done)));
+      throw RuntimeError("Model download failed: " + why);
+    };
     try {
       while (auto piece = co_await resp.read_some()) {
+        if (body_length && session + piece->size() > *body_length)
+          refuse("the server sent more than the " + thousands(*body_length) + " bytes it announced");
+        if (expected && done + piece->size() > *expected)
+          refuse("the server sent more than the " + thousands(*expected) + " bytes of the file it announced");
         out.write(*piece);
         done += piece->size();
         session += piece->size();
+        if (!proven) {
+          head += piece->substr(0, 4 - std::min<std::size_t>(head.size(), 4));
+          if (head.size() >= 4) {
+            if (head.compare(0, 4, "GGUF") != 0)
+              refuse("what the server sent is not a GGUF model (an error or login page?); nothing was kept of it");
+            // Proven a model: it replaces the partial file from here on.
+            std::error_code ec;
+            fs::rename(fresh, part, ec);
+            if (ec) throw OSError(ec.value(), "cannot move the download into place: " + ec.message());
+            proven = true;
+            const std::string validator = validator_of(resp);
+            if (validator.empty()) remove_quietly(validator_file);
+            else std::ofstream(validator_file, std::ios::binary | std::ios::trunc) << validator;
+          }
+        }
         progress.update(done, session, expected);
       }
     } catch (const http::TransportError& e) {
+      if (!proven) remove_quietly(fresh);
       throw RuntimeError("Model download interrupted after " + megabytes(done) + " (" + e.what() +
                          "); run the set-up again to resume.");
     }
     out.close();
+    if (!proven) {
+      remove_quietly(fresh);
+      throw RuntimeError("Model download failed: the server sent " + std::to_string(done) +
+                         " bytes, not a GGUF model");
+    }
     progress.update(done, session, expected, true);
     if (expected && done < *expected)
-      throw RuntimeError("Model download ended early: got " + std::to_string(done) + " of " +
-                         std::to_string(*expected) + " bytes; run the set-up again to resume.");
+      throw RuntimeError("Model download ended early: got " + thousands(done) + " of " + thousands(*expected) +
+                         " bytes; run the set-up again to resume.");
     break;
   }
 
-  // An HTML error page or a proxy's login page is not a model.
-  char magic[4] = {0, 0, 0, 0};
-  std::ifstream in(part, std::ios::binary);
-  in.read(magic, 4);
-  if (in.gcount() != 4 || std::string(magic, 4) != "GGUF") {
-    in.close();
+  // The structure of the file itself: what no transport can fake.
+  const GgufCheck check = check_gguf(part);
+  if (check.verdict == GgufCheck::Verdict::not_model) {
     remove_quietly(part);
     remove_quietly(validator_file);
-    throw RuntimeError("The downloaded file is not a GGUF model (it does not start with \"GGUF\"); it was removed.");
+    throw RuntimeError("The downloaded file is not a GGUF model (" + check.detail + "); it was removed.");
   }
+  if (check.verdict != GgufCheck::Verdict::whole)
+    throw RuntimeError("The downloaded model is " + check.detail +
+                       "; the partial download was kept: run the set-up again to resume.");
   remove_quietly(validator_file);
 }
 

@@ -83,6 +83,23 @@ boost::asio::awaitable<Json> ensure_direct_model(Json setup_result, LogWriter lo
 boost::asio::awaitable<Json> provision_setup_artifacts(Json setup_result, host::HardwareInfo hardware_info,
                                                        LogWriter log, SetStatus set_status, ClearStatus clear_status);
 
+// What the structure of a GGUF file says about it.
+struct GgufCheck {
+  enum class Verdict { whole, truncated, padded, not_model };
+  Verdict verdict = Verdict::not_model;
+  std::uint64_t expected = 0;  // bytes the header implies (0: unknown)
+  std::uint64_t found = 0;     // bytes in the file
+  std::string detail;          // for the user: "truncated: 1,000,002 of 2,000,004 bytes"
+};
+
+// Reads the GGUF header of `path` (version, tensor count, metadata, tensor
+// infos, alignment) and compares where the tensor data ends with where the
+// file ends. Throws FileNotFoundError / OSError when it cannot be read.
+GgufCheck check_gguf(const std::filesystem::path& path);
+
+// 1234567 -> "1,234,567".
+std::string thousands(std::uint64_t n);
+
 namespace detail {
 // Minimum time between two progress updates of a download.
 extern std::chrono::milliseconds progress_interval;

@@ -2,7 +2,12 @@
 // redirected, refused, cut short, and not a model at all.
 #include <gtest/gtest.h>
 
+#include <sys/file.h>
+
+#include <set>
+
 #include "provisioning/provisioning.hpp"
+#include "provisioning/tiny_gguf.hpp"
 #include "sidecar/sidecar_env.hpp"
 #include "support/errors.hpp"
 
@@ -24,12 +29,23 @@ struct FileServer {
   std::optional<std::uint64_t> claimed_length; // Content-Length to announce
   std::optional<std::string> force_range;      // Content-Range of a 206 to send
   std::optional<std::string> answer_416;       // Content-Range of a 416 to send
+  bool ignore_if_range = false;                 // honour Range even when the file changed
+  bool no_length = false;                       // no Content-Length: the body ends at the close
+  std::optional<std::string> resume_page;       // a 200 page answering every Range request
   std::vector<RawRequest> seen;
 
   asio::awaitable<void> handle(const RawRequest& r, Conn& c) {
     seen.push_back(r);
     if (r.path() == "/redirect") {
       co_await c.respond(302, "", "text/plain", "Location: /model.gguf\r\n");
+      co_return;
+    }
+    if (r.path() == "/loop") {
+      co_await c.respond(302, "", "text/plain", "Location: /loop\r\n");
+      co_return;
+    }
+    if (resume_page && r.header("Range")) {
+      co_await c.respond(200, *resume_page, "text/html");
       co_return;
     }
     if (status) {
@@ -44,14 +60,14 @@ struct FileServer {
     bool partial = false;
     auto range = r.header("Range");
     auto if_range = r.header("If-Range");
-    if (ranges && range && (!if_range || *if_range == etag)) {
+    if (ranges && range && (!if_range || *if_range == etag || ignore_if_range)) {
       start = std::stoul(range->substr(6));
       partial = true;
     }
     std::string body = content.substr(std::min(start, content.size()));
     std::string head = "HTTP/1.1 " + std::string(partial ? "206 Partial Content" : "200 OK") + "\r\n";
     head += "ETag: " + etag + "\r\n";
-    head += "Content-Length: " + std::to_string(claimed_length.value_or(body.size())) + "\r\n";
+    if (!no_length) head += "Content-Length: " + std::to_string(claimed_length.value_or(body.size())) + "\r\n";
     if (partial)
       head += "Content-Range: " +
               force_range.value_or("bytes " + std::to_string(start) + "-" + std::to_string(content.size() - 1) + "/" +
@@ -81,8 +97,7 @@ class Download : public ::testing::Test {
     char tmpl[] = "/tmp/dravik-dl-XXXXXX";
     dir = ::mkdtemp(tmpl);
     target = dir / "models/model.gguf";
-    files.content = "GGUF";
-    for (int i = 0; i < 300000; ++i) files.content += static_cast<char>('a' + i % 26);
+    files.content = tiny_gguf(75000);  // about 300 KB
     server = std::make_unique<TestHttpServer>(io.get_executor(),
                                               [this](const RawRequest& r, Conn& c) { return files.handle(r, c); });
     pv::detail::progress_interval = 0ms;
@@ -154,7 +169,7 @@ TEST_F(Download, AChangedFileUpstreamStartsOver) {
   error(setup());
   files.cut_after = std::string::npos;
   files.etag = "\"v2\"";
-  files.content[10] = 'Z';
+  files.content[files.content.size() - 100] = 'Z';
   fetch(setup());
   EXPECT_EQ(read_text(target), files.content);
 }
@@ -248,4 +263,82 @@ TEST_F(Download, SetUpDownloadsFirstThenBuilds) {
   EXPECT_EQ(cleared, 1);
   EXPECT_THROW(run_until_done(io, pv::provision_setup_artifacts("x", {}, nullptr, nullptr, nullptr)), TypeError);
   fs::remove_all(home);
+}
+
+// Servers that misbehave: nothing they send destroys what was downloaded,
+// and nothing but one whole model becomes the model.
+TEST_F(Download, AnHtmlPageAnsweringAResumeLeavesThePartialFileAlone) {
+  const std::string have = files.content.substr(0, 100000);
+  write_text(part(), have);
+  files.resume_page = "<html><body>Captive portal: please log in</body></html>";
+  EXPECT_NE(error(setup()).find("not a GGUF model"), std::string::npos);
+  EXPECT_EQ(read_text(part()), have);
+  EXPECT_FALSE(fs::exists(target));
+}
+
+TEST_F(Download, ARangeAnswerLongerThanAnnouncedIsRolledBack) {
+  const std::string have = files.content.substr(0, 1000);
+  write_text(part(), have);
+  files.force_range = "bytes 1000-1000/1001";  // then sends the whole rest
+  EXPECT_NE(error(setup()).find("more than"), std::string::npos);
+  EXPECT_EQ(read_text(part()), have);
+  EXPECT_FALSE(fs::exists(target));
+}
+
+TEST_F(Download, ABodyCutShortWithoutALengthIsTruncatedAndKept) {
+  files.no_length = true;
+  files.cut_after = 200000;
+  const std::string err = error(setup());
+  EXPECT_NE(err.find("truncated: 200,000 of " + pv::thousands(files.content.size()) + " bytes"), std::string::npos)
+      << err;
+  EXPECT_EQ(fs::file_size(part()), 200000u);
+  EXPECT_FALSE(fs::exists(target));
+  // The next run resumes and finishes it.
+  files.cut_after = std::string::npos;
+  fetch(setup());
+  EXPECT_EQ(read_text(target), files.content);
+}
+
+TEST_F(Download, AModelWithSomethingAppendedIsRefused) {
+  files.content += "trailing bytes";
+  EXPECT_NE(error(setup()).find("padded"), std::string::npos);
+  EXPECT_FALSE(fs::exists(target));
+}
+
+TEST_F(Download, ARangeOfAFileThatChangedStartsOver) {
+  files.cut_after = 1000;
+  error(setup());
+  files.cut_after = std::string::npos;
+  files.ignore_if_range = true;  // answers the range of the new file
+  files.etag = "\"v2\"";
+  files.content = tiny_gguf(60000);
+  fetch(setup());
+  EXPECT_EQ(read_text(target), files.content);
+  EXPECT_FALSE(files.seen.back().header("Range"));
+}
+
+TEST_F(Download, ASecondSetUpDownloadingTheSameModelIsTurnedAway) {
+  fs::create_directories(target.parent_path());
+  const int fd = ::open((part().string() + ".lock").c_str(), O_RDWR | O_CREAT, 0644);
+  ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+  EXPECT_NE(error(setup()).find("Another set-up is downloading model.gguf"), std::string::npos);
+  EXPECT_TRUE(files.seen.empty());
+  ::close(fd);
+  fetch(setup());
+  EXPECT_FALSE(fs::exists(part().string() + ".lock"));
+}
+
+TEST_F(Download, MessagesSayWhatHappened) {
+  files.answer_416 = "bytes */10";
+  EXPECT_NE(error(setup()).find("asked for no range"), std::string::npos);
+  files.answer_416.reset();
+  EXPECT_NE(error(setup("/loop")).find("too many redirects"), std::string::npos);
+}
+
+TEST_F(Download, EachTenthIsLoggedOnce) {
+  pv::detail::progress_interval = 0ms;
+  fetch(setup());
+  std::set<std::string> unique(logged.begin(), logged.end());
+  EXPECT_EQ(unique.size(), logged.size());
+  EXPECT_NE(logged.back().find("100%"), std::string::npos);
 }
