@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <deque>
 
 #include "support/config.hpp"
 #include "support/errors.hpp"
@@ -119,6 +120,88 @@ boost::asio::awaitable<ExecOutput> _run_exec(std::vector<std::string> args, std:
 
 namespace {
 
+// The output of a long set-up step as the user sees it: its progress (the
+// build tool's "[n/m]" counter or percentage, git's "Receiving objects: 45%")
+// on the status line, and its last lines kept for when it fails.
+class StepOutput {
+ public:
+  static constexpr std::size_t kKept = 15;
+  StepOutput(std::string step, SetStatus status) : step_(std::move(step)), status_(std::move(status)) {}
+
+  void feed(std::string_view piece) {
+    for (char c : piece) {
+      if (c == '\n' || c == '\r') {
+        line_done();
+      } else if (partial_.size() < 4096) {
+        partial_ += c;
+      }
+    }
+  }
+  void finish() { line_done(); }
+  const std::deque<std::string>& last_lines() const { return lines_; }
+
+ private:
+  void line_done() {
+    std::string line = config::trim(text::sanitize_utf8(partial_));
+    partial_.clear();
+    if (line.empty()) return;
+    lines_.push_back(line);
+    if (lines_.size() > kKept) lines_.pop_front();
+    if (auto p = progress_of(line); p && status_) {
+      const auto now = std::chrono::steady_clock::now();
+      if (now - last_ >= detail::progress_interval) {
+        last_ = now;
+        status_(step_ + ": " + *p);
+      }
+    }
+  }
+
+  static std::optional<std::string> progress_of(const std::string& line) {
+    // ninja "[12/345] Building ..." and make "[ 45%] Building ...".
+    if (line.size() > 2 && line[0] == '[') {
+      const auto close = line.find(']');
+      if (close != std::string::npos && close < 16) {
+        const std::string inside = config::trim(line.substr(1, close - 1));
+        const bool counter = !inside.empty() && inside.find_first_not_of("0123456789/%") == std::string::npos;
+        if (counter) return inside.find('/') != std::string::npos ? "[" + inside + "]" : inside;
+      }
+    }
+    // git "Receiving objects:  45% (123/456), 1.20 MiB | 2.00 MiB/s".
+    const auto colon = line.find(':');
+    const auto pct = line.find('%');
+    if (colon != std::string::npos && pct != std::string::npos && pct > colon) {
+      const std::string number = config::trim(line.substr(colon + 1, pct - colon - 1));
+      if (!number.empty() && number.find_first_not_of("0123456789") == std::string::npos)
+        return line.substr(0, colon) + ": " + number + "%";
+    }
+    return std::nullopt;
+  }
+
+  std::string step_;
+  SetStatus status_;
+  std::string partial_;
+  std::deque<std::string> lines_;
+  std::chrono::steady_clock::time_point last_{};
+};
+
+// _run_exec with the step's output streamed to the status line.
+boost::asio::awaitable<ExecOutput> run_step(std::vector<std::string> args, std::optional<fs::path> cwd,
+                                            StepOutput& shown) {
+  proc::RunOptions o;
+  if (cwd) o.cwd = cwd->string();
+  o.on_output = [&shown](std::string_view piece) { shown.feed(piece); };
+  auto r = co_await proc::run(std::move(args), o);
+  shown.finish();
+  co_return ExecOutput{r.exit_status, text::sanitize_utf8(r.out), text::sanitize_utf8(r.err)};
+}
+
+// Shows the last lines of a failed step in the log, before the error.
+void log_last_lines(const LogWriter& log, const StepOutput& shown, const std::string& step) {
+  if (!log || shown.last_lines().empty()) return;
+  log("[bold]Last lines of " + step + ":[/]");
+  for (const auto& l : shown.last_lines()) log(text::escape_markup(l));
+}
+
 [[noreturn]] void fail_with_output(const ExecOutput& r, const char* fallback) {
   std::string msg = config::trim(r.err);
   if (msg.empty()) msg = config::trim(r.out);
@@ -151,10 +234,12 @@ boost::asio::awaitable<Json> ensure_sidecar(Json setup_result, host::HardwareInf
 
   std::error_code ec;
   if (!fs::exists(LLAMA_CPP_DIR, ec)) {
+    StepOutput shown("cloning llama.cpp", set_status);
     std::vector<std::string> clone{"git", "clone", "--depth", "1", kLlamaCppRepo, LLAMA_CPP_DIR.string()};
-    auto r = co_await _run_exec(std::move(clone));
+    auto r = co_await run_step(std::move(clone), std::nullopt, shown);
     if (r.exit_status != 0) {
       clear();
+      log_last_lines(log, shown, "the clone");
       fail_with_output(r, "Failed to clone llama.cpp");
     }
   }
@@ -164,15 +249,21 @@ boost::asio::awaitable<Json> ensure_sidecar(Json setup_result, host::HardwareInf
   } catch (const fs::filesystem_error& e) {
     throw OSError(e.code().value(), e.what());
   }
-  auto configure = co_await _run_exec(_llama_cmake_args(hardware_info), build);
+  StepOutput configuring("configuring llama.cpp", set_status);
+  auto configure = co_await run_step(_llama_cmake_args(hardware_info), build, configuring);
   if (configure.exit_status != 0) {
     clear();
+    log_last_lines(log, configuring, "the configure step");
     fail_with_output(configure, "Failed to configure llama.cpp");
   }
+  StepOutput building("building llama-server", set_status);
   std::vector<std::string> build_cmd{"cmake", "--build", ".", "--target", "llama-server", "-j4"};
-  auto built = co_await _run_exec(std::move(build_cmd), build);
+  auto built = co_await run_step(std::move(build_cmd), build, building);
   clear();
-  if (built.exit_status != 0) fail_with_output(built, "Failed to build llama-server");
+  if (built.exit_status != 0) {
+    log_last_lines(log, building, "the build");
+    fail_with_output(built, "Failed to build llama-server");
+  }
   const fs::path binary = build / "bin" / "llama-server";
   if (!regular_file_exists(binary)) throw RuntimeError("llama-server build completed but binary was not found.");
   Json out = setup_result;

@@ -452,11 +452,21 @@ struct Drains {
   std::string out, err;
   int pending = 0;
   std::unique_ptr<asio::steady_timer> all_done;  // cancelled when pending hits 0
+  std::function<void(std::string_view)> on_output;
 };
 
 asio::awaitable<void> drain(std::shared_ptr<PipeReader> pipe, std::string* sink, std::shared_ptr<Drains> st) {
   try {
-    while (auto piece = co_await pipe->read_some()) sink->append(*piece);
+    while (auto piece = co_await pipe->read_some()) {
+      sink->append(*piece);
+      if (st->on_output) {
+        try {
+          st->on_output(*piece);
+        } catch (...) {
+          // A failing display must not stop the drain (the child would block).
+        }
+      }
+    }
   } catch (...) {
     // Closed or cancelled: whatever was read is kept.
   }
@@ -497,6 +507,7 @@ asio::awaitable<RunResult> run(std::vector<std::string> argv, RunOptions opts) {
 
   auto st = std::make_shared<Drains>();
   st->all_done = std::make_unique<asio::steady_timer>(ex, asio::steady_timer::time_point::max());
+  st->on_output = std::move(opts.on_output);
   auto out = child->take_stdout();
   auto err = child->take_stderr();
   // Close both pipes on every way out, so that the drain tasks end even when

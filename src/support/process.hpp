@@ -7,6 +7,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -125,6 +126,9 @@ struct RunOptions {
   // tool), not only the program itself. Off for programs that must read the
   // user's terminal (sudo asking for a password).
   bool new_process_group = true;
+  // Called with each piece of output as it arrives (either stream), for
+  // progress displays; the result still holds all of it.
+  std::function<void(std::string_view piece)> on_output;
 };
 
 struct RunResult {

@@ -110,4 +110,15 @@ std::string escape_controls(std::string_view raw) {
   return out;
 }
 
+std::string escape_markup(std::string_view text) {
+  const std::string safe = escape_controls(text);
+  std::string out;
+  out.reserve(safe.size());
+  for (char c : safe) {
+    if (c == '[') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
 }  // namespace dravik::text

@@ -26,6 +26,11 @@ std::string suffix(std::string_view utf8, std::size_t n);
 // cannot disguise what is displayed. Invalid UTF-8 becomes U+FFFD.
 std::string escape_controls(std::string_view text);
 
+// Plain text made safe inside console markup: controls escaped as
+// escape_controls does, and every "[" written "\[" so that no part of it
+// reads as a style tag.
+std::string escape_markup(std::string_view text);
+
 // The pieces joined with `separator` between them.
 std::string join(const std::vector<std::string>& pieces, std::string_view separator);
 

@@ -46,6 +46,7 @@ class Provisioning : public ::testing::Test {
                "#!/bin/sh\n" + rec +
                    "if [ \"$1\" = --build ]; then\n"
                    "  [ -n \"$FAKE_CMAKE_KILL\" ] && kill -9 $$\n"
+                   "  [ -n \"$FAKE_BUILD_PROGRESS\" ] && printf '[1/3] Building A\\n[2/3] Building B\\r\\n[3/3] Linking\\n'\n"
                    "  [ \"${FAKE_BUILD_EXIT:-0}\" = 0 ] && [ -z \"$FAKE_BUILD_NO_BINARY\" ] && mkdir -p bin && touch bin/llama-server\n"
                    "  [ -n \"$FAKE_BUILD_ERR\" ] && echo \"$FAKE_BUILD_ERR\" >&2\n"
                    "  exit ${FAKE_BUILD_EXIT:-0}\n"
@@ -66,7 +67,7 @@ class Provisioning : public ::testing::Test {
     fs::current_path(old_cwd);
     ::setenv("PATH", old_path.c_str(), 1);
     for (const char* v : {"FAKE_GIT_EXIT", "FAKE_GIT_OUT", "FAKE_GIT_ERR", "FAKE_CONFIGURE_EXIT", "FAKE_BUILD_EXIT",
-                          "FAKE_BUILD_NO_BINARY", "FAKE_BUILD_ERR", "FAKE_CMAKE_KILL"})
+                          "FAKE_BUILD_NO_BINARY", "FAKE_BUILD_ERR", "FAKE_CMAKE_KILL", "FAKE_BUILD_PROGRESS"})
       ::unsetenv(v);
     host::install_host_services({});
     std::error_code ec;
@@ -207,6 +208,21 @@ TEST_F(Provisioning, FailuresCarryTheToolsOwnWords) {
 
   ::setenv("FAKE_BUILD_NO_BINARY", "1", 1);
   EXPECT_EQ(sidecar_error(Json::object()), "llama-server build completed but binary was not found.");
+}
+
+// A build takes up to an hour on a board: its own counter is the status,
+// and its last lines are shown when it fails.
+TEST_F(Provisioning, TheBuildShowsItsProgressAndItsLastLinesOnFailure) {
+  ::setenv("FAKE_BUILD_PROGRESS", "1", 1);
+  ensure_sidecar(Json::object());
+  EXPECT_EQ(status, (std::vector<std::string>{"provisioning llama-server", "building llama-server: [1/3]",
+                                              "building llama-server: [2/3]", "building llama-server: [3/3]"}));
+  fs::remove_all(home / "llama.cpp/build");
+  logged.clear();
+  ::setenv("FAKE_BUILD_EXIT", "2", 1);
+  EXPECT_NE(sidecar_error(Json::object()).find("[3/3] Linking"), std::string::npos);  // the tool's own words
+  EXPECT_EQ(logged.at(1), "[bold]Last lines of the build:[/]");
+  EXPECT_EQ(logged.at(3), "\\[2/3] Building B");  // shown as text, not read as markup
 }
 
 TEST_F(Provisioning, ABuildKilledByASignalIsAFailure) {
