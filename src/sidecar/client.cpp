@@ -147,8 +147,25 @@ std::vector<std::string> SidecarClient::_launch_command(const std::string& binar
   } catch (const fs::filesystem_error& e) {
     throw OSError(e.code().value(), std::string("cannot create the slot directory: ") + e.what());
   }
+  return _command_with_slot_dir(binary, slot_dir.string(), ngl, ctx, batch, ubatch, fit_off, no_warmup);
+}
+
+std::vector<std::string> SidecarClient::launch_command_preview(const std::string& binary, std::int64_t ngl,
+                                                               std::int64_t ctx, std::int64_t batch,
+                                                               std::int64_t ubatch, bool fit_off,
+                                                               bool no_warmup) const {
+  std::error_code ec;
+  fs::path slot_dir = fs::weakly_canonical(fs::absolute(SLOT_DIR), ec);
+  if (ec) slot_dir = fs::absolute(SLOT_DIR);
+  return _command_with_slot_dir(binary, slot_dir.string(), ngl, ctx, batch, ubatch, fit_off, no_warmup);
+}
+
+std::vector<std::string> SidecarClient::_command_with_slot_dir(const std::string& binary, const std::string& slot_dir,
+                                                               std::int64_t ngl, std::int64_t ctx, std::int64_t batch,
+                                                               std::int64_t ubatch, bool fit_off,
+                                                               bool no_warmup) const {
   std::vector<std::string> cmd{binary,       "-m",       model, "--host", host, "--port", std::to_string(port),
-                               "--parallel", "1",        "--no-mmap", "--slot-save-path", slot_dir.string()};
+                               "--parallel", "1",        "--no-mmap", "--slot-save-path", slot_dir};
   if (fit_off) {
     cmd.emplace_back("--fit");
     cmd.emplace_back("off");

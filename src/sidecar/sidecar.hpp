@@ -118,10 +118,15 @@ class SidecarClient : public host::RuntimeClient {
   // with the library path and CUDA/GGML variables set and LLAMA_API_KEY
   // removed (the client cannot send it).
   Environment _launch_environment(const std::string& binary, const std::string& resolved_device) const;
-  // The child's argument vector. Creates the slot directory.
+  // The child's argument vector. Creates the slot directory (owner-only).
   std::vector<std::string> _launch_command(const std::string& binary, std::int64_t ngl, std::int64_t ctx,
                                            std::int64_t batch, std::int64_t ubatch, bool fit_off,
                                            bool no_warmup) const;
+  // The same command without creating anything: for showing what a launch
+  // would run.
+  std::vector<std::string> launch_command_preview(const std::string& binary, std::int64_t ngl, std::int64_t ctx,
+                                                  std::int64_t batch, std::int64_t ubatch, bool fit_off,
+                                                  bool no_warmup) const;
 
   // -------------------------------------------------------- lifecycle
   // (Re)starts the server and returns once "/health" answers 200. Throws
@@ -186,6 +191,9 @@ class SidecarClient : public host::RuntimeClient {
   struct ReaderState;
 
  private:
+  std::vector<std::string> _command_with_slot_dir(const std::string& binary, const std::string& slot_dir,
+                                                  std::int64_t ngl, std::int64_t ctx, std::int64_t batch,
+                                                  std::int64_t ubatch, bool fit_off, bool no_warmup) const;
   boost::asio::awaitable<bool> _slot_request(const std::string& action, const std::filesystem::path& path,
                                              const char* failure_event);
   boost::asio::awaitable<void> _finish_reader(std::chrono::steady_clock::duration bound);

@@ -1,0 +1,138 @@
+// dravik doctor: what a llama-server launch would do on this machine. It
+// only looks (nothing is written or started) unless --start is given.
+#include <unistd.h>
+
+#include <filesystem>
+#include <iostream>
+
+#include "commands.hpp"
+#include "console.hpp"
+#include "host.hpp"
+#include "provisioning/provisioning.hpp"
+#include "sidecar/sidecar.hpp"
+#include "support/config.hpp"
+#include "support/errors.hpp"
+#include "support/files.hpp"
+#include "support/text.hpp"
+
+extern char** environ;
+
+namespace dravik::app {
+
+namespace fs = std::filesystem;
+namespace pv = dravik::provisioning;
+using sidecar::SidecarClient;
+
+namespace {
+
+std::string yes_no(bool b) { return b ? "yes" : "no"; }
+
+// "pid 123: /usr/bin/llama-server -m x.gguf", for the processes a start
+// would stop.
+std::string describe_process(pid_t pid) {
+  std::string cmdline = files::try_read_file("/proc/" + std::to_string(pid) + "/cmdline").value_or("");
+  for (char& c : cmdline)
+    if (c == '\0') c = ' ';
+  return "pid " + std::to_string(pid) + ": " + text::escape_controls(config::trim(cmdline));
+}
+
+// What the model file is, in words, and whether a server could load it.
+std::pair<std::string, bool> model_verdict(const std::string& model) {
+  try {
+    const auto check = pv::check_gguf(model);
+    return {check.detail, check.verdict == pv::GgufCheck::Verdict::whole};
+  } catch (const FileNotFoundError&) {
+    return {"missing (run `dravik setup`, or give --model PATH)", false};
+  } catch (const OSError& e) {
+    return {std::string("unreadable: ") + e.what(), false};
+  }
+}
+
+}  // namespace
+
+int doctor(const DoctorOptions& o) {
+  boost::asio::io_context io;
+  const auto hw = LinuxHardwareProbe::probe();
+  const std::string model = o.model.value_or(pv::recommend_direct_model(hw)["target_path"].get<std::string>());
+  SidecarClient client(io.get_executor(), model, "127.0.0.1", o.port, 2048, o.device, 99, o.airgapped,
+                       [](const std::string& type, const Json& payload) {
+                         std::cout << dump_json(Json{{"event", type}, {"payload", payload}}) << std::endl;
+                       });
+
+  std::cout << "Dravik doctor\n";
+  std::cout << "  board:                 " << hw.label << ", " << config::format_float(config::round2(hw.total_ram_gb))
+            << " GB RAM, CUDA " << yes_no(hw.has_cuda) << "\n";
+  std::cout << "  Jetson platform:       " << yes_no(SidecarClient::_is_jetson_platform()) << "\n";
+  const std::string device = client._resolve_device();
+  std::cout << "  device:                " << client.device << " -> " << device << "\n";
+  const auto [verdict, model_ok] = model_verdict(model);
+  std::cout << "  model:                 " << model << "\n";
+  std::cout << "                         " << verdict << "\n";
+  const Json snapshot = SidecarClient::_memory_snapshot();
+  std::cout << "  memory snapshot (MB):  " << dump_json(snapshot) << "\n";
+  const auto lfb = SidecarClient::_largest_free_block_mb();
+  std::cout << "  largest free block:    "
+            << (lfb ? config::format_float(config::round2(*lfb)) + " MB" : std::string("unknown")) << "\n";
+  // The doctor measures without compacting: compaction writes kernel controls.
+  const auto profile = SidecarClient::_startup_profile_for_lfb(device == "cuda" ? lfb : std::nullopt);
+  std::cout << "  start-up profile:      batch " << profile.batch << ", ubatch " << profile.ubatch << ", fit "
+            << (profile.fit_off ? "off" : "on") << ", warm-up " << (profile.no_warmup ? "off" : "on") << "\n";
+
+  std::optional<std::string> binary;
+  try {
+    binary = sidecar::_find_sidecar();
+    std::cout << "  llama-server:          " << *binary << "\n";
+  } catch (const FileNotFoundError& e) {
+    std::cout << "  llama-server:          " << e.what() << " (run `dravik setup`)\n";
+  }
+  const std::string shown_binary = binary.value_or("llama-server");
+  const auto env = client._launch_environment(shown_binary, device);
+  std::cout << "  launch environment (what Dravik sets):\n";
+  for (const char* key : {"LD_LIBRARY_PATH", "GGML_CUDA_ENABLE_UNIFIED_MEMORY", "CUDA_MODULE_LOADING",
+                          "GGML_CUDA_VMM_CHUNK_MB", "GGML_CUDA_VMM_RESERVE_MB"}) {
+    auto it = env.find(key);
+    if (it != env.end()) std::cout << "    " << key << "=" << it->second << "\n";
+  }
+  const auto cmd = client.launch_command_preview(shown_binary, device == "cuda" ? client.gpu_layers : 0,
+                                                 client.context_window_tokens, profile.batch, profile.ubatch,
+                                                 profile.fit_off, profile.no_warmup);
+  std::cout << "  command:               " << text::join(cmd, " ") << "\n";
+  std::cout << "  slot directory:        " << fs::absolute(sidecar::SLOT_DIR).string()
+            << " (created, owner-only, by a launch)\n";
+
+  for (char** e = environ; *e; ++e) {
+    std::string kv = *e;
+    if (kv.rfind("LLAMA_ARG_", 0) == 0)
+      std::cout << "  warning: " << kv.substr(0, kv.find('='))
+                << " is set; llama-server obeys it unless the command line overrides it\n";
+  }
+  if (std::getenv("LLAMA_API_KEY"))
+    std::cout << "  note: LLAMA_API_KEY is set; it is withheld from llama-server (the client cannot send it)\n";
+
+  if (!o.start) return 0;
+  // Nothing is stopped or created before it is certain a start can happen.
+  if (!binary) {
+    std::cerr << "dravik doctor: cannot start: no llama-server found; run `dravik setup` first.\n";
+    return 1;
+  }
+  if (!model_ok) {
+    std::cerr << "dravik doctor: cannot start: the model " << model << " is " << verdict << ".\n";
+    return 1;
+  }
+  const auto stale = SidecarClient::_find_stale_inference_pids();
+  if (!stale.empty()) {
+    std::cout << "Starting stops these llama-server/ollama processes of yours:\n";
+    for (pid_t pid : stale) std::cout << "  " << describe_process(pid) << "\n";
+    if (!o.yes && ::isatty(0) == 1 && ::isatty(1) == 1 && !confirm("Stop them and start llama-server?")) {
+      std::cout << "Nothing was stopped or started.\n";
+      return 1;
+    }
+  }
+  std::cout << "starting llama-server..." << std::endl;
+  run(io, client.start());
+  std::cout << "ready at " << client.base_url << "; stopping" << std::endl;
+  run(io, client.close());
+  return 0;
+}
+
+}  // namespace dravik::app
