@@ -147,6 +147,7 @@ TEST_F(ProcessTest, TimeOutAndCancellationEndTheWholeProcessGroup) {
 
   asio::cancellation_signal sig;
   bool done = false;
+  io.restart();
   asio::co_spawn(io, proc::run(argv, {}),
                  asio::bind_cancellation_slot(sig.slot(), [&](std::exception_ptr, proc::RunResult) { done = true; }));
   asio::steady_timer t(io, 300ms);
