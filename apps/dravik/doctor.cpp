@@ -7,7 +7,7 @@
 
 #include "commands.hpp"
 #include "console.hpp"
-#include "host.hpp"
+#include "dravik_host.hpp"
 #include "provisioning/provisioning.hpp"
 #include "sidecar/sidecar.hpp"
 #include "support/config.hpp"
@@ -52,7 +52,7 @@ std::pair<std::string, bool> model_verdict(const std::string& model) {
 
 int doctor(const DoctorOptions& o) {
   boost::asio::io_context io;
-  const auto hw = LinuxHardwareProbe::probe();
+  const auto hw = hostlib::LinuxHardwareProbe::probe();
   const std::string model = o.model.value_or(pv::recommend_direct_model(hw)["target_path"].get<std::string>());
   SidecarClient client(io.get_executor(), model, "127.0.0.1", o.port, 2048, o.device, 99, o.airgapped,
                        [](const std::string& type, const Json& payload) {

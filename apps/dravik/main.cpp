@@ -9,7 +9,7 @@
 #include <CLI/CLI.hpp>
 
 #include "commands.hpp"
-#include "host.hpp"
+#include "dravik_host.hpp"
 #include "support/text.hpp"
 
 #ifndef DRAVIK_VERSION
@@ -85,11 +85,10 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  dravik::host::HostServices services;
-  const bool airgapped = d.airgapped || s.airgapped;
-  services.isolation_policy = std::make_shared<LocalIsolationPolicy>(airgapped);
-  services.hardware_probe = std::make_shared<LinuxHardwareProbe>();
-  dravik::host::install_host_services(services);
+  boost::asio::io_context io;
+  dravik::hostlib::ServiceOptions services;
+  services.airgapped = d.airgapped || s.airgapped;
+  dravik::hostlib::install_services(io.get_executor(), services);
 
   const char* command = "dravik";
   try {

@@ -4,7 +4,7 @@
 
 #include "commands.hpp"
 #include "console.hpp"
-#include "host.hpp"
+#include "dravik_host.hpp"
 #include "provisioning/provisioning.hpp"
 #include "support/config.hpp"
 #include "support/json.hpp"
@@ -18,7 +18,7 @@ int setup(const SetupOptions& o) {
   // With --json, stdout carries only the result; progress goes to stderr.
   Console con(o.json ? stderr : stdout);
   boost::asio::io_context io;
-  const auto hw = LinuxHardwareProbe::probe();
+  const auto hw = hostlib::LinuxHardwareProbe::probe();
   const Json rec = pv::recommend_direct_model(hw);
   const std::string url = o.model_url.value_or(rec["url"].get<std::string>());
   const std::string target = o.model_path.value_or(rec["target_path"].get<std::string>());

@@ -448,17 +448,46 @@ void Child::write_stdin_and_close(std::string_view bytes) {
 
 namespace {
 
+// One captured stream: everything up to the limit, then its first half and
+// a rolling last half.
+struct Capture {
+  std::string head, tail;
+  std::uint64_t cut = 0;
+  void add(std::string_view piece, std::size_t limit) {
+    if (cut == 0 && head.size() + piece.size() <= limit) {
+      head.append(piece);
+      return;
+    }
+    const std::size_t half = limit / 2;
+    if (head.size() > half) {  // first overflow: move the excess to the tail
+      tail = head.substr(half);
+      head.resize(half);
+    }
+    tail.append(piece);
+    if (tail.size() > limit - half) {
+      const std::size_t drop = tail.size() - (limit - half);
+      cut += drop;
+      tail.erase(0, drop);
+    }
+  }
+  std::string text() const {
+    if (cut == 0) return head + tail;
+    return head + "\n[... " + std::to_string(cut) + " bytes cut ...]\n" + tail;
+  }
+};
+
 struct Drains {
-  std::string out, err;
+  Capture out, err;
+  std::size_t limit = static_cast<std::size_t>(-1);
   int pending = 0;
   std::unique_ptr<asio::steady_timer> all_done;  // cancelled when pending hits 0
   std::function<void(std::string_view)> on_output;
 };
 
-asio::awaitable<void> drain(std::shared_ptr<PipeReader> pipe, std::string* sink, std::shared_ptr<Drains> st) {
+asio::awaitable<void> drain(std::shared_ptr<PipeReader> pipe, Capture* sink, std::shared_ptr<Drains> st) {
   try {
     while (auto piece = co_await pipe->read_some()) {
-      sink->append(*piece);
+      sink->add(*piece, st->limit);
       if (st->on_output) {
         try {
           st->on_output(*piece);
@@ -508,6 +537,7 @@ asio::awaitable<RunResult> run(std::vector<std::string> argv, RunOptions opts) {
   auto st = std::make_shared<Drains>();
   st->all_done = std::make_unique<asio::steady_timer>(ex, asio::steady_timer::time_point::max());
   st->on_output = std::move(opts.on_output);
+  st->limit = std::max<std::size_t>(opts.capture_limit, 2);
   auto out = child->take_stdout();
   auto err = child->take_stderr();
   // Close both pipes on every way out, so that the drain tasks end even when
@@ -572,8 +602,10 @@ asio::awaitable<RunResult> run(std::vector<std::string> argv, RunOptions opts) {
     asio::steady_timer t(ex, std::chrono::milliseconds(0));
     co_await t.async_wait(asio::use_awaitable);
   }
-  result.out = st->out;
-  result.err = st->err;
+  result.out = st->out.text();
+  result.err = st->err.text();
+  result.out_cut = st->out.cut;
+  result.err_cut = st->err.cut;
   co_return result;
 }
 

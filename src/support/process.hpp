@@ -7,6 +7,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -129,6 +130,10 @@ struct RunOptions {
   // Called with each piece of output as it arrives (either stream), for
   // progress displays; the result still holds all of it.
   std::function<void(std::string_view piece)> on_output;
+  // Bytes kept of each stream: past it the first and last halves are kept,
+  // joined by a "[... N bytes cut ...]" line, and the bytes in between only
+  // counted (a command printing gigabytes must not fill the host's memory).
+  std::size_t capture_limit = static_cast<std::size_t>(-1);
 };
 
 struct RunResult {
@@ -136,6 +141,9 @@ struct RunResult {
   std::string out;
   std::string err;
   bool timed_out = false;
+  // Bytes cut from the middle of each stream by the capture limit.
+  std::uint64_t out_cut = 0;
+  std::uint64_t err_cut = 0;
 };
 
 // Runs a program to completion with both output streams captured. A program

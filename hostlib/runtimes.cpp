@@ -1,0 +1,164 @@
+// The runtimes a host talks to through one interface: the local llama-server
+// (a SidecarClient) and any remote OpenAI-compatible server.
+#include <cstdlib>
+
+#include "dravik_host.hpp"
+#include "sidecar/sidecar.hpp"
+#include "support/config.hpp"
+#include "support/errors.hpp"
+#include "support/http.hpp"
+
+namespace dravik::hostlib {
+
+namespace {
+
+constexpr const char* kDefaultBase = "https://api.openai.com/v1";
+
+std::string file_name(const std::string& path) {
+  auto slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+class LocalRuntime : public ChatRuntime {
+ public:
+  explicit LocalRuntime(std::unique_ptr<host::RuntimeClient> owned)
+      : owned_(std::move(owned)), c_(static_cast<sidecar::SidecarClient&>(*owned_)) {}
+  boost::asio::awaitable<void> start() override { co_await c_.start(); }
+  boost::asio::awaitable<void> close() override { co_await c_.close(); }
+  std::unique_ptr<host::ChunkStream> chat_stream(Json messages, bool use_tools) override {
+    return c_.chat_stream(std::move(messages), use_tools);
+  }
+  void set_reasoning_mode(const std::string& mode) override { c_.set_reasoning_mode(mode); }
+  std::string reasoning_status() const override { return c_.reasoning_status(); }
+  bool has_reasoning_switch() const override { return true; }
+  std::int64_t context_window_tokens() const override { return c_.context_window_tokens; }
+  std::string describe() const override { return "llama.cpp: " + file_name(c_.model); }
+  host::RuntimeClient& client() override { return c_; }
+
+ private:
+  std::unique_ptr<host::RuntimeClient> owned_;
+  sidecar::SidecarClient& c_;
+};
+
+class RemoteRuntime : public ChatRuntime {
+ public:
+  explicit RemoteRuntime(std::unique_ptr<host::RuntimeClient> owned)
+      : owned_(std::move(owned)), c_(static_cast<OpenAICompatibleClient&>(*owned_)) {}
+  boost::asio::awaitable<void> start() override {
+    if (c_.options().verify_connection) co_await c_.verify();
+  }
+  boost::asio::awaitable<void> close() override {
+    c_.http().close_connections();
+    co_return;
+  }
+  std::unique_ptr<host::ChunkStream> chat_stream(Json messages, bool use_tools) override {
+    return c_.chat_stream(std::move(messages), use_tools);
+  }
+  void set_reasoning_mode(const std::string& mode) override {
+    if (config::lower(config::trim(mode)) != "default")
+      throw ValueError("this runtime has no reasoning switch; its model decides");
+  }
+  std::string reasoning_status() const override { return "default"; }
+  bool has_reasoning_switch() const override { return false; }
+  std::int64_t context_window_tokens() const override { return c_.options().context_window_tokens; }
+  std::string describe() const override { return "OpenAI-compatible: " + c_.options().model + " at " + c_.base_url(); }
+  host::RuntimeClient& client() override { return c_; }
+
+ private:
+  std::unique_ptr<host::RuntimeClient> owned_;
+  OpenAICompatibleClient& c_;
+};
+
+}  // namespace
+
+std::string normalize_base_url(const std::optional<std::string>& base_url) {
+  std::string base = base_url ? config::trim(*base_url) : "";
+  while (!base.empty() && base.back() == '/') base.pop_back();
+  return base.empty() ? kDefaultBase : base;
+}
+
+OpenAICompatibleClient::OpenAICompatibleClient(boost::asio::any_io_executor ex, host::OpenAICompatibleOptions options)
+    : options_(std::move(options)),
+      base_url_(normalize_base_url(options_.base_url)),
+      http_(std::make_unique<http::Client>(std::move(ex), std::chrono::seconds(300))) {}
+
+OpenAICompatibleClient::~OpenAICompatibleClient() = default;
+
+std::optional<std::string> OpenAICompatibleClient::api_key() const {
+  if (options_.api_key && !config::trim(*options_.api_key).empty()) return config::trim(*options_.api_key);
+  if (!options_.api_key_env.empty())
+    if (const char* v = std::getenv(options_.api_key_env.c_str()); v && *v) return config::trim(v);
+  return std::nullopt;
+}
+
+std::vector<std::pair<std::string, std::string>> OpenAICompatibleClient::headers() const {
+  std::vector<std::pair<std::string, std::string>> h;
+  if (auto key = api_key()) h.emplace_back("Authorization", "Bearer " + *key);
+  if (options_.extra_headers && options_.extra_headers->is_object())
+    for (auto it = options_.extra_headers->begin(); it != options_.extra_headers->end(); ++it)
+      h.emplace_back(it.key(), config::text_form(it.value()));
+  return h;
+}
+
+boost::asio::awaitable<void> OpenAICompatibleClient::verify() {
+  host::isolation_policy().assert_endpoint_allowed(base_url_, "the OpenAI-compatible runtime");
+  http::Request req;
+  req.url = base_url_ + "/models";
+  req.headers = headers();
+  req.timeout = std::chrono::seconds(15);
+  http::FullResponse r;
+  try {
+    r = co_await http_->fetch(std::move(req));
+  } catch (const http::TransportError& e) {
+    throw RuntimeError("cannot reach the OpenAI-compatible server at " + base_url_ + ": " + e.what());
+  }
+  if (r.status == 401 || r.status == 403)
+    throw RuntimeError("the server at " + base_url_ + " refused the API key (HTTP " + std::to_string(r.status) +
+                       "); set it with the api_key option or " +
+                       (options_.api_key_env.empty() ? std::string("an environment variable") : options_.api_key_env));
+  if (r.status != 200)
+    throw RuntimeError("the server at " + base_url_ + " answered HTTP " + std::to_string(r.status) + " to GET /models");
+}
+
+std::unique_ptr<host::ChunkStream> OpenAICompatibleClient::chat_stream(Json messages, bool use_tools) {
+  host::isolation_policy().assert_endpoint_allowed(base_url_, "the OpenAI-compatible runtime");
+  return open_chat_stream(*http_, base_url_,
+                          chat_request_body(options_.model, messages, use_tools, options_.extra_body), headers());
+}
+
+std::optional<std::string> CompatibleApiClientFactory::_normalize_base_url(const std::optional<std::string>& base_url) {
+  return normalize_base_url(base_url);
+}
+
+std::unique_ptr<host::RuntimeClient> CompatibleApiClientFactory::OpenAICompatibleClient(
+    const host::OpenAICompatibleOptions& options) {
+  return std::make_unique<hostlib::OpenAICompatibleClient>(ex_, options);
+}
+
+std::unique_ptr<ChatRuntime> chat_runtime(std::unique_ptr<host::RuntimeClient> client) {
+  if (!client) throw TypeError("no runtime client");
+  if (dynamic_cast<sidecar::SidecarClient*>(client.get())) return std::make_unique<LocalRuntime>(std::move(client));
+  if (dynamic_cast<OpenAICompatibleClient*>(client.get())) return std::make_unique<RemoteRuntime>(std::move(client));
+  throw TypeError("unknown kind of runtime client");
+}
+
+void install_services(boost::asio::any_io_executor ex, const ServiceOptions& options) {
+  host::HostServices s;
+  s.isolation_policy = std::make_shared<LoopbackIsolationPolicy>(options.airgapped);
+  s.chat_protocol = std::make_shared<SseChatProtocol>();
+  ShellOptions shell;
+  shell.workdir = options.workdir;
+  s.shell_executor = std::make_shared<LocalShellExecutor>(shell);
+  s.memory_limits_probe = std::make_shared<ProcMemoryProbe>();
+  std::filesystem::path home = options.home.value_or("");
+  if (home.empty()) {
+    const char* h = std::getenv("HOME");
+    home = std::filesystem::path(h ? h : ".") / ".dravik";
+  }
+  s.memory_notes_store = std::make_shared<MarkdownNotesStore>(home);
+  s.hardware_probe = std::make_shared<LinuxHardwareProbe>();
+  s.compatible_api_clients = std::make_shared<CompatibleApiClientFactory>(std::move(ex));
+  host::install_host_services(std::move(s));
+}
+
+}  // namespace dravik::hostlib
