@@ -2,6 +2,7 @@
 // checked. Nothing is written unless the whole edit applies.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <sstream>
 
 #include "dravik_host.hpp"
@@ -111,7 +112,8 @@ PatchResult apply_unified_diff(const std::string& text, const std::string& patch
   int number = 0;
   for (const Hunk& h : hunks) {
     ++number;
-    const long expected = std::max<long>(0, (h.old_start > 0 ? h.old_start - 1 : 0) + delta);
+    const long expected = std::clamp<long>((h.old_start > 0 ? h.old_start - 1 : 0) + delta, static_cast<long>(floor),
+                                           static_cast<long>(lines.size()));
     std::optional<std::size_t> found;
     if (h.old_lines.empty()) {
       found = std::min<std::size_t>(static_cast<std::size_t>(h.old_start + delta), lines.size());

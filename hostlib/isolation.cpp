@@ -9,9 +9,21 @@
 
 namespace dravik::hostlib {
 
+namespace {
+
+// Boost.URL 1.81 reads "http://127.0.0.1.evil.example" as host 127.0.0.1
+// with the path ".evil.example"; after an authority a path must be empty or
+// start with "/", so such a parse is refused rather than trusted.
+bool well_formed(const boost::urls::url_view& u) {
+  const auto path = u.encoded_path();
+  return u.has_authority() && (path.empty() || path.front() == '/');
+}
+
+}  // namespace
+
 bool is_loopback_url(const std::string& url) {
   auto parsed = boost::urls::parse_uri(url);
-  if (!parsed) return false;
+  if (!parsed || !well_formed(*parsed)) return false;
   const auto& u = *parsed;
   switch (u.host_type()) {
     case boost::urls::host_type::ipv4: return u.host_ipv4_address().to_bytes()[0] == 127;
@@ -39,7 +51,8 @@ void LoopbackIsolationPolicy::assert_endpoint_allowed(const std::optional<std::s
   if (!endpoint || config::trim(*endpoint).empty())
     throw host::AirgapViolationError("Air-gapped mode: " + label + " has no endpoint to check; refused.");
   const std::string url = config::trim(*endpoint);
-  if (!boost::urls::parse_uri(url))
+  auto parsed = boost::urls::parse_uri(url);
+  if (!parsed || !well_formed(*parsed))
     throw host::AirgapViolationError("Air-gapped mode: the endpoint of " + label + " is not a valid URL; refused.");
   if (!is_loopback_url(url))
     throw host::AirgapViolationError("Air-gapped mode allows only endpoints on this machine; " + label + " at '" +

@@ -1,0 +1,90 @@
+// Memory notes on disk, and the OpenAI-compatible client against a local
+// server, reached through the factory like a host does.
+#include <gtest/gtest.h>
+
+#include "backend_catalog/backend_catalog.hpp"
+#include "dravik_host.hpp"
+#include "fakes/test_http_server.hpp"
+#include "sidecar/sidecar_env.hpp"
+
+using namespace std::chrono_literals;
+using namespace dravik;
+using namespace dravik::testing;
+
+TEST(Notes, AddShowRemoveReplaceAndRefusals) {
+  char tmpl[] = "/tmp/dravik-notes-XXXXXX";
+  const fs::path dir = ::mkdtemp(tmpl);
+  hostlib::MarkdownNotesStore notes(dir / "home");
+  const std::string cwd = (dir / "project").string();
+  EXPECT_EQ(notes.update_now(cwd, "project", "show", ""), "(no project notes yet)");
+  notes.update_now(cwd, "project", "add", "Build with ninja");
+  notes.update_now(cwd, "project", "add", "Tests: ctest");
+  EXPECT_EQ(read_text(dir / "project/.dravik/memory.md"), "- Build with ninja\n- Tests: ctest\n");
+  notes.update_now(cwd, "project", "remove", "ninja");
+  EXPECT_EQ(notes.update_now(cwd, "project", "show", ""), "- Tests: ctest\n");
+  notes.update_now(cwd, "GLOBAL", "replace", "- prefer short answers");
+  EXPECT_EQ(read_text(dir / "home/memory.md"), "- prefer short answers\n");
+  EXPECT_THROW(notes.update_now(cwd, "team", "add", "x"), ValueError);
+  EXPECT_THROW(notes.update_now(cwd, "project", "append", "x"), ValueError);
+  EXPECT_THROW(notes.update_now(cwd, "project", "add", "  "), ValueError);
+  EXPECT_THROW(notes.update_now(cwd, "project", "remove", "absent"), ValueError);
+  fs::remove_all(dir);
+}
+
+TEST(Probes, MemoryAndBoardFromAFakeRoot) {
+  char tmpl[] = "/tmp/dravik-root-XXXXXX";
+  const fs::path root = ::mkdtemp(tmpl);
+  write_text(root / "proc/meminfo", "MemTotal:        8000000 kB\nMemAvailable:    2048000 kB\n");
+  write_text(root / "proc/device-tree/model", std::string("NVIDIA Jetson Orin Nano\0", 24));
+  EXPECT_DOUBLE_EQ(*hostlib::ProcMemoryProbe(root.string()).read_memory_snapshot()->available_mb, 2000.0);
+  EXPECT_FALSE(hostlib::ProcMemoryProbe((root / "none").string()).read_memory_snapshot());
+  const auto hw = hostlib::LinuxHardwareProbe::probe(root.string());
+  EXPECT_EQ(hw.label, "NVIDIA Jetson Orin Nano");
+  EXPECT_TRUE(hostlib::LinuxHardwareProbe().is_jetson_label(hw.label));
+  EXPECT_FALSE(hw.has_cuda);
+  fs::remove_all(root);
+}
+
+TEST(CompatibleClient, ThroughTheFactoryWithKeyHeadersAndVerification) {
+  asio::io_context io;
+  int models_status = 401;
+  TestHttpServer server(io.get_executor(), [&](const RawRequest& r, Conn& c) -> asio::awaitable<void> {
+    if (r.path() == "/v1/models") {
+      co_await c.respond(models_status, R"({"data":[]})");
+      co_return;
+    }
+    co_await c.write("HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n\r\n"
+                     "data: {\"choices\":[{\"index\":0,\"delta\":{\"content\":\"hi\"}}]}\n\ndata: [DONE]\n\n");
+  });
+  hostlib::ServiceOptions so;
+  hostlib::install_services(io.get_executor(), so);
+  ::setenv("DRAVIK_TEST_KEY", "sk-test", 1);
+  const Json cfg = {{"runtime", "openai_compatible"},
+                    {"openai_compatible_base_url", server.url("/v1/")},
+                    {"openai_compatible_model", "qwen"},
+                    {"openai_compatible_api_key_env", "DRAVIK_TEST_KEY"},
+                    {"openai_compatible_headers", {{"X-Team", "board"}}},
+                    {"openai_compatible_verify_connection", true}};
+  auto runtime = hostlib::chat_runtime(backend_catalog::create_runtime_client(io.get_executor(), cfg));
+  EXPECT_FALSE(runtime->has_reasoning_switch());
+  EXPECT_THROW(runtime->set_reasoning_mode("on"), ValueError);
+  try {
+    run_until_done(io, runtime->start());
+    FAIL();
+  } catch (const RuntimeError& e) {
+    EXPECT_NE(std::string(e.what()).find("refused the API key"), std::string::npos) << e.what();
+  }
+  models_status = 200;
+  run_until_done(io, runtime->start());
+  auto stream = runtime->chat_stream(Json::array({{{"role", "user"}, {"content", "hi"}}}), false);
+  auto chunk = run_until_done(io, stream->next());
+  EXPECT_EQ(chunk->data["choices"][0]["delta"]["content"], "hi");
+  const auto& req = server.requests().back();
+  EXPECT_EQ(req.target, "/v1/chat/completions");
+  EXPECT_EQ(req.header("Authorization"), "Bearer sk-test");
+  EXPECT_EQ(req.header("X-Team"), "board");
+  EXPECT_EQ(Json::parse(req.body)["model"], "qwen");
+  EXPECT_FALSE(Json::parse(req.body).contains("tools"));
+  ::unsetenv("DRAVIK_TEST_KEY");
+  host::install_host_services({});
+}
