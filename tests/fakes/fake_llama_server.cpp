@@ -18,6 +18,13 @@
 //   FAKE_LLAMA_CHUNKS=<n>           content events per chat reply (default 4)
 //   FAKE_LLAMA_SLOT_DELAY_MS=<n>    delay slot answers
 //   FAKE_LLAMA_SLOT_TRICKLE_MS=<n>  send slot answers one byte every n ms
+//   FAKE_LLAMA_SCRIPT=<file>        answer chat requests from a JSON array of
+//                                   replies, one per request (the last repeats):
+//                                   {"reasoning": "...", "content": "...",
+//                                    "tool_calls": [{"name": n, "arguments": {...}}],
+//                                    "die": true (exit in the middle of the reply),
+//                                    "context_error": true (400 like a full context)}
+//   FAKE_LLAMA_REQUESTS=<file>      append each chat request body there (JSON lines)
 //   FAKE_LLAMA_READY_TEXT=<text>    write this line to stderr once ready
 //   FAKE_LLAMA_EXIT_MARKER=<file>   write "graceful" there on a SIGTERM exit
 //   FAKE_LLAMA_STREAM_HOLD_MS=<n>   hold each chat stream open n ms after its
@@ -173,11 +180,123 @@ struct Server {
     }
   }
 
+  int chat_requests = 0;
+
+  // One scripted reply, streamed the way llama-server streams: a role
+  // event, reasoning and content in pieces, tool calls as deltas (name
+  // first, arguments in two fragments), the finish reason, usage, [DONE].
+  // The events of one scripted reply, built before anything is awaited
+  // (g++ 12 cannot await inside a braced initializer).
+  static std::vector<std::string> script_events(const json& reply, const json& body, int request, bool& die_after_first) {
+    auto event = [](json delta, const char* finish) {
+      json choice = json::object();
+      choice["finish_reason"] = finish ? json(finish) : json();
+      choice["index"] = 0;
+      choice["delta"] = std::move(delta);
+      json e = json::object();
+      e["choices"] = json::array({choice});
+      e["object"] = "chat.completion.chunk";
+      return Conn::chunk("data: " + e.dump() + "\n\n");
+    };
+    auto halves = [](const std::string& s) {
+      const std::size_t mid = s.size() / 2;
+      return std::vector<std::string>{s.substr(0, mid), s.substr(mid)};
+    };
+    std::vector<std::string> out;
+    json role = json::object();
+    role["role"] = "assistant";
+    role["content"] = nullptr;
+    out.push_back(event(role, nullptr));
+    if (reply.contains("reasoning"))
+      for (const auto& piece : halves(reply["reasoning"].get<std::string>())) {
+        json d = json::object();
+        d["reasoning_content"] = piece;
+        out.push_back(event(d, nullptr));
+      }
+    die_after_first = false;
+    if (reply.contains("content")) {
+      for (const auto& piece : halves(reply["content"].get<std::string>())) {
+        json d = json::object();
+        d["content"] = piece;
+        out.push_back(event(d, nullptr));
+      }
+      die_after_first = reply.value("die", false);
+    }
+    int index = 0;
+    if (reply.contains("tool_calls"))
+      for (const auto& call : reply["tool_calls"]) {
+        const std::string args =
+            call["arguments"].is_string() ? call["arguments"].get<std::string>() : call["arguments"].dump();
+        json fn = json::object();
+        fn["name"] = call["name"];
+        fn["arguments"] = "";
+        json first = json::object();
+        first["index"] = index;
+        first["id"] = "call_" + std::to_string(request) + "_" + std::to_string(index);
+        first["type"] = "function";
+        first["function"] = fn;
+        json d = json::object();
+        d["tool_calls"] = json::array({first});
+        out.push_back(event(d, nullptr));
+        for (const auto& piece : halves(args)) {
+          json more = json::object();
+          more["index"] = index;
+          more["function"] = json{{"arguments", piece}};
+          json d2 = json::object();
+          d2["tool_calls"] = json::array({more});
+          out.push_back(event(d2, nullptr));
+        }
+        ++index;
+      }
+    out.push_back(event(json::object(), index > 0 ? "tool_calls" : "stop"));
+    json usage = json::object();
+    usage["choices"] = json::array();
+    usage["usage"] = json{{"prompt_tokens", static_cast<int>(body.dump().size() / 4)}, {"completion_tokens", 8}};
+    out.push_back(Conn::chunk("data: " + usage.dump() + "\n\n") + Conn::chunk("data: [DONE]\n\n") + "0\r\n\r\n");
+    return out;
+  }
+
+  asio::awaitable<void> scripted(const json& reply, const json& body, Conn& c) {
+    if (reply.value("context_error", false)) {
+      const std::string answer = error_body(400, "request (3016 tokens) exceeds the available context size (2048 tokens), try increasing it",
+                                            "exceed_context_size_error");
+      co_await c.respond(400, answer, "application/json; charset=utf-8");
+      co_return;
+    }
+    bool die = false;
+    const std::vector<std::string> events = script_events(reply, body, chat_requests, die);
+    co_await c.write(
+        "HTTP/1.1 200 OK\r\nServer: llama.cpp\r\nContent-Type: text/event-stream\r\nTransfer-Encoding: chunked\r\n"
+        "Connection: close\r\n\r\n");
+    ++open_streams;
+    for (std::size_t i = 0; i < events.size(); ++i) {
+      co_await c.write(events[i]);
+      // "die": the server crashes after the first piece of the content.
+      if (die && events[i].find("\"content\"") != std::string::npos && events[i].find("role") == std::string::npos) {
+        co_await c.sleep(std::chrono::milliseconds(50));
+        std::_Exit(3);
+      }
+    }
+    --open_streams;
+    exit_if_terminating();
+  }
+
   asio::awaitable<void> chat(const RawRequest& req, Conn& c) {
     json body = json::parse(req.body, nullptr, false);
     if (body.is_discarded()) {
       co_await c.respond(500, error_body(500, "[json.exception.parse_error.101] parse error", "server_error"));
       co_return;
+    }
+    ++chat_requests;
+    if (const char* log = std::getenv("FAKE_LLAMA_REQUESTS")) std::ofstream(log, std::ios::app) << body.dump() << "\n";
+    if (const char* script = std::getenv("FAKE_LLAMA_SCRIPT")) {
+      std::ifstream in(script);
+      json replies = json::parse(in, nullptr, false);
+      if (replies.is_array() && !replies.empty()) {
+        const std::size_t i = std::min<std::size_t>(static_cast<std::size_t>(chat_requests - 1), replies.size() - 1);
+        co_await scripted(replies[i], body, c);
+        co_return;
+      }
     }
     // Report back what arrived, so that tests can see the extras.
     std::string thinking = "unset";

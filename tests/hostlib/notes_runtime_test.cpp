@@ -88,3 +88,34 @@ TEST(CompatibleClient, ThroughTheFactoryWithKeyHeadersAndVerification) {
   ::unsetenv("DRAVIK_TEST_KEY");
   host::install_host_services({});
 }
+
+// A whole turn from the fake llama-server: reasoning, content and tool calls
+// arrive as deltas and fold into one assistant message.
+TEST(LocalRuntime, AScriptedReplyWithToolCallsFoldsIntoOneMessage) {
+  SidecarEnv env;
+  write_text(env.dir / "script.json",
+             R"([{"reasoning": "The user wants the file.", "content": "Let me read it.",
+                  "tool_calls": [{"name": "read_file", "arguments": {"path": "a.txt"}},
+                                 {"name": "shell", "arguments": {"command": "ls -la"}}]}])");
+  env.setenv("FAKE_LLAMA_SCRIPT", (env.dir / "script.json").string());
+  asio::io_context io;
+  host::HostServices s;
+  s.isolation_policy = std::make_shared<hostlib::LoopbackIsolationPolicy>(true);
+  s.chat_protocol = std::make_shared<hostlib::SseChatProtocol>();
+  host::install_host_services(s);
+  auto runtime = hostlib::chat_runtime(env.client(io));
+  run_until_done(io, runtime->start());
+  runtime->set_reasoning_mode("on");
+  auto stream = runtime->chat_stream(Json::array({{{"role", "user"}, {"content", "show a.txt"}}}), true);
+  hostlib::ChatAccumulator acc;
+  run_until_done(io, [&]() -> asio::awaitable<void> {
+    while (auto c = co_await stream->next()) acc.add(c->data);
+  }());
+  EXPECT_EQ(acc.reasoning(), "The user wants the file.");
+  EXPECT_EQ(acc.content(), "Let me read it.");
+  EXPECT_EQ(acc.finish_reason(), "tool_calls");
+  ASSERT_EQ(acc.tool_calls().size(), 2u);
+  EXPECT_EQ(acc.tool_calls()[1].arguments, (Json{{"command", "ls -la"}}));
+  EXPECT_TRUE(acc.usage());
+  run_until_done(io, runtime->close());
+}
