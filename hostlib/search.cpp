@@ -9,6 +9,7 @@
 #include "dravik_host.hpp"
 #include "paths.hpp"
 #include "support/config.hpp"
+#include "support/files.hpp"
 #include "support/text.hpp"
 
 namespace dravik::hostlib {
@@ -130,40 +131,68 @@ std::string LocalShellExecutor::grep_now(const std::string& pattern, const Json&
   std::vector<std::string> hits;
   bool more = false;
   std::uint64_t bytes_read = 0;
+  std::error_code root_ec;
+  const std::string root = fs::weakly_canonical(o_.workdir, root_ec).string() + "/";
   auto search_file = [&](const fs::path& file) {
     if (hits.size() >= o_.grep_cap) {
       more = true;
       return false;
     }
-    const std::string rel = detail::relative_to(file, o_.workdir);
+    const std::string& full = file.native();
+    const std::string rel = full.compare(0, root.size(), root) == 0 ? full.substr(root.size()) : full;
     if (!filter.empty() && !matches(filter, file.lexically_relative(r.path).generic_string())) return true;
     std::error_code ec;
     const auto size = fs::file_size(file, ec);
     if (ec || size > (4u << 20)) return true;
     bytes_read += size;
     if (bytes_read > (512ull << 20)) return false;
-    std::ifstream in(file, std::ios::binary);
-    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    auto read = files::try_read_file(file.string());
+    if (!read) return true;
+    const std::string& content = *read;
     if (detail::looks_binary(content)) return true;
-    std::size_t start = 0;
-    for (int n = 1; start < content.size(); ++n) {
-      auto nl = content.find('\n', start);
-      if (nl == std::string::npos) nl = content.size();
-      const std::string_view line(content.data() + start, nl - start);
-      bool hit;
-      if (literal) {
-        hit = ignore_case ? config::lower(line).find(needle) != std::string::npos
-                          : line.find(needle) != std::string_view::npos;
-      } else {
-        hit = std::regex_search(line.begin(), line.end(), *re);
-      }
-      if (hit) {
+    auto add_hit = [&](std::size_t line_start, int number) {
+      auto end = content.find('\n', line_start);
+      if (end == std::string::npos) end = content.size();
+      const std::string line = content.substr(line_start, end - line_start);
+      hits.push_back(text::escape_controls(rel) + ":" + std::to_string(number) + ": " +
+                     text::escape_controls(text::prefix(text::sanitize_utf8(line), 300)));
+      return end;
+    };
+    if (literal) {
+      // Whole-file search; line numbers are counted only up to each hit.
+      const std::string folded = ignore_case ? config::lower(content) : std::string();
+      const std::string& hay = ignore_case ? folded : content;
+      std::size_t counted_to = 0;
+      int number = 1;
+      for (std::size_t at = hay.find(needle); at != std::string::npos;) {
+        number += static_cast<int>(std::count(content.begin() + static_cast<long>(counted_to),
+                                              content.begin() + static_cast<long>(at), '\n'));
+        const auto line_start = content.rfind('\n', at == 0 ? 0 : at - 1);
+        const std::size_t start_of_line = at == 0 || line_start == std::string::npos ? 0 : line_start + 1;
         if (hits.size() >= o_.grep_cap) {
           more = true;
           return false;
         }
-        hits.push_back(text::escape_controls(rel) + ":" + std::to_string(n) + ": " +
-                       text::escape_controls(text::prefix(text::sanitize_utf8(std::string(line)), 300)));
+        const std::size_t end = add_hit(start_of_line, number);
+        counted_to = at;
+        if (end >= hay.size()) break;
+        number += static_cast<int>(std::count(content.begin() + static_cast<long>(counted_to),
+                                              content.begin() + static_cast<long>(end), '\n'));
+        counted_to = end;
+        at = hay.find(needle, end);
+      }
+      return true;
+    }
+    std::size_t start = 0;
+    for (int n = 1; start < content.size(); ++n) {
+      auto nl = content.find('\n', start);
+      if (nl == std::string::npos) nl = content.size();
+      if (std::regex_search(content.begin() + static_cast<long>(start), content.begin() + static_cast<long>(nl), *re)) {
+        if (hits.size() >= o_.grep_cap) {
+          more = true;
+          return false;
+        }
+        add_hit(start, n);
       }
       start = nl + 1;
     }
