@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build ccache pkg-config
   libboost1.81-dev libboost-url1.81-dev libssl-dev
-  nlohmann-json3-dev libspdlog-dev libfmt-dev libcli11-dev
+  nlohmann-json3-dev libspdlog-dev libfmt-dev libcli11-dev libedit-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 curl
 )

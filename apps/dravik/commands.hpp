@@ -30,29 +30,49 @@ struct SetupOptions {
   std::optional<std::string> model_path;
 };
 
+struct ChatOptions {
+  std::optional<std::string> config_file;
+  std::optional<std::string> model;
+  std::optional<std::string> runtime;
+  std::optional<std::string> prompt;
+  bool airgapped = false;
+  bool yes = false;
+  bool json = false;
+  bool resume = false;
+};
+
 int doctor(const DoctorOptions& o);
+int chat(const ChatOptions& o);
 int setup(const SetupOptions& o);
 
-// Runs one operation on the loop to its end.
+// Runs one operation on the loop until it ends. Other work on the loop
+// (the server's error-stream drain lives as long as the server) goes on
+// in the background and is not waited for.
 template <class T>
 T run(boost::asio::io_context& io, boost::asio::awaitable<T> aw) {
   std::optional<T> result;
   std::exception_ptr error;
+  bool done = false;
   boost::asio::co_spawn(io, std::move(aw), [&](std::exception_ptr e, T v) {
     error = e;
     if (!e) result.emplace(std::move(v));
+    done = true;
   });
   io.restart();
-  io.run();
+  while (!done) io.run_one();
   if (error) std::rethrow_exception(error);
   return std::move(*result);
 }
 
 inline void run(boost::asio::io_context& io, boost::asio::awaitable<void> aw) {
   std::exception_ptr error;
-  boost::asio::co_spawn(io, std::move(aw), [&](std::exception_ptr e) { error = e; });
+  bool done = false;
+  boost::asio::co_spawn(io, std::move(aw), [&](std::exception_ptr e) {
+    error = e;
+    done = true;
+  });
   io.restart();
-  io.run();
+  while (!done) io.run_one();
   if (error) std::rethrow_exception(error);
 }
 

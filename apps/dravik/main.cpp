@@ -1,5 +1,6 @@
 // dravik: the command line of the Dravik libraries.
 //
+//   dravik chat [-p PROMPT] [--model PATH] [--runtime NAME] [--config FILE] [--yes] [--json] [--resume]
 //   dravik doctor [--model PATH] [--device auto|cuda|cpu] [--port N] [--airgapped] [--start [--yes]]
 //   dravik setup [--airgapped] [--json] [--model-url URL] [--model PATH]
 //   dravik help [COMMAND]
@@ -63,6 +64,18 @@ int main(int argc, char** argv) {
   setup_cmd->add_option("--model-url", s.model_url, "Download the model from this URL instead (a mirror)");
   setup_cmd->add_option("--model", s.model_path, "Where the model file goes (default: ~/.dravik/models/<file>)");
 
+  ChatOptions c;
+  auto* chat_cmd = app.add_subcommand(
+      "chat", "Talk with the coding assistant in this directory (one-shot with -p, or the prompt on standard input)");
+  chat_cmd->add_option("-p,--prompt", c.prompt, "Run one turn with this prompt, print the reply and exit");
+  chat_cmd->add_option("--config", c.config_file, "Configuration file (default: ~/.dravik/config.json)");
+  chat_cmd->add_option("--model", c.model, "GGUF model file for the local llama-server");
+  chat_cmd->add_option("--runtime", c.runtime, "llama_cpp, openai_compatible or openrouter");
+  chat_cmd->add_flag("--airgapped", c.airgapped, "Allow only endpoints on this machine");
+  chat_cmd->add_flag("-y,--yes", c.yes, "Allow every tool call that changes things without asking");
+  chat_cmd->add_flag("--json", c.json, "One-shot: print the turn's events as JSON lines");
+  chat_cmd->add_flag("--resume", c.resume, "Continue the last conversation of this directory");
+
   std::string topic;
   auto* help_cmd = app.add_subcommand("help", "Show this help, or a command's");
   help_cmd->add_option("command", topic, "The command to explain");
@@ -88,7 +101,7 @@ int main(int argc, char** argv) {
   boost::asio::io_context io;
   dravik::hostlib::ServiceOptions services;
   services.airgapped = d.airgapped || s.airgapped;
-  dravik::hostlib::install_services(io.get_executor(), services);
+  if (!chat_cmd->parsed()) dravik::hostlib::install_services(io.get_executor(), services);
 
   const char* command = "dravik";
   try {
@@ -97,7 +110,7 @@ int main(int argc, char** argv) {
         std::cout << app.help();
         return 0;
       }
-      for (auto* sub : {doctor_cmd, setup_cmd, help_cmd})
+      for (auto* sub : {chat_cmd, doctor_cmd, setup_cmd, help_cmd})
         if (sub->get_name() == topic) {
           std::cout << sub->help("dravik");
           return 0;
@@ -105,6 +118,10 @@ int main(int argc, char** argv) {
       std::cerr << "dravik: no command '" << dravik::text::escape_controls(topic) << "'\n"
                 << CLI::Formatter().make_usage(&app, "dravik");
       return 2;
+    }
+    if (chat_cmd->parsed()) {
+      command = "dravik chat";
+      return chat(c);
     }
     if (doctor_cmd->parsed()) {
       command = "dravik doctor";

@@ -1,0 +1,198 @@
+// dravik chat: the interactive coding assistant, and its one-shot mode.
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/cancellation_signal.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <editline/readline.h>
+
+#include "action_dispatch/action_dispatch.hpp"
+#include "backend_catalog/backend_catalog.hpp"
+#include "chat_session.hpp"
+#include "commands.hpp"
+#include "dravik_host.hpp"
+#include "eviction_coordinator/eviction_coordinator.hpp"
+#include "provisioning/provisioning.hpp"
+#include "server_eviction/server_eviction.hpp"
+#include "sidecar/sidecar.hpp"
+#include "support/config.hpp"
+#include "support/errors.hpp"
+#include "support/files.hpp"
+#include "support/text.hpp"
+#include "theme/theme.hpp"
+
+namespace dravik::app {
+
+namespace fs = std::filesystem;
+namespace asio = boost::asio;
+
+namespace {
+
+// ------------------------------------------------------------- signals
+// At the prompt the loop is not running: signals go to a self-pipe that
+// the line editor's input function watches.
+int g_signal_pipe[2] = {-1, -1};
+volatile std::sig_atomic_t g_last_signal = 0;
+
+void on_signal(int sig) {
+  g_last_signal = sig;
+  const char c = static_cast<char>(sig);
+  [[maybe_unused]] auto n = ::write(g_signal_pipe[1], &c, 1);
+}
+
+void catch_signals() {
+  struct sigaction sa {};
+  sa.sa_handler = on_signal;
+  sigemptyset(&sa.sa_mask);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(sig, &sa, nullptr);
+}
+
+int read_key(FILE* in) {
+  for (;;) {
+    pollfd fds[2] = {{::fileno(in), POLLIN, 0}, {g_signal_pipe[0], POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return EOF;
+    }
+    if (fds[1].revents & POLLIN) {
+      char c;
+      while (::read(g_signal_pipe[0], &c, 1) == 1) {
+      }
+      return EOF;  // the editor returns; the caller looks at g_last_signal
+    }
+    unsigned char c;
+    const ssize_t n = ::read(::fileno(in), &c, 1);
+    if (n == 1) return c;
+    if (n < 0 && errno == EINTR) continue;
+    return EOF;
+  }
+}
+
+// ------------------------------------------------------------ configuration
+
+fs::path product_home() {
+  const char* h = std::getenv("HOME");
+  return fs::path(h ? h : ".") / ".dravik";
+}
+
+Json load_config(const ChatOptions& o) {
+  const fs::path file = o.config_file ? fs::path(*o.config_file) : product_home() / "config.json";
+  Json cfg = Json::object();
+  if (auto text = files::try_read_file(file.string())) {
+    cfg = Json::parse(*text, nullptr, false);
+    if (cfg.is_discarded() || !cfg.is_object())
+      throw ValueError("the configuration " + file.string() + " is not a JSON object");
+  } else if (o.config_file) {
+    throw FileNotFoundError("no configuration file at " + file.string());
+  }
+  if (o.runtime) cfg["runtime"] = *o.runtime;
+  if (o.model) cfg["llama_model"] = *o.model;
+  if (o.airgapped) cfg["airgapped"] = true;
+  return cfg;
+}
+
+}  // namespace
+
+int chat(const ChatOptions& o) {
+  const bool one_shot = o.prompt.has_value() || ::isatty(0) != 1;
+  std::string prompt_text = o.prompt.value_or("");
+  if (one_shot && !o.prompt) {
+    std::string all((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
+    prompt_text = config::trim(all);
+    if (prompt_text.empty()) {
+      std::cerr << "dravik chat: no prompt (give -p TEXT, or the prompt on standard input)\n";
+      return 2;
+    }
+  }
+
+  Json cfg = load_config(o);
+  const std::string runtime_key = backend_catalog::normalize_runtime(
+      cfg.contains("runtime") ? std::optional<std::string>(config::text_form(cfg["runtime"])) : std::nullopt);
+  if (runtime_key == "llama_cpp" && backend_catalog::active_model_ref(cfg).empty()) {
+    const auto rec = provisioning::recommend_direct_model(hostlib::LinuxHardwareProbe::probe());
+    const std::string target = rec["target_path"].get<std::string>();
+    std::error_code ec;
+    if (!fs::exists(target, ec)) {
+      std::cerr << "dravik chat: no model to run: " << target << " does not exist.\n"
+                << "Run `dravik setup` to download one (it needs the network), or pass --model PATH to a GGUF "
+                   "file. `dravik doctor` shows what this board has.\n";
+      return 1;
+    }
+    cfg["llama_model"] = target;
+  }
+
+  asio::io_context io;
+  hostlib::ServiceOptions services;
+  services.workdir = fs::current_path();
+  services.airgapped = config::truthy(cfg.value("airgapped", Json(false)));
+  hostlib::install_services(io.get_executor(), services);
+
+  SessionOptions so;
+  so.yes = o.yes;
+  so.json = o.json;
+  so.interactive = !one_shot;
+  so.color = !one_shot && ::isatty(1) == 1 && !std::getenv("NO_COLOR");
+  ChatSession session(io, cfg, so);
+
+  if (::pipe2(g_signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) throw OSError(errno, "cannot create a pipe");
+  int status = 0;
+  try {
+    if (!session.start(o.resume)) return 1;
+    if (one_shot) {
+      status = session.one_turn(prompt_text) ? 0 : 1;
+    } else {
+      // The line editor: history in ~/.dravik/history, signals through the
+      // self-pipe so that Ctrl-C and SIGTERM end the prompt cleanly.
+      rl_catch_signals = 0;
+      rl_getc_function = read_key;
+      const std::string history = (product_home() / "history").string();
+      std::error_code ec;
+      fs::create_directories(product_home(), ec);
+      read_history(history.c_str());
+      session.banner();
+      for (;;) {
+        catch_signals();
+        g_last_signal = 0;
+        const std::string prompt = session.prompt();
+        char* raw = readline(prompt.c_str());
+        const int sig = g_last_signal;
+        if (!raw) {
+          // Ctrl-D, Ctrl-C at the prompt, SIGTERM or SIGHUP: leave.
+          if (sig != SIGHUP) std::cout << "\n";
+          break;
+        }
+        std::string line = raw;
+        std::free(raw);
+        // A trailing backslash continues the input on the next line.
+        while (!line.empty() && line.back() == '\\') {
+          line.pop_back();
+          char* more = readline("... ");
+          if (!more) break;
+          line += "\n";
+          line += more;
+          std::free(more);
+        }
+        if (config::trim(line).empty()) continue;
+        add_history(line.c_str());
+        write_history(history.c_str());
+        if (!session.handle(line)) break;
+        if (session.quit_requested()) break;
+      }
+    }
+  } catch (...) {
+    session.stop();
+    throw;
+  }
+  session.stop();
+  return status;
+}
+
+}  // namespace dravik::app

@@ -1,0 +1,82 @@
+// One chat session: the runtime, the conversation kept within the context
+// window, tool calls with approval, slash commands, and the terminal output.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <boost/asio/io_context.hpp>
+
+#include "dravik_host.hpp"
+#include "support/json.hpp"
+
+namespace dravik::eviction_coordinator {
+class EvictionCoordinator;
+}
+namespace dravik::server_eviction {
+class LlamaEvictionTarget;
+}
+
+namespace dravik::app {
+
+struct SessionOptions {
+  bool yes = false;          // approve every tool call
+  bool json = false;         // one-shot: events as JSON lines
+  bool interactive = false;  // a person at a terminal
+  bool color = false;        // 24-bit colour and the status line
+};
+
+class ChatSession {
+ public:
+  ChatSession(boost::asio::io_context& io, Json cfg, SessionOptions o);
+  ~ChatSession();
+
+  // Builds the runtime and starts it; on failure prints what happened and
+  // the likely fix, and returns false. `resume` continues the conversation
+  // saved in this directory.
+  bool start(bool resume);
+  // One turn for scripts: the reply on stdout; false on failure.
+  bool one_turn(const std::string& prompt);
+  // A line typed at the prompt: a slash command or a turn. False: exit.
+  bool handle(const std::string& line);
+  bool quit_requested() const { return quit_; }
+  void banner();
+  std::string prompt() const;
+  // Saves the conversation (and the KV cache) for --resume, stops the server.
+  void stop();
+
+  // The conversation kept within `budget` tokens (exposed for tests).
+  static bool fit(Json& messages, std::int64_t budget, double tokens_per_char);
+
+ private:
+  bool run_turn(const std::string& user_text);
+  boost::asio::awaitable<void> turn();
+  boost::asio::awaitable<bool> stream_reply(bool& retry_smaller);
+  boost::asio::awaitable<void> run_tools(const Json& assistant);
+  bool approve(const std::string& name, const std::string& summary);
+  void fit_context();
+  void print_status();
+  std::string paint(const char* style, const std::string& text) const;
+  void out(const std::string& s);
+  void dim_line(const std::string& s);
+  void error_line(const std::string& s);
+
+  boost::asio::io_context& io_;
+  Json cfg_;
+  SessionOptions o_;
+  std::unique_ptr<hostlib::ChatRuntime> runtime_;
+  std::shared_ptr<Json> messages_;
+  std::shared_ptr<server_eviction::LlamaEvictionTarget> target_;
+  std::shared_ptr<eviction_coordinator::EvictionCoordinator> coordinator_;
+  std::string system_prompt_;
+  std::optional<std::int64_t> last_prompt_tokens_;
+  double tokens_per_char_ = 1.0 / 3.0;
+  bool approve_all_ = false;
+  bool quit_ = false;
+  bool started_ = false;
+  std::string last_reply_;
+  std::string start_stage_;
+};
+
+}  // namespace dravik::app
