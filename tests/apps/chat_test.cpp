@@ -1,0 +1,211 @@
+// dravik chat end to end: the real program against the fake llama-server
+// scripted to answer with tool calls, on pipes and in a pseudo-terminal.
+#include <pty.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include "sidecar/sidecar_env.hpp"
+#include "support/process.hpp"
+
+using namespace dravik;
+using namespace dravik::testing;
+
+namespace {
+
+class Chat : public ::testing::Test {
+ protected:
+  asio::io_context io;
+  fs::path dir, home, work, bin, script, requests;
+  std::string dravik = std::string(std::getenv("DRAVIK_TEST_BIN_DIR")) + "/dravik";
+  std::uint16_t port = free_port();
+
+  void SetUp() override {
+    char tmpl[] = "/tmp/dravik-chat-XXXXXX";
+    dir = ::mkdtemp(tmpl);
+    home = dir / "home";
+    work = dir / "work";
+    bin = dir / "bin";
+    script = dir / "script.json";
+    requests = dir / "requests.jsonl";
+    fs::create_directories(work);
+    fs::create_directories(bin);
+    fs::create_symlink(fs::path(std::getenv("DRAVIK_TEST_BIN_DIR")) / "fake_llama_server", bin / "llama-server");
+    write_text(bin / "sudo", "#!/bin/sh\nexit 1\n", true);
+    write_text(dir / "model.gguf", "GGUF");
+    write_text(home / ".dravik/config.json", "{\"llama_model\": \"" + (dir / "model.gguf").string() +
+                                                 "\", \"device\": \"cpu\", \"llama_port\": " + std::to_string(port) + "}");
+  }
+  void TearDown() override {
+    EXPECT_FALSE(server_left()) << "a llama-server outlived dravik";
+    fs::remove_all(dir);
+  }
+  proc::Environment env() {
+    auto e = proc::current_environment();
+    e["HOME"] = home.string();
+    e["PATH"] = bin.string() + ":/usr/bin:/bin";
+    e["FAKE_LLAMA_SCRIPT"] = script.string();
+    e["FAKE_LLAMA_REQUESTS"] = requests.string();
+    return e;
+  }
+  proc::RunResult chat(std::vector<std::string> args, std::optional<std::string> stdin_text = std::nullopt) {
+    args.insert(args.begin(), {dravik, "chat"});
+    proc::RunOptions o;
+    o.env = env();
+    o.cwd = work.string();
+    o.stdin_bytes = std::move(stdin_text);
+    o.timeout = std::chrono::seconds(60);
+    return run_until_done(io, proc::run(args, o));
+  }
+  std::vector<Json> sent() const {
+    std::vector<Json> out;
+    std::istringstream in(read_text(requests));
+    for (std::string l; std::getline(in, l);) out.push_back(Json::parse(l));
+    return out;
+  }
+  // A fake server of this test still running (its command line names our model).
+  bool server_left() const {
+    for (const auto& p : fs::directory_iterator("/proc")) {
+      auto cmd = read_text(p.path() / "cmdline");
+      if (cmd.find((dir / "model.gguf").string()) != std::string::npos) return true;
+    }
+    return false;
+  }
+};
+
+}  // namespace
+
+TEST_F(Chat, AOneShotTurnReadsEditsAndRunsThenAnswers) {
+  write_text(work / "a.txt", "hello world\n");
+  write_text(script, R"([
+    {"reasoning": "Look first.", "content": "Reading.", "tool_calls": [{"name": "read_file", "arguments": {"path": "a.txt"}}]},
+    {"tool_calls": [{"name": "edit_file", "arguments": {"path": "a.txt", "old_string": "hello", "new_string": "goodbye"}},
+                    {"name": "shell", "arguments": {"command": "cat a.txt > seen.txt"}}]},
+    {"content": "Done: a.txt says goodbye."}])");
+  auto r = chat({"-p", "change a.txt", "--yes"});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(read_text(work / "a.txt"), "goodbye world\n");
+  EXPECT_EQ(read_text(work / "seen.txt"), "goodbye world\n");
+  EXPECT_NE(r.out.find("Done: a.txt says goodbye."), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
+  const auto reqs = sent();
+  ASSERT_EQ(reqs.size(), 3u);
+  const Json& last = reqs[2]["messages"];
+  // The tool results went back to the model, one per call.
+  EXPECT_EQ(last[last.size() - 2]["role"], "tool");
+  EXPECT_EQ(last[3]["role"], "tool");
+  EXPECT_NE(last[3]["content"].get<std::string>().find("hello world"), std::string::npos);
+  EXPECT_TRUE(fs::exists(work / ".dravik/state/swap/messages.json"));  // kept for --resume
+}
+
+TEST_F(Chat, ChangesWithoutApprovalAreRefusedAndTheModelIsTold) {
+  write_text(work / "a.txt", "keep\n");
+  write_text(script, R"([{"tool_calls": [{"name": "write_file", "arguments": {"path": "a.txt", "content": "gone"}}]},
+                         {"content": "Understood."}])");
+  auto r = chat({"--json"}, "overwrite a.txt");  // the prompt on standard input
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(read_text(work / "a.txt"), "keep\n");
+  std::vector<std::string> events;
+  std::istringstream in(r.out);
+  for (std::string l; std::getline(in, l);)
+    if (!l.empty()) events.push_back(Json::parse(l).at("event").get<std::string>());
+  EXPECT_NE(std::find(events.begin(), events.end(), "tool_result"), events.end());
+  EXPECT_EQ(events.back(), "done");
+  const auto reqs = sent();
+  ASSERT_EQ(reqs.size(), 2u);
+  const Json& msgs = reqs[1].at("messages");
+  EXPECT_NE(msgs.back()["content"].get<std::string>().find("approval"), std::string::npos);
+}
+
+TEST_F(Chat, AServerDyingMidReplyIsAClearFailure) {
+  write_text(script, R"([{"content": "I will start and then", "die": true}])");
+  auto r = chat({"-p", "hi"});
+  EXPECT_NE(r.exit_status, 0);
+  EXPECT_NE(r.err.find("error:"), std::string::npos) << r.err;
+}
+
+TEST_F(Chat, AFullContextDropsOlderTurnsAndRetries) {
+  // An earlier conversation to resume, longer than the context allows.
+  Json old = Json::array({{{"role", "system"}, {"content", "old system"}}});
+  for (int i = 0; i < 6; ++i) {
+    old.push_back({{"role", "user"}, {"content", "old question " + std::to_string(i) + std::string(800, 'q')}});
+    old.push_back({{"role", "assistant"}, {"content", "old answer " + std::to_string(i)}});
+  }
+  write_text(work / ".dravik/state/swap/messages.json", old.dump());
+  write_text(script, R"([{"context_error": true}, {"content": "Fits now."}])");
+  auto r = chat({"-p", "new question", "--resume"});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_NE(r.out.find("Fits now."), std::string::npos);
+  const auto reqs = sent();
+  ASSERT_EQ(reqs.size(), 2u);
+  EXPECT_LT(reqs[1]["messages"].size(), reqs[0]["messages"].size());
+  EXPECT_EQ(reqs[1]["messages"].back()["content"], "new question");
+  EXPECT_EQ(reqs[1]["messages"][0]["role"], "system");
+}
+
+TEST_F(Chat, NoModelSaysSoAndPointsAtDoctor) {
+  write_text(home / ".dravik/config.json", "{}");
+  auto r = chat({"-p", "hi"});
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_NE(r.err.find("dravik setup"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("dravik doctor"), std::string::npos);
+}
+
+// The interactive front end in a pseudo-terminal: prompt, streamed reply,
+// approval asked and refused, Ctrl-C at the prompt leaves, nothing is left.
+TEST_F(Chat, InteractiveSessionInAPseudoTerminal) {
+  write_text(script, R"([{"content": "Hello there."},
+                         {"tool_calls": [{"name": "shell", "arguments": {"command": "touch made.txt"}}]},
+                         {"content": "Skipped."}])");
+  int master = -1;
+  const auto e = env();
+  const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (::chdir(work.c_str()) != 0) _exit(127);
+    std::vector<std::string> kv;
+    for (const auto& [k, v] : e) kv.push_back(k + "=" + v);
+    kv.push_back("NO_COLOR=1");
+    std::vector<char*> envp;
+    for (auto& s : kv) envp.push_back(s.data());
+    envp.push_back(nullptr);
+    char* argv[] = {dravik.data(), const_cast<char*>("chat"), nullptr};
+    ::execve(dravik.c_str(), argv, envp.data());
+    _exit(127);
+  }
+  std::string screen;
+  std::size_t from = 0;  // what has been seen already
+  auto read_until = [&](const std::string& what) {
+    for (int i = 0; i < 400 && screen.find(what, from) == std::string::npos; ++i) {
+      pollfd p{master, POLLIN, 0};
+      if (::poll(&p, 1, 50) > 0) {
+        char buf[4096];
+        const ssize_t n = ::read(master, buf, sizeof buf);
+        if (n > 0) screen.append(buf, static_cast<std::size_t>(n));
+      }
+    }
+    const auto at = screen.find(what, from);
+    if (at == std::string::npos) return false;
+    from = at + what.size();
+    return true;
+  };
+  auto type = [&](const std::string& s) { ASSERT_EQ(::write(master, s.data(), s.size()), static_cast<ssize_t>(s.size())); };
+  ASSERT_TRUE(read_until("you")) << screen;
+  type("hi\r");
+  ASSERT_TRUE(read_until("Hello there.")) << screen;
+  type("make a file\r");
+  ASSERT_TRUE(read_until("Allow shell")) << screen;
+  type("n\r");
+  ASSERT_TRUE(read_until("Skipped.")) << screen;
+  EXPECT_FALSE(fs::exists(work / "made.txt"));
+  ASSERT_TRUE(read_until("you")) << screen;
+  type("\x03");  // Ctrl-C at an empty prompt leaves
+  int status = 0;
+  for (int i = 0; i < 200 && ::waitpid(pid, &status, WNOHANG) == 0; ++i) ::usleep(50000);
+  EXPECT_TRUE(WIFEXITED(status)) << screen;
+  if (!WIFEXITED(status)) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+  }
+  ::close(master);
+}
