@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the dravik executable and runs it (default: `dravik doctor`, which
-# shows what a llama-server launch would do on this machine).
+# Builds the dravik executable and runs it (default: `dravik chat`, the coding
+# assistant; `scripts/run.sh doctor` shows what a launch would do).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -12,5 +12,5 @@ if command -v ccache >/dev/null 2>&1; then
 fi
 cmake -S . -B build -G Ninja "${launcher[@]}" >/dev/null
 cmake --build build -j "$(nproc)" --target dravik
-if [ $# -eq 0 ]; then set -- doctor; fi
+if [ $# -eq 0 ]; then set -- chat; fi
 exec build/bin/dravik "$@"

@@ -3,8 +3,11 @@
 // model; otherwise every test here is skipped.
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "sidecar/sidecar_env.hpp"
 #include "support/errors.hpp"
+#include "support/process.hpp"
 
 using namespace std::chrono_literals;
 using namespace dravik;
@@ -67,4 +70,37 @@ TEST(RealLlamaServer, FullCycleThroughTheClient) {
   EXPECT_FALSE(c._proc);
   EXPECT_EQ(env.find_event("runtime_llama_start_failed"), nullptr);
   EXPECT_EQ(env.find_event("runtime_llama_kv_save_failed"), nullptr);
+}
+
+// One chat turn through the dravik program and the real server: its words
+// are random with a tiny model, the plumbing is real.
+TEST(RealLlamaServer, AChatTurnThroughDravikChat) {
+  auto real = RealServer::from_environment();
+  if (!real) GTEST_SKIP() << "DRAVIK_TEST_LLAMA_SERVER and DRAVIK_TEST_MODEL are not set";
+  char tmpl[] = "/tmp/dravik-real-chat-XXXXXX";
+  const fs::path dir = ::mkdtemp(tmpl);
+  fs::create_directories(dir / "bin");
+  fs::create_directories(dir / "work");
+  fs::create_symlink(real->binary, dir / "bin/llama-server");
+  write_text(dir / "home/.dravik/config.json",
+             Json{{"llama_model", real->model}, {"device", "cpu"}, {"llama_port", free_port()}}.dump());
+  asio::io_context io;
+  proc::RunOptions o;
+  o.env = proc::current_environment();
+  (*o.env)["HOME"] = (dir / "home").string();
+  (*o.env)["PATH"] = (dir / "bin").string() + ":" + (*o.env)["PATH"];
+  o.cwd = (dir / "work").string();
+  o.timeout = std::chrono::seconds(300);
+  const std::string dravik = std::string(std::getenv("DRAVIK_TEST_BIN_DIR")) + "/dravik";
+  auto r = run_until_done(io, proc::run({dravik, "chat", "-p", "Say hi.", "--json"}, o));
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  std::istringstream lines(r.out);
+  std::string last;
+  for (std::string l; std::getline(lines, l);)
+    if (!l.empty()) last = l;
+  ASSERT_FALSE(last.empty()) << r.err;
+  const Json done = Json::parse(last);
+  EXPECT_EQ(done.at("event"), "done");
+  EXPECT_EQ(done.at("ok"), true);
+  fs::remove_all(dir);
 }
