@@ -13,6 +13,7 @@
 
 #include "bench_util.hpp"
 #include "fakes/test_http_server.hpp"
+#include "sidecar/sidecar_env.hpp"
 #include "support/http.hpp"
 #include "support/process.hpp"
 
@@ -21,15 +22,7 @@ namespace fs = std::filesystem;
 namespace asio = boost::asio;
 using testing::run_until_done;
 
-namespace {
-
-std::uint16_t free_port() {
-  asio::io_context io;
-  asio::ip::tcp::acceptor a(io, {asio::ip::make_address("127.0.0.1"), 0});
-  return a.local_endpoint().port();
-}
-
-}  // namespace
+using testing::free_port;
 
 int main() {
   char tmpl[] = "/tmp/dravik-bench-chat-XXXXXX";

@@ -9,6 +9,7 @@
 #include "bench_util.hpp"
 #include "fakes/host_doubles.hpp"
 #include "fakes/test_http_server.hpp"
+#include "sidecar/sidecar_env.hpp"
 #include "sidecar/detail/seams.hpp"
 #include "sidecar/sidecar.hpp"
 #include "support/process.hpp"
@@ -18,15 +19,7 @@ namespace fs = std::filesystem;
 namespace asio = boost::asio;
 using testing::run_until_done;
 
-namespace {
-
-std::uint16_t free_port() {
-  asio::io_context io;
-  asio::ip::tcp::acceptor a(io, {asio::ip::make_address("127.0.0.1"), 0});
-  return a.local_endpoint().port();
-}
-
-}  // namespace
+using testing::free_port;
 
 int main() {
 
