@@ -162,8 +162,13 @@ void ChatSession::banner() {
 
 std::string ChatSession::prompt() const {
   const std::string mode = runtime_->has_reasoning_switch() ? " [reasoning " + runtime_->reasoning_status() + "]" : "";
-  return o_.color ? sgr(theme::style_of(theme::RICH_THEME, "user")) + "you" + mode + " >\x1b[0m "
-                  : "you" + mode + " > ";
+  if (!o_.color) return "you" + mode + " > ";
+  // The escape sequences are marked (\1 ... \2) so that the line editor
+  // does not count them as columns.
+  auto styled = [](const char* cls, const std::string& text) {
+    return "\1" + sgr(theme::style_of(theme::PROMPT_STYLE, cls)) + "\2" + text + "\1\x1b[0m\2";
+  };
+  return styled("prompt", "you") + styled("prompt-status", mode) + styled("prompt-divider", " > ");
 }
 
 bool ChatSession::handle(const std::string& line) {

@@ -209,3 +209,59 @@ TEST_F(Chat, InteractiveSessionInAPseudoTerminal) {
   }
   ::close(master);
 }
+
+// Ctrl-C in the middle of a reply cancels that turn only; a server that
+// dies in a reply is an error, and the next turn starts it again.
+TEST_F(Chat, CtrlCCancelsAReplyAndADeadServerIsRestarted) {
+  write_text(script, R"([{"content": "A very long answer", "hold_ms": 30000},
+                         {"content": "Then it dies", "die": true},
+                         {"content": "Back again."}])");
+  int master = -1;
+  const auto e = env();
+  const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (::chdir(work.c_str()) != 0) _exit(127);
+    for (const auto& [k, v] : e) ::setenv(k.c_str(), v.c_str(), 1);
+    ::execl(dravik.c_str(), dravik.c_str(), "chat", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  std::string screen;
+  std::size_t from = 0;
+  auto read_until = [&](const std::string& what) {
+    for (int i = 0; i < 400 && screen.find(what, from) == std::string::npos; ++i) {
+      pollfd p{master, POLLIN, 0};
+      if (::poll(&p, 1, 50) > 0) {
+        char buf[4096];
+        const ssize_t n = ::read(master, buf, sizeof buf);
+        if (n > 0) screen.append(buf, static_cast<std::size_t>(n));
+      }
+    }
+    const auto at = screen.find(what, from);
+    if (at == std::string::npos) return false;
+    from = at + what.size();
+    return true;
+  };
+  auto type = [&](const std::string& s) { ASSERT_EQ(::write(master, s.data(), s.size()), static_cast<ssize_t>(s.size())); };
+  ASSERT_TRUE(read_until("you")) << screen;
+  type("tell me everything\r");
+  ASSERT_TRUE(read_until("A very")) << screen;
+  type("\x03");
+  ASSERT_TRUE(read_until("(cancelled)")) << screen;
+  ASSERT_TRUE(read_until("you")) << screen;
+  type("go on\r");
+  ASSERT_TRUE(read_until("error:")) << screen;
+  ASSERT_TRUE(read_until("you")) << screen;
+  type("and now?\r");
+  ASSERT_TRUE(read_until("Back again.")) << screen;
+  ASSERT_TRUE(read_until("you")) << screen;
+  type("/exit\r");
+  int status = 0;
+  for (int i = 0; i < 200 && ::waitpid(pid, &status, WNOHANG) == 0; ++i) ::usleep(50000);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen;
+  if (!WIFEXITED(status)) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+  }
+  ::close(master);
+}

@@ -23,8 +23,11 @@
 //                                   {"reasoning": "...", "content": "...",
 //                                    "tool_calls": [{"name": n, "arguments": {...}}],
 //                                    "die": true (exit in the middle of the reply),
+//                                    "hold_ms": n (pause after the first content
+//                                    piece, until the client leaves),
 //                                    "context_error": true (400 like a full context)}
-//   FAKE_LLAMA_REQUESTS=<file>      append each chat request body there (JSON lines)
+//   FAKE_LLAMA_REQUESTS=<file>      append each chat request body there (JSON lines);
+//                                   the script then counts requests across restarts
 //   FAKE_LLAMA_READY_TEXT=<text>    write this line to stderr once ready
 //   FAKE_LLAMA_EXIT_MARKER=<file>   write "graceful" there on a SIGTERM exit
 //   FAKE_LLAMA_STREAM_HOLD_MS=<n>   hold each chat stream open n ms after its
@@ -40,6 +43,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -271,10 +275,21 @@ struct Server {
     ++open_streams;
     for (std::size_t i = 0; i < events.size(); ++i) {
       co_await c.write(events[i]);
+      const bool first_content =
+          events[i].find("\"content\"") != std::string::npos && events[i].find("role") == std::string::npos;
       // "die": the server crashes after the first piece of the content.
-      if (die && events[i].find("\"content\"") != std::string::npos && events[i].find("role") == std::string::npos) {
+      if (die && first_content) {
         co_await c.sleep(std::chrono::milliseconds(50));
         std::_Exit(3);
+      }
+      if (const long hold = reply.value("hold_ms", 0L); hold > 0 && first_content) {
+        for (long waited = 0; waited < hold && !c.peer_closed(); waited += 10)
+          co_await c.sleep(std::chrono::milliseconds(10));
+        if (c.peer_closed()) {
+          --open_streams;
+          exit_if_terminating();
+          co_return;
+        }
       }
     }
     --open_streams;
@@ -288,7 +303,13 @@ struct Server {
       co_return;
     }
     ++chat_requests;
-    if (const char* log = std::getenv("FAKE_LLAMA_REQUESTS")) std::ofstream(log, std::ios::app) << body.dump() << "\n";
+    if (const char* log = std::getenv("FAKE_LLAMA_REQUESTS")) {
+      std::ofstream(log, std::ios::app) << body.dump() << "\n";
+      // The log outlives a restarted server: the script goes on where the
+      // last server stopped.
+      std::ifstream in(log);
+      chat_requests = static_cast<int>(std::count(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>(), '\n'));
+    }
     if (const char* script = std::getenv("FAKE_LLAMA_SCRIPT")) {
       std::ifstream in(script);
       json replies = json::parse(in, nullptr, false);
