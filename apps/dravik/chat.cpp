@@ -143,11 +143,22 @@ int chat(const ChatOptions& o) {
   ChatSession session(io, cfg, so);
 
   if (::pipe2(g_signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) throw OSError(errno, "cannot create a pipe");
+  // From here on Ctrl-C, SIGTERM and SIGHUP never kill the process outright:
+  // whatever happens, the server is stopped before dravik exits.
+  catch_signals();
   int status = 0;
   try {
-    if (!session.start(o.resume)) return 1;
+    if (!session.start(o.resume)) {
+      session.stop();
+      return 1;
+    }
+    if (g_last_signal != 0) {
+      session.stop();
+      return 1;
+    }
     if (one_shot) {
       status = session.one_turn(prompt_text) ? 0 : 1;
+      catch_signals();  // the turn's own handlers are gone
     } else {
       // The line editor: history in ~/.dravik/history, signals through the
       // self-pipe so that Ctrl-C and SIGTERM end the prompt cleanly.
@@ -183,8 +194,9 @@ int chat(const ChatOptions& o) {
         if (config::trim(line).empty()) continue;
         add_history(line.c_str());
         write_history(history.c_str());
-        if (!session.handle(line)) break;
-        if (session.quit_requested()) break;
+        const bool go_on = session.handle(line);
+        catch_signals();  // a turn's own handlers are gone
+        if (!go_on || session.quit_requested()) break;
       }
     }
   } catch (...) {
