@@ -38,6 +38,7 @@ class Chat : public ::testing::Test {
   }
   void TearDown() override {
     EXPECT_FALSE(server_left()) << "a llama-server outlived dravik";
+    kill_leftovers();
     fs::remove_all(dir);
   }
   proc::Environment env() {
@@ -63,13 +64,76 @@ class Chat : public ::testing::Test {
     for (std::string l; std::getline(in, l);) out.push_back(Json::parse(l));
     return out;
   }
-  // A fake server of this test still running (its command line names our model).
-  bool server_left() const {
+  // Fake servers of this test still running (their command line names our
+  // model).
+  std::vector<pid_t> servers() const {
+    std::vector<pid_t> out;
     for (const auto& p : fs::directory_iterator("/proc")) {
-      auto cmd = read_text(p.path() / "cmdline");
-      if (cmd.find((dir / "model.gguf").string()) != std::string::npos) return true;
+      const std::string name = p.path().filename().string();
+      if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+      if (read_text(p.path() / "cmdline").find((dir / "model.gguf").string()) != std::string::npos)
+        out.push_back(std::stoi(name));
     }
-    return false;
+    return out;
+  }
+  bool server_left() const { return !servers().empty(); }
+  // A failed test must not leave its server to the next one.
+  void kill_leftovers() const {
+    for (pid_t pid : servers()) ::kill(pid, SIGKILL);
+  }
+};
+
+// dravik chat in a pseudo-terminal, as a person at a terminal sees it.
+struct Terminal {
+  int master = -1;
+  pid_t pid = -1;
+  std::string screen;
+  std::size_t from = 0;  // what has been read already
+
+  Terminal(const std::string& dravik, const fs::path& cwd, const proc::Environment& env) {
+    pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+      if (::chdir(cwd.c_str()) != 0) _exit(127);
+      for (const auto& [k, v] : env) ::setenv(k.c_str(), v.c_str(), 1);
+      ::execl(dravik.c_str(), dravik.c_str(), "chat", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+  }
+  ~Terminal() {
+    int status = 0;
+    if (pid > 0 && ::waitpid(pid, &status, WNOHANG) == 0) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+    }
+    ::close(master);
+  }
+  // Reads until `what` appears after what was seen before (bounded).
+  bool read_until(const std::string& what) {
+    for (int i = 0; i < 400 && screen.find(what, from) == std::string::npos; ++i) {
+      pollfd p{master, POLLIN, 0};
+      if (::poll(&p, 1, 50) > 0) {
+        char buf[4096];
+        const ssize_t n = ::read(master, buf, sizeof buf);
+        if (n > 0) screen.append(buf, static_cast<std::size_t>(n));
+      }
+    }
+    const auto at = screen.find(what, from);
+    if (at == std::string::npos) return false;
+    from = at + what.size();
+    return true;
+  }
+  void type(const std::string& s) { EXPECT_EQ(::write(master, s.data(), s.size()), static_cast<ssize_t>(s.size())); }
+  // The exit status once the program has ended (bounded wait), or -1.
+  int wait_exit() {
+    int status = 0;
+    for (int i = 0; i < 200; ++i) {
+      if (::waitpid(pid, &status, WNOHANG) == pid) {
+        pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
+      ::usleep(50000);
+    }
+    return -1;
   }
 };
 
@@ -157,57 +221,20 @@ TEST_F(Chat, InteractiveSessionInAPseudoTerminal) {
   write_text(script, R"([{"content": "Hello there."},
                          {"tool_calls": [{"name": "shell", "arguments": {"command": "touch made.txt"}}]},
                          {"content": "Skipped."}])");
-  int master = -1;
-  const auto e = env();
-  const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    if (::chdir(work.c_str()) != 0) _exit(127);
-    std::vector<std::string> kv;
-    for (const auto& [k, v] : e) kv.push_back(k + "=" + v);
-    kv.push_back("NO_COLOR=1");
-    std::vector<char*> envp;
-    for (auto& s : kv) envp.push_back(s.data());
-    envp.push_back(nullptr);
-    char* argv[] = {dravik.data(), const_cast<char*>("chat"), nullptr};
-    ::execve(dravik.c_str(), argv, envp.data());
-    _exit(127);
-  }
-  std::string screen;
-  std::size_t from = 0;  // what has been seen already
-  auto read_until = [&](const std::string& what) {
-    for (int i = 0; i < 400 && screen.find(what, from) == std::string::npos; ++i) {
-      pollfd p{master, POLLIN, 0};
-      if (::poll(&p, 1, 50) > 0) {
-        char buf[4096];
-        const ssize_t n = ::read(master, buf, sizeof buf);
-        if (n > 0) screen.append(buf, static_cast<std::size_t>(n));
-      }
-    }
-    const auto at = screen.find(what, from);
-    if (at == std::string::npos) return false;
-    from = at + what.size();
-    return true;
-  };
-  auto type = [&](const std::string& s) { ASSERT_EQ(::write(master, s.data(), s.size()), static_cast<ssize_t>(s.size())); };
-  ASSERT_TRUE(read_until("you")) << screen;
-  type("hi\r");
-  ASSERT_TRUE(read_until("Hello there.")) << screen;
-  type("make a file\r");
-  ASSERT_TRUE(read_until("Allow shell")) << screen;
-  type("n\r");
-  ASSERT_TRUE(read_until("Skipped.")) << screen;
+  auto e = env();
+  e["NO_COLOR"] = "1";
+  Terminal t(dravik, work, e);
+  ASSERT_TRUE(t.read_until("you")) << t.screen;
+  t.type("hi\r");
+  ASSERT_TRUE(t.read_until("Hello there.")) << t.screen;
+  t.type("make a file\r");
+  ASSERT_TRUE(t.read_until("Allow shell")) << t.screen;
+  t.type("n\r");
+  ASSERT_TRUE(t.read_until("Skipped.")) << t.screen;
   EXPECT_FALSE(fs::exists(work / "made.txt"));
-  ASSERT_TRUE(read_until("you")) << screen;
-  type("\x03");  // Ctrl-C at an empty prompt leaves
-  int status = 0;
-  for (int i = 0; i < 200 && ::waitpid(pid, &status, WNOHANG) == 0; ++i) ::usleep(50000);
-  EXPECT_TRUE(WIFEXITED(status)) << screen;
-  if (!WIFEXITED(status)) {
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
-  }
-  ::close(master);
+  ASSERT_TRUE(t.read_until("you")) << t.screen;
+  t.type("\x03");  // Ctrl-C at an empty prompt leaves
+  EXPECT_EQ(t.wait_exit(), 0) << t.screen;
 }
 
 // Ctrl-C in the middle of a reply cancels that turn only; a server that
@@ -216,52 +243,19 @@ TEST_F(Chat, CtrlCCancelsAReplyAndADeadServerIsRestarted) {
   write_text(script, R"([{"content": "A very long answer", "hold_ms": 30000},
                          {"content": "Then it dies", "die": true},
                          {"content": "Back again."}])");
-  int master = -1;
-  const auto e = env();
-  const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    if (::chdir(work.c_str()) != 0) _exit(127);
-    for (const auto& [k, v] : e) ::setenv(k.c_str(), v.c_str(), 1);
-    ::execl(dravik.c_str(), dravik.c_str(), "chat", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  std::string screen;
-  std::size_t from = 0;
-  auto read_until = [&](const std::string& what) {
-    for (int i = 0; i < 400 && screen.find(what, from) == std::string::npos; ++i) {
-      pollfd p{master, POLLIN, 0};
-      if (::poll(&p, 1, 50) > 0) {
-        char buf[4096];
-        const ssize_t n = ::read(master, buf, sizeof buf);
-        if (n > 0) screen.append(buf, static_cast<std::size_t>(n));
-      }
-    }
-    const auto at = screen.find(what, from);
-    if (at == std::string::npos) return false;
-    from = at + what.size();
-    return true;
-  };
-  auto type = [&](const std::string& s) { ASSERT_EQ(::write(master, s.data(), s.size()), static_cast<ssize_t>(s.size())); };
-  ASSERT_TRUE(read_until("you")) << screen;
-  type("tell me everything\r");
-  ASSERT_TRUE(read_until("A very")) << screen;
-  type("\x03");
-  ASSERT_TRUE(read_until("(cancelled)")) << screen;
-  ASSERT_TRUE(read_until("you")) << screen;
-  type("go on\r");
-  ASSERT_TRUE(read_until("error:")) << screen;
-  ASSERT_TRUE(read_until("you")) << screen;
-  type("and now?\r");
-  ASSERT_TRUE(read_until("Back again.")) << screen;
-  ASSERT_TRUE(read_until("you")) << screen;
-  type("/exit\r");
-  int status = 0;
-  for (int i = 0; i < 200 && ::waitpid(pid, &status, WNOHANG) == 0; ++i) ::usleep(50000);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen;
-  if (!WIFEXITED(status)) {
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
-  }
-  ::close(master);
+  Terminal t(dravik, work, env());
+  ASSERT_TRUE(t.read_until("you")) << t.screen;
+  t.type("tell me everything\r");
+  ASSERT_TRUE(t.read_until("A very")) << t.screen;
+  t.type("\x03");
+  ASSERT_TRUE(t.read_until("(cancelled)")) << t.screen;
+  ASSERT_TRUE(t.read_until("you")) << t.screen;
+  t.type("go on\r");
+  ASSERT_TRUE(t.read_until("error:")) << t.screen;
+  ASSERT_TRUE(t.read_until("you")) << t.screen;
+  t.type("and now?\r");
+  ASSERT_TRUE(t.read_until("Back again.")) << t.screen;
+  ASSERT_TRUE(t.read_until("you")) << t.screen;
+  t.type("/exit\r");
+  EXPECT_EQ(t.wait_exit(), 0) << t.screen;
 }

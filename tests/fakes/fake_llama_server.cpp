@@ -97,6 +97,17 @@ struct Server {
   int open_streams = 0;
   bool terminating = false;
 
+  // Keeps an open stream waiting up to `ms`. False when the client left:
+  // the stream is then over (and a pending SIGTERM takes effect).
+  asio::awaitable<bool> hold_stream(Conn& c, long ms) {
+    for (long waited = 0; waited < ms && !c.peer_closed(); waited += 10)
+      co_await c.sleep(std::chrono::milliseconds(10));
+    if (!c.peer_closed()) co_return true;
+    --open_streams;
+    exit_if_terminating();
+    co_return false;
+  }
+
   void exit_if_terminating() {
     if (!terminating || open_streams > 0) return;
     log_line("I srv    operator(): operator(): cleaning up before exit...");
@@ -282,15 +293,8 @@ struct Server {
         co_await c.sleep(std::chrono::milliseconds(50));
         std::_Exit(3);
       }
-      if (const long hold = reply.value("hold_ms", 0L); hold > 0 && first_content) {
-        for (long waited = 0; waited < hold && !c.peer_closed(); waited += 10)
-          co_await c.sleep(std::chrono::milliseconds(10));
-        if (c.peer_closed()) {
-          --open_streams;
-          exit_if_terminating();
-          co_return;
-        }
-      }
+      if (const long hold = reply.value("hold_ms", 0L); hold > 0 && first_content && !co_await hold_stream(c, hold))
+        co_return;
     }
     --open_streams;
     exit_if_terminating();
@@ -337,15 +341,7 @@ struct Server {
     std::string head = Conn::chunk(event(role, nullptr)) + Conn::chunk(event(first, nullptr));
     ++open_streams;
     co_await c.write(std::move(head));
-    if (long hold = env_long("FAKE_LLAMA_STREAM_HOLD_MS", 0)) {
-      for (long waited = 0; waited < hold && !c.peer_closed(); waited += 10)
-        co_await c.sleep(std::chrono::milliseconds(10));
-      if (c.peer_closed()) {
-        --open_streams;
-        exit_if_terminating();
-        co_return;
-      }
-    }
+    if (long hold = env_long("FAKE_LLAMA_STREAM_HOLD_MS", 0); hold > 0 && !co_await hold_stream(c, hold)) co_return;
     long n = env_long("FAKE_LLAMA_CHUNKS", 4);
     std::string batch;
     for (long i = 0; i < n; ++i) {
