@@ -49,9 +49,8 @@ class SseChunkStream : public host::ChunkStream {
         }
         Json data = Json::parse(*event, nullptr, false);
         if (data.is_discarded() || !data.is_object()) continue;  // garbage between events
-        if (const Json* e = config::find(data, "error")) {
+        if (config::find(data, "error")) {  // the server failed in the middle
           const auto [message, type] = error_of(data.dump());
-          (void)e;
           throw ChatRequestError(200, message, type);
         }
         co_return host::StreamChunk{std::move(data)};

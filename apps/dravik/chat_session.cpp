@@ -17,6 +17,7 @@
 #include "eviction_coordinator/eviction_coordinator.hpp"
 #include "server_eviction/server_eviction.hpp"
 #include "sidecar/sidecar.hpp"
+#include "support/async.hpp"
 #include "support/config.hpp"
 #include "support/errors.hpp"
 #include "support/http.hpp"
@@ -57,8 +58,6 @@ std::string sgr(std::string_view style) {
   }
   return codes.empty() ? "" : "\x1b[" + codes.substr(1) + "m";
 }
-
-std::string tool_content(const action_dispatch::ToolExecutionResult& r) { return r.output; }
 
 }  // namespace
 
@@ -117,7 +116,7 @@ bool ChatSession::start(bool resume) {
     local->base_url = "http://" + local->host + ":" + std::to_string(local->port);
   }
   try {
-    run(io_, runtime_->start());
+    run_until_done(io_, runtime_->start());
   } catch (const std::exception& e) {
     if (o_.color) std::cout << "\r\x1b[2K" << std::flush;
     const std::string what = e.what();
@@ -145,7 +144,7 @@ bool ChatSession::start(bool resume) {
     action_dispatch::set_eviction_coordinator(coordinator_);
     if (resume) {
       // The saved conversation and, when the server takes it, its KV cache.
-      auto restored = run(io_, target_->restore_state(coordinator_->state_dir()));
+      auto restored = run_until_done(io_, target_->restore_state(coordinator_->state_dir()));
       if (messages_->empty() || (*messages_)[0].value("role", "") != "system")
         messages_->insert(messages_->begin(), Json{{"role", "system"}, {"content", system_prompt_}});
       dim_line("Resumed " + std::to_string(messages_->size() - 1) + " messages" +
@@ -198,7 +197,7 @@ bool ChatSession::handle(const std::string& line) {
     last_prompt_tokens_.reset();
     if (auto* local = dynamic_cast<sidecar::SidecarClient*>(&runtime_->client())) {
       try {
-        run(io_, local->reset_kv_cache());
+        run_until_done(io_, local->reset_kv_cache());
       } catch (const std::exception& e) {
         error_line(std::string("the server did not restart: ") + e.what());
       }
@@ -300,9 +299,6 @@ bool ChatSession::run_turn(const std::string& user_text) {
   }
   out("\n");
   error_line("error: " + shown_error(error_text(error)));
-  if (auto* local = dynamic_cast<sidecar::SidecarClient*>(&runtime_->client()); local && local->_proc &&
-                                                                                  local->_proc->poll())
-    dim_line("llama-server has stopped; it is started again with the next message.");
   return false;
 }
 
@@ -316,7 +312,7 @@ asio::awaitable<void> ChatSession::turn() {
   for (int round = 0; round < kMaxRounds; ++round) {
     fit_context();
     bool retry_smaller = false;
-    bool called_tools = co_await stream_reply(retry_smaller);
+    bool called_tools = co_await reply(retry_smaller);
     if (retry_smaller) {
       // The server said the conversation does not fit: drop more and retry.
       const std::int64_t budget =
@@ -325,12 +321,25 @@ asio::awaitable<void> ChatSession::turn() {
         throw RuntimeError("the conversation does not fit the model's context even after shortening; /reset starts over");
       tokens_per_char_ *= 1.5;
       dim_line("(the server's context was full: older parts of the conversation were dropped)");
-      called_tools = co_await stream_reply(retry_smaller);
+      called_tools = co_await reply(retry_smaller);
       if (retry_smaller) throw RuntimeError("the message does not fit the model's context; try a shorter one");
     }
     if (!called_tools) co_return;
   }
   dim_line("(stopped after " + std::to_string(kMaxRounds) + " rounds of tool calls in one turn)");
+}
+
+asio::awaitable<bool> ChatSession::reply(bool& retry_smaller) {
+  auto attempt = co_await async::attempt(stream_reply(retry_smaller));
+  if (!attempt.error) co_return *attempt.value;
+  // A reply cut off because the local server died says so, rather than
+  // showing the transport's words.
+  auto* local = dynamic_cast<sidecar::SidecarClient*>(&runtime_->client());
+  if (local && local->_proc)
+    if (auto status = co_await local->_proc->wait_for(std::chrono::milliseconds(500)))
+      throw RuntimeError("llama-server stopped in the middle of the reply (exit status " + std::to_string(*status) +
+                         "); the next message starts it again");
+  std::rethrow_exception(attempt.error);
 }
 
 asio::awaitable<bool> ChatSession::stream_reply(bool& retry_smaller) {
@@ -440,7 +449,7 @@ asio::awaitable<void> ChatSession::run_tools(const Json& assistant) {
                                  : "Not allowed: changes need approval (run dravik chat with --yes to allow them).";
       } else {
         const auto r = co_await action_dispatch::execute_tool(std::move(tc));
-        content = tool_content(r);
+        content = r.output;
         ok = r.ok();
       }
       if (o_.json) std::cout << dump_json(Json{{"event", "tool_result"}, {"name", name}, {"ok", ok}, {"output", content}}) << "\n";
@@ -464,12 +473,12 @@ void ChatSession::stop() {
   try {
     // The conversation and its KV cache, for `dravik chat --resume`.
     if (target_ && started_ && local && local->_proc && !local->_proc->poll() && messages_->size() > 1)
-      run(io_, target_->save_state(coordinator_->state_dir()));
+      run_until_done(io_, target_->save_state(coordinator_->state_dir()));
   } catch (const std::exception& e) {
     error_line(std::string("could not save the conversation: ") + e.what());
   }
   try {
-    run(io_, runtime_->close());
+    run_until_done(io_, runtime_->close());
   } catch (const std::exception& e) {
     error_line(std::string("could not stop the server cleanly: ") + e.what());
   }

@@ -52,6 +52,7 @@ class ChatSession {
  private:
   bool run_turn(const std::string& user_text);
   boost::asio::awaitable<void> turn();
+  boost::asio::awaitable<bool> reply(bool& retry_smaller);
   boost::asio::awaitable<bool> stream_reply(bool& retry_smaller);
   boost::asio::awaitable<void> run_tools(const Json& assistant);
   bool approve(const std::string& name, const std::string& summary);

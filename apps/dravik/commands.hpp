@@ -9,8 +9,7 @@
 #include <string>
 #include <utility>
 
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/io_context.hpp>
+#include "support/run.hpp"
 
 namespace dravik::app {
 
@@ -45,36 +44,8 @@ int doctor(const DoctorOptions& o);
 int chat(const ChatOptions& o);
 int setup(const SetupOptions& o);
 
-// Runs one operation on the loop until it ends. Other work on the loop
-// (the server's error-stream drain lives as long as the server) goes on
-// in the background and is not waited for.
-template <class T>
-T run(boost::asio::io_context& io, boost::asio::awaitable<T> aw) {
-  std::optional<T> result;
-  std::exception_ptr error;
-  bool done = false;
-  boost::asio::co_spawn(io, std::move(aw), [&](std::exception_ptr e, T v) {
-    error = e;
-    if (!e) result.emplace(std::move(v));
-    done = true;
-  });
-  io.restart();
-  while (!done) io.run_one();
-  if (error) std::rethrow_exception(error);
-  return std::move(*result);
-}
-
-inline void run(boost::asio::io_context& io, boost::asio::awaitable<void> aw) {
-  std::exception_ptr error;
-  bool done = false;
-  boost::asio::co_spawn(io, std::move(aw), [&](std::exception_ptr e) {
-    error = e;
-    done = true;
-  });
-  io.restart();
-  while (!done) io.run_one();
-  if (error) std::rethrow_exception(error);
-}
+// Runs one operation on the loop until it ends (support/run.hpp).
+using async::run_until_done;
 
 // An error message for the terminal: control characters escaped, and a
 // long one (a build tool's whole output) cut to its last lines.

@@ -129,9 +129,9 @@ int doctor(const DoctorOptions& o) {
     }
   }
   std::cout << "starting llama-server..." << std::endl;
-  run(io, client.start());
+  run_until_done(io, client.start());
   std::cout << "ready at " << client.base_url << "; stopping" << std::endl;
-  run(io, client.close());
+  run_until_done(io, client.close());
   return 0;
 }
 

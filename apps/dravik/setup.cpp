@@ -47,7 +47,7 @@ int setup(const SetupOptions& o) {
                         {"model_download_path", target}};
   Json result;
   try {
-    result = run(io, pv::provision_setup_artifacts(
+    result = run_until_done(io, pv::provision_setup_artifacts(
                          request, hw, [&](const std::string& m) { con.line(m); },
                          [&](const std::string& t) { con.status(t); }, [&] { con.clear_status(); }));
   } catch (...) {

@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -51,21 +50,6 @@ std::vector<std::string> split_ws(const std::string& s) {
 
 bool all_digits(const std::string& s) {
   return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos;
-}
-
-// A process found by the scan, held through a pidfd: signals sent through it
-// reach that process or nothing, never a later one that reused its number.
-struct StaleProcess {
-  pid_t pid;
-  int pidfd;
-};
-
-int pidfd_open(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
-
-// Sends `sig` through the pidfd; false when the process is gone. A process
-// we may not signal (EPERM) is skipped.
-bool pidfd_signal(int pidfd, int sig) {
-  return ::syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, 0) == 0;
 }
 
 // The program name (lower-cased base name of the first non-empty argument)
@@ -157,30 +141,21 @@ asio::awaitable<void> SidecarClient::_cleanup_stale_inference_processes() {
   // Each process is pinned by a pidfd now, and its name read again through
   // /proc once pinned: a pid that was reused since the scan is skipped.
   const std::string proc_dir = sys_path("/proc");
-  std::vector<StaleProcess> pinned;
-  struct Closer {
-    std::vector<StaleProcess>& v;
-    ~Closer() {
-      for (auto& p : v) ::close(p.pidfd);
-    }
-  } closer{pinned};
+  std::vector<proc::ProcessHandle> pinned;
   for (pid_t pid : stale) {
-    int fd = pidfd_open(pid);
-    if (fd < 0) continue;
-    if (!is_inference_program(program_of(proc_dir, std::to_string(pid))) || !pidfd_signal(fd, 0)) {
-      ::close(fd);
-      continue;
-    }
-    pinned.push_back({pid, fd});
+    auto handle = proc::ProcessHandle::open(pid);
+    if (handle && is_inference_program(program_of(proc_dir, std::to_string(pid))) && handle->signal(0))
+      pinned.push_back(std::move(*handle));
   }
   Json ids = Json::array();
   for (std::size_t i = 0; i < stale.size() && i < 8; ++i) ids.push_back(stale[i]);
   _emit_diagnostic("runtime_llama_cleanup_stale_processes",
                    Json{{"stale_pid_count", stale.size()}, {"stale_pids", ids}});
-  for (const auto& p : pinned) pidfd_signal(p.pidfd, SIGTERM);
+  // A process we may not signal (EPERM) or that is gone is skipped.
+  for (const auto& p : pinned) p.signal(SIGTERM);
   co_await async::sleep_for(detail::seams().cleanup_term_wait);
   for (const auto& p : pinned)
-    if (_pid_exists(p.pid)) pidfd_signal(p.pidfd, SIGKILL);
+    if (_pid_exists(p.pid())) p.signal(SIGKILL);
   co_await async::sleep_for(detail::seams().cleanup_kill_wait);
 }
 

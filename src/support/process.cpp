@@ -444,6 +444,32 @@ void Child::write_stdin_and_close(std::string_view bytes) {
   impl_->in.reset();
 }
 
+// ------------------------------------------------------------- ProcessHandle
+
+std::optional<ProcessHandle> ProcessHandle::open(pid_t pid) {
+  const int fd = pidfd_open(pid);
+  if (fd < 0) return std::nullopt;
+  return ProcessHandle(pid, fd);
+}
+
+ProcessHandle::ProcessHandle(ProcessHandle&& o) noexcept
+    : pid_(std::exchange(o.pid_, -1)), fd_(std::exchange(o.fd_, -1)) {}
+
+ProcessHandle& ProcessHandle::operator=(ProcessHandle&& o) noexcept {
+  if (this != &o) {
+    if (fd_ >= 0) ::close(fd_);
+    pid_ = std::exchange(o.pid_, -1);
+    fd_ = std::exchange(o.fd_, -1);
+  }
+  return *this;
+}
+
+ProcessHandle::~ProcessHandle() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool ProcessHandle::signal(int sig) const { return fd_ >= 0 && pidfd_send_signal(fd_, sig) == 0; }
+
 // ----------------------------------------------------------------------- run
 
 namespace {
@@ -502,19 +528,12 @@ asio::awaitable<void> drain(std::shared_ptr<PipeReader> pipe, Capture* sink, std
   if (--st->pending == 0) st->all_done->cancel();
 }
 
-// Ends a cancelled run in the background: SIGTERM went to the group already;
-// the rest of the group gets SIGKILL after the grace, and the child is reaped.
+// Ends a cancelled run in the background with the usual TERM, grace, KILL.
 // Takes ownership of `raw` (a plain pointer: g++ 12 lost a moved
 // unique_ptr parameter of a coroutine spawned here).
-asio::awaitable<void> finish_cancelled(Child* raw, bool group, Duration grace) {
+asio::awaitable<void> terminate_in_background(Child* raw, bool group, Duration grace) {
   std::unique_ptr<Child> child(raw);
-  if (!co_await child->wait_for(grace)) {
-    if (group) child->signal_group(detail::seams().kill_signal);
-    child->signal(detail::seams().kill_signal);
-    co_await child->wait_after_kill();
-  } else if (group) {
-    child->signal_group(SIGKILL);
-  }
+  co_await child->terminate(grace, group);
 }
 
 }  // namespace
@@ -584,15 +603,12 @@ asio::awaitable<RunResult> run(std::vector<std::string> argv, RunOptions opts) {
     failure = std::current_exception();
   }
   if (failure) {
-    // Cancelled (or failed) while the program runs: end its whole group in
-    // the background so that the caller's cancellation is not held up.
-    if (!child->poll()) {
-      if (group) child->signal_group(SIGTERM);
-      else child->signal(SIGTERM);
-      asio::co_spawn(ex, finish_cancelled(child.release(), group, opts.kill_grace), asio::detached);
-    } else if (group) {
-      child->signal_group(SIGKILL);
-    }
+    // Cancelled (or failed) while the program runs: its whole group is
+    // ended in the background (SIGTERM goes out at once, as the task runs
+    // up to its first wait right here), so the caller's cancellation is not
+    // held up.
+    if (!child->poll()) asio::co_spawn(ex, terminate_in_background(child.release(), group, opts.kill_grace), asio::detached);
+    else if (group) child->signal_group(SIGKILL);
     std::rethrow_exception(failure);
   }
   out->close();

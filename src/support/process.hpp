@@ -113,6 +113,27 @@ class Child {
   std::unique_ptr<Impl> impl_;
 };
 
+// A handle on a process that is not our child, through a pidfd: a signal
+// sent through it reaches that process or nothing, never a later process
+// that reused its number.
+class ProcessHandle {
+ public:
+  // Nullopt when no process has that pid (or it cannot be opened).
+  static std::optional<ProcessHandle> open(pid_t pid);
+  ProcessHandle(ProcessHandle&& o) noexcept;
+  ProcessHandle& operator=(ProcessHandle&& o) noexcept;
+  ~ProcessHandle();
+  pid_t pid() const { return pid_; }
+  // False when the process is gone or may not be signalled; signal 0 only
+  // checks that it is still there.
+  bool signal(int sig) const;
+
+ private:
+  ProcessHandle(pid_t pid, int fd) : pid_(pid), fd_(fd) {}
+  pid_t pid_ = -1;
+  int fd_ = -1;
+};
+
 struct RunOptions {
   std::optional<std::string> stdin_bytes;  // absent: /dev/null; at most 64 KiB
   std::optional<Duration> timeout;         // absent: no limit

@@ -4,6 +4,8 @@
 // slow pieces, malformed status lines, a connection closed half-way.
 #pragma once
 
+#include "support/run.hpp"
+
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -178,34 +180,6 @@ class TestHttpServer {
   std::shared_ptr<State> state_;
 };
 
-// Runs `aw` on `io` until it completes (other work such as a test server
-// keeps running meanwhile) and returns its result or rethrows its error.
-template <class T>
-T run_until_done(asio::io_context& io, asio::awaitable<T> aw) {
-  std::optional<T> result;
-  std::exception_ptr error;
-  bool done = false;
-  asio::co_spawn(io, std::move(aw), [&](std::exception_ptr e, T v) {
-    error = e;
-    if (!e) result.emplace(std::move(v));
-    done = true;
-  });
-  io.restart();
-  while (!done) io.run_one();
-  if (error) std::rethrow_exception(error);
-  return std::move(*result);
-}
-
-inline void run_until_done(asio::io_context& io, asio::awaitable<void> aw) {
-  std::exception_ptr error;
-  bool done = false;
-  asio::co_spawn(io, std::move(aw), [&](std::exception_ptr e) {
-    error = e;
-    done = true;
-  });
-  io.restart();
-  while (!done) io.run_one();
-  if (error) std::rethrow_exception(error);
-}
+using dravik::async::run_until_done;
 
 }  // namespace dravik::testing
