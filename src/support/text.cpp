@@ -1,6 +1,7 @@
 #include "support/text.hpp"
 
 #include <cstdint>
+#include <cstdio>
 
 namespace dravik::text {
 
@@ -106,6 +107,46 @@ std::string escape_controls(std::string_view raw) {
     } else {
       out += static_cast<char>(c);
     }
+  }
+  return out;
+}
+
+namespace {
+
+// Characters that change how the text around them is shown, or show as
+// nothing at all.
+bool invisible_format(std::uint32_t cp) {
+  return cp == 0xAD || cp == 0x61C || cp == 0x180E || (cp >= 0x200B && cp <= 0x200F) ||
+         (cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2060 && cp <= 0x2069) || cp == 0xFEFF;
+}
+
+}  // namespace
+
+std::string escape_unambiguous(std::string_view raw) {
+  // One pass over the raw text, so that the backslashes of the escapes
+  // written here are not doubled, only the text's own.
+  const std::string clean = sanitize_utf8(raw);
+  std::string out;
+  out.reserve(clean.size());
+  char buf[16];
+  for (std::size_t i = 0; i < clean.size();) {
+    const auto c = static_cast<unsigned char>(clean[i]);
+    const std::size_t n = seq_len(clean, i);
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (n == 1 || (c == 0xC2 && static_cast<unsigned char>(clean[i + 1]) <= 0x9F)) {
+      out += escape_controls(clean.substr(i, n));
+    } else {
+      std::uint32_t cp = c & (n == 2 ? 0x1F : n == 3 ? 0x0F : 0x07);
+      for (std::size_t k = 1; k < n; ++k) cp = (cp << 6) | (static_cast<unsigned char>(clean[i + k]) & 0x3F);
+      if (invisible_format(cp)) {
+        std::snprintf(buf, sizeof buf, "\\u{%04x}", static_cast<unsigned>(cp));
+        out += buf;
+      } else {
+        out.append(clean, i, n);
+      }
+    }
+    i += n;
   }
   return out;
 }

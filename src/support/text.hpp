@@ -26,6 +26,14 @@ std::string suffix(std::string_view utf8, std::size_t n);
 // cannot disguise what is displayed. Invalid UTF-8 becomes U+FFFD.
 std::string escape_controls(std::string_view text);
 
+// `text` written so that two different texts never look alike: what
+// escape_controls does, plus every backslash doubled (so "a\\nb" on screen
+// is the two-character escape and never a line break) and the invisible
+// format characters (bidirectional overrides and isolates, zero-width
+// characters, the byte-order mark, the soft hyphen) written as "\u{202e}".
+// Used where the user approves what the model asked for.
+std::string escape_unambiguous(std::string_view text);
+
 // Plain text made safe inside console markup: controls escaped as
 // escape_controls does, and every "[" written "\[" so that no part of it
 // reads as a style tag.

@@ -31,3 +31,14 @@ TEST(EscapeControls, MakesHiddenCharactersVisible) {
   EXPECT_EQ(escape_controls("del\x7f"), "del\\x7f");
   EXPECT_EQ(escape_controls("naïve ✓ \\n"), "naïve ✓ \\n");
 }
+
+// An approval prompt must never show two different commands alike.
+TEST(EscapeUnambiguous, LineBreaksBackslashesAndInvisibleCharactersStayVisible) {
+  EXPECT_NE(escape_unambiguous("echo ok\nrm -rf build"), escape_unambiguous("echo ok\\nrm -rf build"));
+  EXPECT_EQ(escape_unambiguous("echo ok\nrm"), "echo ok\\nrm");
+  EXPECT_EQ(escape_unambiguous("echo ok\\nrm"), "echo ok\\\\nrm");
+  EXPECT_EQ(escape_unambiguous("ls \xE2\x80\xAE" "txt.exe"), "ls \\u{202e}txt.exe");
+  EXPECT_EQ(escape_unambiguous("a\xE2\x80\x8B" "b\xEF\xBB\xBF"), "a\\u{200b}b\\u{feff}");
+  EXPECT_EQ(escape_unambiguous("\x1b]52;c;Y3VybA==\x07 naïve ✓"), "\\x1b]52;c;Y3VybA==\\x07 naïve ✓");
+  EXPECT_EQ(escape_unambiguous("c1\xC2\x9b" "31m bad\xFF"), "c1\\x9b31m bad\xEF\xBF\xBD");
+}
