@@ -34,6 +34,7 @@ std::deque<std::string> split(std::string_view p) {
     if (slash > start) out.emplace_back(p.substr(start, slash - start));
     start = slash + 1;
   }
+  if (!p.empty() && p.back() == '/' && !out.empty()) out.emplace_back(".");  // "name/" must be a directory
   return out;
 }
 
@@ -206,11 +207,15 @@ int Beneath::walk(std::string_view rel, Located& out, ResolveOptions o) const {
       continue;
     }
     const bool last = only_dots(todo);
+    const bool must_be_dir = last && !todo.empty();  // "name/." or "name/"
     UniqueFd fd(::openat(current(), c.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     if (!fd) {
       const int err = errno;
-      if (err == ENOENT && last) return located(current(), c, path_to(c));  // to be created
-      if (err == ENOENT && o.create_dirs && created++ < 256) {
+      if (err == ENOENT && last && !must_be_dir) return located(current(), c, path_to(c));  // to be created
+      // Directories are created only where the rest of the path goes down
+      // from them: "new/../x" would leave "new" behind for nothing.
+      const bool goes_down = std::none_of(todo.begin(), todo.end(), [](const std::string& t) { return t == ".."; });
+      if (err == ENOENT && o.create_dirs && goes_down && created++ < 256) {
         if (::mkdirat(current(), c.c_str(), 0777) != 0 && errno != EEXIST) return errno;
         todo.push_front(std::move(c));
         continue;
@@ -236,6 +241,7 @@ int Beneath::walk(std::string_view rel, Located& out, ResolveOptions o) const {
       todo.insert(todo.begin(), parts.begin(), parts.end());
       continue;
     }
+    if (must_be_dir && !S_ISDIR(st.st_mode)) return ENOTDIR;
     if (last) return located(current(), c, path_to(c));
     if (!S_ISDIR(st.st_mode)) return ENOTDIR;
     stack.push_back({std::move(fd), std::move(c)});
