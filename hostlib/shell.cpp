@@ -283,7 +283,7 @@ host::LoadFileResult LocalShellExecutor::load_now(const std::string& path, std::
   res.returned_tokens = returned;
   res.token_budget = budget;
   res.mem_available_mb = available_mb ? Json(*available_mb) : Json();
-  res.summary = path + ": " + std::to_string(t.size) + " bytes, about " + std::to_string(estimated) + " tokens" +
+  res.summary = path + ": " + (t.size_known ? "" : "more than ") + std::to_string(t.size) + " bytes, about " + std::to_string(estimated) + " tokens" +
                 (t.truncated ? "; the first " + std::to_string(returned) + " tokens are loaded (budget " +
                                    std::to_string(budget) + ")"
                              : "; loaded whole");
