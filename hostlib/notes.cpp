@@ -83,6 +83,7 @@ std::string read_notes(const NotesFile& f) {
   if (!file.fd) throw OSError(file.err, "cannot read " + f.shown + ": it " + file.error);
   std::string text;
   if (const int err = detail::read_to_end(file.fd.get(), 16u << 20, text)) refuse(f, -err, "read");
+  if (text.size() > (16u << 20)) throw OSError(EFBIG, "cannot read " + f.shown + ": it is over 16 MB");
   return text;
 }
 
