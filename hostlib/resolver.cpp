@@ -300,13 +300,13 @@ std::string resolve_error(const std::string& shown, int err, const Beneath& root
   return "Error: cannot resolve " + shown + ": " + std::strerror(err);
 }
 
-int read_to_end(int fd, std::size_t cap, std::string& out) {
-  out.clear();
+int read_to_end(int fd, std::size_t cap, std::string& out, std::size_t size_hint) {
+  // The buffer starts at the size stat gave (plus one byte, to see the end
+  // in the same read) and doubles while the file goes on.
+  out.resize(std::min(cap + 1, std::max<std::size_t>(size_hint + 1, 4096)));
   std::size_t got = 0;
-  for (;;) {
-    if (got > cap) break;
-    if (out.size() - got < 65536) out.resize(std::min<std::size_t>(std::max<std::size_t>(got * 2, got + 65536), cap + 1));
-    if (out.size() == got) break;
+  while (got <= cap) {
+    if (got == out.size()) out.resize(std::min(cap + 1, out.size() * 2));
     const ssize_t n = ::read(fd, out.data() + got, out.size() - got);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
@@ -321,11 +321,13 @@ int read_to_end(int fd, std::size_t cap, std::string& out) {
   return 0;
 }
 
-OpenedFile open_regular(int dir, const std::string& name) {
+OpenedFile open_regular(int dir, const std::string& name, bool listed_regular) {
   OpenedFile f;
-  // Judged before opening, so a FIFO or a device is never opened at all;
+  // Judged before opening, so a FIFO or a device is never opened at all
+  // (unless the directory listing said it is a regular file already);
   // judged again on the descriptor, for what a rename put there meanwhile.
-  if (::fstatat(dir, name.c_str(), &f.st, AT_SYMLINK_NOFOLLOW) != 0) {
+  if (listed_regular) f.st.st_mode = S_IFREG;
+  else if (::fstatat(dir, name.c_str(), &f.st, AT_SYMLINK_NOFOLLOW) != 0) {
     f.err = errno;
     f.error = f.err == ENOENT ? "does not exist" : std::strerror(f.err);
     return f;

@@ -105,7 +105,8 @@ std::string file_type_text(mode_t mode);
 // Reads the regular file open at `fd` to its end or to `cap` + 1 bytes,
 // whichever comes first (its size as stat reports it is not trusted:
 // procfs files say 0, growing files grow). -errno on a read error.
-int read_to_end(int fd, std::size_t cap, std::string& out);
+// `size_hint` (stat's size) only sizes the first read.
+int read_to_end(int fd, std::size_t cap, std::string& out, std::size_t size_hint = 0);
 
 // Opens the entry `name` in `dir` for reading without following a link and
 // without blocking; refuses with a message anything but a regular file.
@@ -115,7 +116,9 @@ struct OpenedFile {
   std::string error;  // "is a directory", "is a FIFO, not a regular file", or strerror
   int err = 0;
 };
-OpenedFile open_regular(int dir, const std::string& name);
+// `listed_regular`: a directory listing (d_type) said it is a regular file,
+// so the check before opening is left to the one on the descriptor.
+OpenedFile open_regular(int dir, const std::string& name, bool listed_regular = false);
 
 // Replaces the regular file `name` in `dir` with `content`, or creates it.
 // An existing file keeps its owner, group and mode (the file is replaced

@@ -203,10 +203,12 @@ std::string LocalShellExecutor::grep_now(const std::string& pattern, const Json&
     }
     const std::string rel = prefix + in_base;
     if (!filter.empty() && !matches(filter, in_base)) return true;
-    const detail::OpenedFile file = detail::open_regular(dir, name);
+    const detail::OpenedFile file = detail::open_regular(dir, name, /*listed_regular=*/true);
     if (!file.fd || file.st.st_size > (4 << 20)) return true;
     std::string content;
-    if (detail::read_to_end(file.fd.get(), 4u << 20, content) != 0 || content.size() > (4u << 20)) return true;
+    if (detail::read_to_end(file.fd.get(), 4u << 20, content, static_cast<std::size_t>(file.st.st_size)) != 0 ||
+        content.size() > (4u << 20))
+      return true;
     bytes_read += content.size();
     if (bytes_read > (512ull << 20)) return false;
     if (detail::looks_binary(content)) return true;

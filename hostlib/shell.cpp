@@ -38,7 +38,7 @@ std::size_t utf8_boundary(std::string_view text, std::size_t n) {
 
 TextFile decode(int fd, const struct stat& st, const std::string& shown, std::size_t cap) {
   TextFile t;
-  if (const int err = read_to_end(fd, cap, t.text)) {
+  if (const int err = read_to_end(fd, cap, t.text, static_cast<std::size_t>(st.st_size))) {
     t.error = "Error: cannot read " + shown + ": " + std::strerror(-err);
     return t;
   }
