@@ -66,6 +66,10 @@ struct Tree {
     fs::create_symlink("../outside/secret.txt", root / "file_out");
     real = fs::canonical(root).string();
   }
+  ~Tree() {
+    std::error_code ec;
+    fs::remove_all(top, ec);
+  }
 };
 
 std::string fd_path(int fd) {
