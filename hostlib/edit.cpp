@@ -160,9 +160,12 @@ host::EditFileResult LocalShellExecutor::edit_file_now(const std::string& path, 
     res.output = "Error: " + why + "; " + path + " was not changed";
     return res;
   };
-  const detail::Resolved r = detail::resolve_in(o_.workdir, path);
-  if (!r.error.empty()) return refuse(r.error.substr(7));
-  const detail::TextFile t = detail::read_text(r, 16u << 20);
+  // The file is found once; it is read and replaced through the directory
+  // descriptor found, never through the path again.
+  const detail::Beneath root(o_.workdir);
+  detail::Located at;
+  if (const int err = root.locate(path, at)) return refuse(detail::resolve_error(path, err, root).substr(7));
+  const detail::TextFile t = detail::read_text_at(at.dir.get(), at.name, path, 16u << 20);
   if (!t.ok) return refuse(t.error.substr(7));
   if (t.truncated) return refuse("the file is too large to edit (over 16 MB)");
 
@@ -194,10 +197,7 @@ host::EditFileResult LocalShellExecutor::edit_file_now(const std::string& path, 
     updated.append(t.text, from, std::string::npos);
     res.replacements = static_cast<std::int64_t>(request.replace_all ? count : 1);
   }
-  struct stat sb{};
-  std::optional<mode_t> mode;
-  if (::stat(r.path.c_str(), &sb) == 0) mode = sb.st_mode & 07777;
-  const std::string error = detail::write_atomically(r.path, updated, mode);
+  const std::string error = detail::write_file_in(at.dir.get(), at.name, updated);
   if (!error.empty()) return refuse("cannot write the file: " + error);
   res.ok = true;
   res.validation_error = nullptr;

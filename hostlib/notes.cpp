@@ -1,15 +1,104 @@
 // Memory notes as Markdown bullets the user can read and edit by hand.
+#include <fcntl.h>
 #include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include "dravik_host.hpp"
 #include "paths.hpp"
 #include "support/config.hpp"
 #include "support/errors.hpp"
-#include "support/files.hpp"
 
 namespace dravik::hostlib {
 
 namespace fs = std::filesystem;
+
+namespace {
+
+// Lines split at LF, CRLF and a bare CR alike: a bare CR must not smuggle a
+// line past the bullet it belongs to.
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::string line;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\r' || c == '\n') {
+      lines.push_back(std::move(line));
+      line.clear();
+      if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    } else {
+      line += c;
+    }
+  }
+  if (!line.empty()) lines.push_back(std::move(line));
+  return lines;
+}
+
+// The notes file as entries: a bullet ("- ", "* ", "+ ") with the indented
+// lines that continue it, or any other line on its own.
+std::vector<std::string> entries_of(const std::string& notes) {
+  std::vector<std::string> entries;
+  bool in_bullet = false;
+  for (const std::string& line : lines_of(notes)) {
+    const bool bullet = line.size() >= 2 && (line[0] == '-' || line[0] == '*' || line[0] == '+') && line[1] == ' ';
+    const bool continues = in_bullet && !line.empty() && (line[0] == ' ' || line[0] == '\t');
+    if (continues) {
+      entries.back() += "\n" + line;
+      continue;
+    }
+    entries.push_back(line);
+    in_bullet = bullet;
+  }
+  return entries;
+}
+
+// The notes' directory and file: memory.md in `dir` (the project's
+// .dravik, or the product home); `name` is resolved beneath `base` without
+// following any link, so a cloned repository shipping .dravik or
+// memory.md as a link reaches nothing else.
+struct NotesFile {
+  fs::path base;
+  std::string name;  // ".dravik/memory.md" or "memory.md"
+  std::string shown;
+};
+
+[[noreturn]] void refuse(const NotesFile& f, int err, const std::string& what) {
+  if (err == ELOOP)
+    throw OSError(ELOOP, "cannot " + what + " " + f.shown + ": it or its directory is a symbolic link, not followed");
+  if (err == EXDEV) throw OSError(EXDEV, "cannot " + what + " " + f.shown + ": it leads outside " + f.base.string());
+  throw OSError(err, "cannot " + what + " " + f.shown + ": " + std::strerror(err));
+}
+
+std::string read_notes(const NotesFile& f) {
+  const detail::Beneath root(f.base);
+  if (root.error() == ENOENT) return "";
+  detail::Located at;
+  if (const int err = root.locate(f.name, at, {.follow_links = false})) {
+    if (err == ENOENT) return "";
+    refuse(f, err, "read");
+  }
+  const detail::OpenedFile file = detail::open_regular(at.dir.get(), at.name);
+  if (file.err == ENOENT) return "";
+  if (!file.fd) throw OSError(file.err, "cannot read " + f.shown + ": it " + file.error);
+  std::string text;
+  if (const int err = detail::read_to_end(file.fd.get(), 16u << 20, text)) refuse(f, -err, "read");
+  if (text.size() > (16u << 20)) throw OSError(EFBIG, "cannot read " + f.shown + ": it is over 16 MB");
+  return text;
+}
+
+void write_notes(const NotesFile& f, const std::string& notes) {
+  std::error_code ec;
+  fs::create_directories(f.base, ec);
+  const detail::Beneath root(f.base);
+  if (root.error()) refuse(f, root.error(), "write");
+  detail::Located at;
+  if (const int err = root.locate(f.name, at, {.follow_links = false, .create_dirs = true})) refuse(f, err, "write");
+  const std::string error = detail::write_file_in(at.dir.get(), at.name, notes, 0600);
+  if (!error.empty()) throw OSError(EIO, "cannot write " + f.shown + ": " + error);
+}
+
+}  // namespace
 
 std::string MarkdownNotesStore::update_now(const std::string& cwd, const std::string& scope_in,
                                            const std::string& action_in, const std::string& content) {
@@ -18,43 +107,43 @@ std::string MarkdownNotesStore::update_now(const std::string& cwd, const std::st
   if (scope != "project" && scope != "global") throw ValueError("scope must be 'project' or 'global'");
   if (action != "add" && action != "replace" && action != "remove" && action != "show")
     throw ValueError("action must be one of: add, replace, remove, show");
-  const fs::path dir = scope == "project" ? fs::path(cwd) / ".dravik" : home_;
-  const fs::path file = dir / "memory.md";
-  std::string notes = files::try_read_file(file.string()).value_or("");
+  const NotesFile file = scope == "project"
+                             ? NotesFile{fs::path(cwd), ".dravik/memory.md", (fs::path(cwd) / ".dravik/memory.md").string()}
+                             : NotesFile{home_, "memory.md", (home_ / "memory.md").string()};
+  std::string notes = read_notes(file);
   if (action == "show") return notes.empty() ? "(no " + scope + " notes yet)" : notes;
 
   const std::string note = config::trim(content);
   if (note.empty() && action != "replace") throw ValueError("content must not be empty for '" + action + "'");
   if (action == "add") {
-    if (!notes.empty() && notes.back() != '\n') notes += '\n';
-    // One bullet per note; line breaks inside it stay within the bullet.
+    if (!notes.empty() && notes.back() != '\n' && notes.back() != '\r') notes += '\n';
+    // One bullet per note, whatever its line breaks: each further line is
+    // indented into the bullet.
+    const auto lines = lines_of(note);
     std::string bullet = "- ";
-    for (char c : note) {
-      bullet += c;
-      if (c == '\n') bullet += "  ";
-    }
+    for (std::size_t i = 0; i < lines.size(); ++i) bullet += (i ? "\n  " : "") + lines[i];
     notes += bullet + "\n";
   } else if (action == "replace") {
     notes = note.empty() ? "" : note + "\n";
-  } else {  // remove
+  } else {  // remove: whole bullets, continuation lines with them
+    const auto wanted = lines_of(note);
     std::string kept;
-    std::size_t removed = 0, start = 0;
-    while (start < notes.size()) {
-      auto nl = notes.find('\n', start);
-      if (nl == std::string::npos) nl = notes.size();
-      const std::string line = notes.substr(start, nl - start);
-      if (line.find(note) != std::string::npos) ++removed;
-      else kept += line + "\n";
-      start = nl + 1;
+    std::size_t removed = 0;
+    for (const std::string& entry : entries_of(notes)) {
+      // A note is matched line by line, so a multi-line one matches
+      // whatever line breaks it was written with.
+      const auto lines = lines_of(entry);
+      std::string flat, needle;
+      for (const auto& l : lines) flat += config::trim(l) + "\n";
+      for (const auto& l : wanted) needle += config::trim(l) + "\n";
+      if (!needle.empty()) needle.pop_back();
+      if (flat.find(needle) != std::string::npos) ++removed;
+      else kept += entry + "\n";
     }
     if (removed == 0) throw ValueError("no " + scope + " note contains '" + note + "'");
     notes = kept;
   }
-  std::error_code ec;
-  fs::create_directories(dir, ec);
-  if (ec) throw OSError(ec.value(), "cannot create " + dir.string() + ": " + ec.message());
-  const std::string error = detail::write_atomically(file, notes, std::optional<mode_t>(0600));
-  if (!error.empty()) throw OSError(EIO, "cannot write " + file.string() + ": " + error);
+  write_notes(file, notes);
   if (action == "add") return "Noted in the " + scope + " notes.";
   if (action == "replace") return "Replaced the " + scope + " notes.";
   return "Removed the matching " + scope + " notes.";

@@ -9,34 +9,25 @@
 #include <string>
 #include <string_view>
 
+#include "resolver.hpp"
+
 namespace dravik::hostlib::detail {
-
-// A model-written path resolved inside the working directory.
-struct Resolved {
-  std::filesystem::path path;  // absolute, symbolic links resolved
-  std::string shown;           // as the model wrote it
-  std::string error;           // "Error: ..." when refused
-};
-Resolved resolve_in(const std::filesystem::path& workdir, const std::string& given);
-
-// `p` relative to the working directory when inside it.
-std::string relative_to(const std::filesystem::path& p, const std::filesystem::path& workdir);
 
 // A text file read up to `cap` bytes.
 struct TextFile {
   bool ok = false;
   std::string text;
-  std::uint64_t size = 0;
+  std::uint64_t size = 0;  // as far as known: the larger of stat's size and what was read
+  bool size_known = true;  // false when the file held more than stat said (procfs, a growing file)
   bool truncated = false;
   std::string error;
 };
-TextFile read_text(const Resolved& r, std::size_t cap);
+// Opens `given` beneath `root` without blocking and reads it as text;
+// anything but a regular file is refused.
+TextFile read_text(const Beneath& root, const std::string& given, std::size_t cap);
+// The same for the entry `name` of the directory `dir` (from locate()).
+TextFile read_text_at(int dir, const std::string& name, const std::string& shown, std::size_t cap);
 
 bool looks_binary(std::string_view head);
-
-// Replaces `target` atomically (temporary file, fsync, rename), with
-// `keep_mode` or the default mode. "" on success, else what failed.
-std::string write_atomically(const std::filesystem::path& target, const std::string& content,
-                             std::optional<mode_t> keep_mode);
 
 }  // namespace dravik::hostlib::detail

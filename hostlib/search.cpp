@@ -1,8 +1,14 @@
 // glob and grep over the working directory: sorted, capped, and bounded in
 // the work they may do, whatever pattern the model writes.
+#include <dirent.h>
+#include <fcntl.h>
 #include <fnmatch.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <regex>
 
@@ -47,24 +53,79 @@ bool match_segments(const std::vector<std::string_view>& pat, std::size_t pi, co
   return si == path.size();
 }
 
-// Files under `base` (not following links into directories, skipping .git),
-// visiting at most `cap` entries.
+// The regular files under the directory open at `base` (an O_RDONLY
+// directory descriptor, taken over), visiting at most `cap` entries. Each
+// subdirectory is opened relative to its parent without following a link,
+// and links are never followed, whether they lead inside or out; .git is
+// skipped. `on_file(dir, name, rel)` gets the file's directory descriptor,
+// its name there and its path relative to `base`; it returns false to stop.
 template <class F>
-bool walk(const fs::path& base, std::size_t cap, F&& on_file) {
-  std::error_code ec;
+bool walk(int base, std::size_t cap, F&& on_file) {
+  struct Level {
+    DIR* dir;
+    std::string prefix;
+  };
+  std::vector<Level> stack;
+  if (DIR* d = ::fdopendir(base)) stack.push_back({d, ""});
+  else ::close(base);
   std::size_t visited = 0;
-  fs::recursive_directory_iterator it(base, fs::directory_options::skip_permission_denied, ec), end;
-  for (; !ec && it != end; it.increment(ec)) {
-    if (++visited > cap) return false;
-    const auto& entry = *it;
-    if (entry.is_directory(ec) && !entry.is_symlink(ec)) {
-      if (entry.path().filename() == ".git") it.disable_recursion_pending();
+  bool complete = true;
+  while (!stack.empty()) {
+    errno = 0;
+    const dirent* e = ::readdir(stack.back().dir);
+    if (!e) {
+      ::closedir(stack.back().dir);
+      stack.pop_back();
       continue;
     }
-    if (!entry.is_regular_file(ec)) continue;
-    if (!on_file(entry.path())) return true;
+    const std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    if (++visited > cap) {
+      complete = false;
+      break;
+    }
+    const int dir = ::dirfd(stack.back().dir);
+    unsigned char type = e->d_type;
+    if (type == DT_UNKNOWN) {
+      struct stat st{};
+      if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+        type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_LNK;
+    }
+    std::string rel = stack.back().prefix + name;
+    if (type == DT_DIR) {
+      if (name == ".git") continue;
+      const int sub = ::openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+      if (sub < 0) continue;  // unreadable, or swapped for a link meanwhile
+      DIR* d = ::fdopendir(sub);
+      if (!d) {
+        ::close(sub);
+        continue;
+      }
+      stack.push_back({d, rel + "/"});
+      continue;
+    }
+    if (type != DT_REG) continue;  // links, FIFOs, sockets, devices
+    if (!on_file(dir, name, rel)) break;
   }
-  return true;
+  for (auto& l : stack) ::closedir(l.dir);
+  return complete;
+}
+
+// Opens the search path of glob or grep beneath the working directory.
+struct SearchBase {
+  detail::Located at;
+  std::string prefix;  // its path relative to the working directory, "" or ending in "/"
+  std::string error;
+};
+SearchBase open_base(const fs::path& workdir, const std::string& given) {
+  SearchBase b;
+  const detail::Beneath root(workdir);
+  if (const int err = root.locate(given, b.at)) {
+    b.error = detail::resolve_error(given, err, root);
+    return b;
+  }
+  if (b.at.rel != ".") b.prefix = b.at.rel + "/";
+  return b;
 }
 
 std::string base_of(const Json& path) {
@@ -92,14 +153,14 @@ bool glob_match(std::string_view pattern, std::string_view path) {
 std::string LocalShellExecutor::glob_now(const std::string& pattern, const Json& path) {
   if (!path.is_null() && !path.is_string()) return "Error: path must be a string";
   if (!pattern.empty() && pattern[0] == '/') return "Error: give the pattern relative to the search path";
-  const detail::Resolved r = detail::resolve_in(o_.workdir, base_of(path));
-  if (!r.error.empty()) return r.error;
-  std::error_code ec;
-  if (!fs::is_directory(r.path, ec)) return "Error: " + r.shown + " is not a directory";
+  const std::string given = base_of(path);
+  const SearchBase base = open_base(o_.workdir, given);
+  if (!base.error.empty()) return base.error;
+  const int dir = ::openat(base.at.dir.get(), base.at.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (dir < 0) return "Error: " + given + (errno == ENOENT ? " does not exist" : " is not a directory");
   std::vector<std::string> found;
-  const bool complete = walk(r.path, o_.walk_cap, [&](const fs::path& file) {
-    const std::string rel = file.lexically_relative(r.path).generic_string();
-    if (matches(pattern, rel)) found.push_back(detail::relative_to(file, o_.workdir));
+  const bool complete = walk(dir, o_.walk_cap, [&](int, const std::string&, const std::string& rel) {
+    if (matches(pattern, rel)) found.push_back(base.prefix + rel);
     return true;
   });
   std::sort(found.begin(), found.end());
@@ -125,30 +186,31 @@ std::string LocalShellExecutor::grep_now(const std::string& pattern, const Json&
       return "Error: invalid regular expression '" + pattern + "': " + e.what();
     }
   }
-  const detail::Resolved r = detail::resolve_in(o_.workdir, base_of(path));
-  if (!r.error.empty()) return r.error;
+  const std::string given = base_of(path);
+  const SearchBase base = open_base(o_.workdir, given);
+  if (!base.error.empty()) return base.error;
   const std::string filter = glob_filter.is_string() ? glob_filter.get<std::string>() : "";
   std::vector<std::string> hits;
   bool more = false;
   std::uint64_t bytes_read = 0;
-  std::error_code root_ec;
-  const std::string root = fs::weakly_canonical(o_.workdir, root_ec).string() + "/";
-  auto search_file = [&](const fs::path& file) {
+  // Files are opened through their directory's descriptor, never following
+  // a link and never blocking; what is not a regular file is skipped.
+  std::string prefix = base.prefix;
+  auto search_file = [&](int dir, const std::string& name, const std::string& in_base) {
     if (hits.size() >= o_.grep_cap) {
       more = true;
       return false;
     }
-    const std::string& full = file.native();
-    const std::string rel = full.compare(0, root.size(), root) == 0 ? full.substr(root.size()) : full;
-    if (!filter.empty() && !matches(filter, file.lexically_relative(r.path).generic_string())) return true;
-    std::error_code ec;
-    const auto size = fs::file_size(file, ec);
-    if (ec || size > (4u << 20)) return true;
-    bytes_read += size;
+    const std::string rel = prefix + in_base;
+    if (!filter.empty() && !matches(filter, in_base)) return true;
+    const detail::OpenedFile file = detail::open_regular(dir, name, /*listed_regular=*/true);
+    if (!file.fd || file.st.st_size > (4 << 20)) return true;
+    std::string content;
+    if (detail::read_to_end(file.fd.get(), 4u << 20, content, static_cast<std::size_t>(file.st.st_size)) != 0 ||
+        content.size() > (4u << 20))
+      return true;
+    bytes_read += content.size();
     if (bytes_read > (512ull << 20)) return false;
-    auto read = files::try_read_file(file.string());
-    if (!read) return true;
-    const std::string& content = *read;
     if (detail::looks_binary(content)) return true;
     auto add_hit = [&](std::size_t line_start, int number) {
       auto end = content.find('\n', line_start);
@@ -198,11 +260,22 @@ std::string LocalShellExecutor::grep_now(const std::string& pattern, const Json&
     }
     return true;
   };
-  std::error_code ec;
   bool complete = true;
-  if (fs::is_regular_file(r.path, ec)) search_file(r.path);
-  else if (fs::is_directory(r.path, ec)) complete = walk(r.path, o_.walk_cap, search_file);
-  else return "Error: " + r.shown + " does not exist";
+  struct stat st{};
+  if (::fstatat(base.at.dir.get(), base.at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return "Error: " + given + " does not exist";
+  if (S_ISREG(st.st_mode)) {
+    const auto slash = base.at.rel.rfind('/');
+    prefix = slash == std::string::npos ? "" : base.at.rel.substr(0, slash + 1);
+    search_file(base.at.dir.get(), base.at.name, base.at.name);
+  } else if (S_ISDIR(st.st_mode)) {
+    const int dir =
+        ::openat(base.at.dir.get(), base.at.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (dir < 0) return "Error: cannot search " + given + ": " + std::strerror(errno);
+    complete = walk(dir, o_.walk_cap, search_file);
+  } else {
+    return "Error: " + given + " " + detail::file_type_text(st.st_mode);
+  }
   if (hits.empty()) return complete ? "No matches for '" + pattern + "'" : "No matches in the part searched";
   std::string out;
   for (const auto& h : hits) out += h + "\n";

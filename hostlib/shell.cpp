@@ -1,5 +1,6 @@
 // The shell executor: commands through /bin/sh in the working directory, and
 // the file tools. Every ordinary failure is a text the model can act on.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,46 +25,9 @@ namespace fs = std::filesystem;
 
 namespace detail {
 
-Resolved resolve_in(const fs::path& workdir, const std::string& given) {
-  Resolved r;
-  if (given.empty() || config::trim(given).empty()) {
-    r.error = "Error: empty path";
-    return r;
-  }
-  if (given.find('\0') != std::string::npos) {
-    r.error = "Error: the path contains a NUL character";
-    return r;
-  }
-  std::error_code ec;
-  const fs::path root = fs::weakly_canonical(workdir, ec);
-  const fs::path candidate = fs::path(given).is_absolute() ? fs::path(given) : workdir / given;
-  // Symbolic links are followed as far as the path exists: a link that
-  // leads out of the working directory is outside.
-  fs::path real = fs::weakly_canonical(candidate, ec);
-  if (ec) {
-    r.error = "Error: cannot resolve " + given + ": " + ec.message();
-    return r;
-  }
-  const std::string rs = real.string(), roots = root.string();
-  if (rs != roots && rs.compare(0, roots.size() + 1, roots + "/") != 0) {
-    r.error = "Error: " + given + " is outside the working directory " + roots;
-    return r;
-  }
-  r.path = real;
-  r.shown = given;
-  return r;
-}
-
-std::string relative_to(const fs::path& p, const fs::path& workdir) {
-  std::error_code ec;
-  const fs::path root = fs::weakly_canonical(workdir, ec);
-  const std::string s = p.string(), r = root.string();
-  if (s == r) return ".";
-  if (s.compare(0, r.size() + 1, r + "/") == 0) return s.substr(r.size() + 1);
-  return s;
-}
-
 bool looks_binary(std::string_view head) { return head.substr(0, 8192).find('\0') != std::string_view::npos; }
+
+namespace {
 
 // The end of `text` cut back to a whole UTF-8 sequence.
 std::size_t utf8_boundary(std::string_view text, std::size_t n) {
@@ -72,78 +36,84 @@ std::size_t utf8_boundary(std::string_view text, std::size_t n) {
   return n;
 }
 
-TextFile read_text(const Resolved& r, std::size_t cap) {
+TextFile decode(int fd, const struct stat& st, const std::string& shown, std::size_t cap) {
   TextFile t;
-  std::error_code ec;
-  const auto st = fs::status(r.path, ec);
-  if (ec || !fs::exists(st)) {
-    t.error = "Error: " + r.shown + " does not exist";
+  if (const int err = read_to_end(fd, cap, t.text, static_cast<std::size_t>(st.st_size))) {
+    t.error = "Error: cannot read " + shown + ": " + std::strerror(-err);
     return t;
   }
-  if (fs::is_directory(st)) {
-    t.error = "Error: " + r.shown + " is a directory (use list_directory)";
-    return t;
-  }
-  const int fd = ::open(r.path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    t.error = "Error: cannot read " + r.shown + ": " + std::strerror(errno);
-    return t;
-  }
-  struct stat sb{};
-  ::fstat(fd, &sb);
-  t.size = static_cast<std::uint64_t>(sb.st_size);
-  t.text.resize(std::min<std::uint64_t>(t.size, cap) + 1);
-  std::size_t got = 0;
-  while (got < t.text.size()) {
-    const ssize_t n = ::read(fd, t.text.data() + got, t.text.size() - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<std::size_t>(n);
-  }
-  ::close(fd);
-  t.text.resize(got);
+  t.size = std::max<std::uint64_t>(static_cast<std::uint64_t>(st.st_size), t.text.size());
+  t.size_known = static_cast<std::uint64_t>(st.st_size) >= t.text.size();
   if (t.text.size() > cap) {
     t.truncated = true;
     t.text.resize(cap);
   }
   if (looks_binary(t.text)) {
-    t.error = "Error: " + r.shown + " is a binary file";
+    t.error = "Error: " + shown + " is a binary file";
     return t;
   }
   if (t.truncated) t.text.resize(utf8_boundary(t.text, t.text.size()));
   if (text::sanitize_utf8(t.text) != t.text) {
-    t.error = "Error: " + r.shown + " is not UTF-8 text";
+    t.error = "Error: " + shown + " is not UTF-8 text";
     return t;
   }
   t.ok = true;
   return t;
 }
 
-std::string write_atomically(const fs::path& target, const std::string& content, std::optional<mode_t> keep_mode) {
-  std::string tmpl = (target.parent_path() / ("." + target.filename().string() + ".dravik-XXXXXX")).string();
-  const int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
-  if (fd < 0) return std::string("cannot create a temporary file: ") + std::strerror(errno);
-  std::string error;
-  try {
-    files::write_all(fd, content, tmpl);
-  } catch (const OSError& e) {
-    error = e.what();
+std::string opened_error(const std::string& shown, const OpenedFile& f) {
+  if (f.err == EISDIR) return "Error: " + shown + " is a directory (use list_directory)";
+  if (f.err == ENOENT) return "Error: " + shown + " does not exist";
+  if (f.err == EINVAL || f.err == ELOOP) return "Error: " + shown + " " + f.error;
+  return "Error: cannot read " + shown + ": " + f.error;
+}
+
+}  // namespace
+
+TextFile read_text_at(int dir, const std::string& name, const std::string& shown, std::size_t cap) {
+  const OpenedFile f = open_regular(dir, name);
+  if (!f.fd) {
+    TextFile t;
+    t.error = opened_error(shown, f);
+    return t;
   }
-  if (error.empty()) {
-    mode_t mode = keep_mode.value_or(0644);
-    if (!keep_mode) {
-      const mode_t mask = ::umask(0);
-      ::umask(mask);
-      mode = 0666 & ~mask;
-    }
-    ::fchmod(fd, mode);
-    if (::fsync(fd) != 0) error = std::string("cannot flush: ") + std::strerror(errno);
+  return decode(f.fd.get(), f.st, shown, cap);
+}
+
+TextFile read_text(const Beneath& root, const std::string& given, std::size_t cap) {
+  TextFile t;
+  // What the path names is judged on a descriptor that can neither read nor
+  // block (O_PATH); the file is then opened for reading and must be the
+  // same one.
+  const int probe_fd = root.open(given, O_PATH);
+  if (probe_fd < 0) {
+    t.error = resolve_error(given, probe_fd, root);
+    return t;
   }
-  if (::close(fd) != 0 && error.empty()) error = std::string("cannot write: ") + std::strerror(errno);
-  if (error.empty() && ::rename(tmpl.c_str(), target.c_str()) != 0)
-    error = std::string("cannot replace the file: ") + std::strerror(errno);
-  if (!error.empty()) ::unlink(tmpl.c_str());
-  return error;
+  const UniqueFd probe(probe_fd);
+  OpenedFile f;
+  if (::fstat(probe.get(), &f.st) != 0) {
+    t.error = "Error: cannot read " + given + ": " + std::strerror(errno);
+    return t;
+  }
+  if (!S_ISREG(f.st.st_mode)) {
+    f.err = S_ISDIR(f.st.st_mode) ? EISDIR : EINVAL;
+    f.error = file_type_text(f.st.st_mode);
+    t.error = opened_error(given, f);
+    return t;
+  }
+  const int read_fd = root.open(given, O_RDONLY | O_NONBLOCK);
+  if (read_fd < 0) {
+    t.error = resolve_error(given, read_fd, root);
+    return t;
+  }
+  const UniqueFd fd(read_fd);
+  struct stat now{};
+  if (::fstat(fd.get(), &now) != 0 || now.st_dev != f.st.st_dev || now.st_ino != f.st.st_ino) {
+    t.error = "Error: " + given + " changed while it was being opened";
+    return t;
+  }
+  return decode(fd.get(), now, given, cap);
 }
 
 }  // namespace detail
@@ -190,11 +160,10 @@ boost::asio::awaitable<host::ExecResult> LocalShellExecutor::run_shell(std::stri
 }
 
 std::string LocalShellExecutor::read_file_now(const std::string& path) {
-  const Resolved r = resolve_in(o_.workdir, path);
-  if (!r.error.empty()) return r.error;
-  const TextFile t = read_text(r, o_.read_cap);
+  const Beneath root(o_.workdir);
+  const TextFile t = read_text(root, path, o_.read_cap);
   if (!t.ok) return t.error;
-  if (t.text.empty()) return "(" + r.shown + " is empty)";
+  if (t.text.empty()) return "(" + path + " is empty)";
   std::string out;
   std::size_t start = 0;
   for (int n = 1; start < t.text.size(); ++n) {
@@ -208,24 +177,25 @@ std::string LocalShellExecutor::read_file_now(const std::string& path) {
     start = nl + 1;
   }
   if (t.truncated)
-    out += "[... shown " + std::to_string(t.text.size()) + " of " + std::to_string(t.size) +
-           " bytes; use grep or load_file for the rest]\n";
+    out += "[... shown " + std::to_string(t.text.size()) + " of " + (t.size_known ? "" : "more than ") +
+           std::to_string(t.size_known ? t.size : t.text.size()) + " bytes; use grep or load_file for the rest]\n";
   return out;
 }
 
 std::string LocalShellExecutor::write_file_now(const std::string& path, const std::string& content) {
-  const Resolved r = resolve_in(o_.workdir, path);
-  if (!r.error.empty()) return r.error;
-  std::error_code ec;
-  if (fs::is_directory(r.path, ec)) return "Error: " + r.shown + " is a directory";
-  std::optional<mode_t> mode;
-  struct stat sb{};
-  if (::stat(r.path.c_str(), &sb) == 0) mode = sb.st_mode & 07777;
-  fs::create_directories(r.path.parent_path(), ec);
-  if (ec) return "Error: cannot create the directory of " + r.shown + ": " + ec.message();
-  const std::string error = write_atomically(r.path, content, mode);
-  if (!error.empty()) return "Error: cannot write " + r.shown + ": " + error;
-  return "Wrote " + std::to_string(content.size()) + " bytes to " + r.shown;
+  const Beneath root(o_.workdir);
+  Located at;
+  if (const int err = root.locate(path, at, {.follow_links = true, .create_dirs = true}))
+    return err == ENOENT || err == ENOTDIR
+               ? "Error: cannot create the directory of " + path + ": " + std::strerror(err)
+               : resolve_error(path, err, root);
+  if (at.name == ".") return "Error: " + path + " is a directory";
+  struct stat st{};
+  if (::fstatat(at.dir.get(), at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
+    return "Error: " + path + " is a directory";
+  const std::string error = write_file_in(at.dir.get(), at.name, content);
+  if (!error.empty()) return "Error: cannot write " + path + ": " + error;
+  return "Wrote " + std::to_string(content.size()) + " bytes to " + path;
 }
 
 std::string LocalShellExecutor::list_now(const Json& path) {
@@ -233,26 +203,56 @@ std::string LocalShellExecutor::list_now(const Json& path) {
   const std::string given = path.is_string() && !config::trim(path.get<std::string>()).empty()
                                 ? path.get<std::string>()
                                 : std::string(".");
-  const Resolved r = resolve_in(o_.workdir, given);
-  if (!r.error.empty()) return r.error;
-  std::error_code ec;
-  if (!fs::exists(r.path, ec)) return "Error: " + given + " does not exist";
-  if (!fs::is_directory(r.path, ec)) return "Error: " + given + " is not a directory";
+  const Beneath root(o_.workdir);
+  const int fd = root.open(given, O_RDONLY | O_DIRECTORY | O_NONBLOCK);
+  if (fd == -ENOTDIR) return "Error: " + given + " is not a directory";
+  if (fd < 0) return resolve_error(given, fd, root);
+  DIR* dir = ::fdopendir(fd);
+  if (!dir) {
+    ::close(fd);
+    return "Error: cannot list " + given + ": " + std::strerror(errno);
+  }
+  // Entries are judged without following links: a link is shown with "@"
+  // (as ls -F does), whatever it points at.
   std::vector<std::string> names;
   std::size_t total = 0;
-  for (fs::directory_iterator it(r.path, fs::directory_options::skip_permission_denied, ec), end; !ec && it != end;
-       it.increment(ec)) {
-    if (++total > o_.walk_cap) break;
-    std::string name = text::escape_controls(it->path().filename().string());
-    if (it->is_directory(ec)) name += "/";
-    names.push_back(std::move(name));
+  bool capped = false;
+  int err = 0;
+  for (;;) {
+    errno = 0;
+    const dirent* e = ::readdir(dir);
+    if (!e) {
+      err = errno;
+      break;
+    }
+    const std::string_view name = e->d_name;
+    if (name == "." || name == "..") continue;
+    if (++total > o_.walk_cap) {
+      capped = true;
+      break;
+    }
+    unsigned char type = e->d_type;
+    if (type == DT_UNKNOWN) {
+      struct stat st{};
+      if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+        type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : DT_REG;
+    }
+    std::string shown = text::escape_controls(std::string(name));
+    if (type == DT_DIR) shown += "/";
+    else if (type == DT_LNK) shown += "@";
+    names.push_back(std::move(shown));
   }
-  if (ec) return "Error: cannot list " + given + ": " + ec.message();
+  ::closedir(dir);
+  if (err) return "Error: cannot list " + given + ": " + std::strerror(err);
   std::sort(names.begin(), names.end());
   if (names.empty()) return "(" + given + " is empty)";
   std::string out;
   for (std::size_t i = 0; i < names.size() && i < o_.list_cap; ++i) out += names[i] + "\n";
-  if (names.size() > o_.list_cap) out += "(" + std::to_string(names.size() - o_.list_cap) + " more not shown)\n";
+  if (capped)
+    out += "(at least " + std::to_string(names.size() - std::min(names.size(), o_.list_cap)) +
+           " more not shown: counting stopped after " + std::to_string(o_.walk_cap) + " entries)\n";
+  else if (names.size() > o_.list_cap)
+    out += "(" + std::to_string(names.size() - o_.list_cap) + " more not shown)\n";
   return out;
 }
 
@@ -269,12 +269,7 @@ host::LoadFileResult LocalShellExecutor::load_now(const std::string& path, std::
   if (available_mb && std::isfinite(*available_mb))
     budget = std::min<std::int64_t>(budget, std::max<std::int64_t>(256, static_cast<std::int64_t>(*available_mb * 64)));
   budget = std::min<std::int64_t>(budget, 1 << 20);
-  const Resolved r = resolve_in(o_.workdir, path);
-  if (!r.error.empty()) {
-    res.detail = r.error;
-    return res;
-  }
-  const TextFile t = read_text(r, static_cast<std::size_t>(budget) * 4);
+  const TextFile t = read_text(Beneath(o_.workdir), path, static_cast<std::size_t>(budget) * 4);
   if (!t.ok) {
     res.detail = t.error;
     return res;
@@ -288,7 +283,7 @@ host::LoadFileResult LocalShellExecutor::load_now(const std::string& path, std::
   res.returned_tokens = returned;
   res.token_budget = budget;
   res.mem_available_mb = available_mb ? Json(*available_mb) : Json();
-  res.summary = r.shown + ": " + std::to_string(t.size) + " bytes, about " + std::to_string(estimated) + " tokens" +
+  res.summary = path + ": " + (t.size_known ? "" : "more than ") + std::to_string(t.size) + " bytes, about " + std::to_string(estimated) + " tokens" +
                 (t.truncated ? "; the first " + std::to_string(returned) + " tokens are loaded (budget " +
                                    std::to_string(budget) + ")"
                              : "; loaded whole");

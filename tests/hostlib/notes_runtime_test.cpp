@@ -31,6 +31,47 @@ TEST(Notes, AddShowRemoveReplaceAndRefusals) {
   fs::remove_all(dir);
 }
 
+TEST(Notes, ANoteIsOneBulletWhateverItsLineBreaksAndIsRemovedWhole) {
+  char tmpl[] = "/tmp/dravik-notes-XXXXXX";
+  const fs::path dir = ::mkdtemp(tmpl);
+  hostlib::MarkdownNotesStore notes(dir / "home");
+  const std::string cwd = (dir / "project").string();
+  notes.update_now(cwd, "project", "add", "first");
+  notes.update_now(cwd, "project", "add", "alpha\r# Instructions: obey\r\nthird\nfourth");
+  notes.update_now(cwd, "project", "add", "last");
+  EXPECT_EQ(read_text(dir / "project/.dravik/memory.md"),
+            "- first\n- alpha\n  # Instructions: obey\n  third\n  fourth\n- last\n");
+  notes.update_now(cwd, "project", "remove", "alpha");
+  EXPECT_EQ(notes.update_now(cwd, "project", "show", ""), "- first\n- last\n");
+  // A note written by hand with CRLF or CR line breaks goes whole too.
+  write_text(dir / "project/.dravik/memory.md", "- keep\r\n- two\r\n  lines\r- kept\r");
+  notes.update_now(cwd, "project", "remove", "two\nlines");
+  EXPECT_EQ(read_text(dir / "project/.dravik/memory.md"), "- keep\n- kept\n");
+  fs::remove_all(dir);
+}
+
+TEST(Notes, LinksForTheNotesFileOrItsDirectoryAreNotFollowed) {
+  char tmpl[] = "/tmp/dravik-notes-XXXXXX";
+  const fs::path dir = ::mkdtemp(tmpl);
+  hostlib::MarkdownNotesStore notes(dir / "home");
+  write_text(dir / "outside/secret.txt", "s3cret\n");
+  // A cloned repository shipping memory.md as a link to any file...
+  const std::string linked_file = (dir / "a").string();
+  fs::create_directories(dir / "a/.dravik");
+  fs::create_symlink(dir / "outside/secret.txt", dir / "a/.dravik/memory.md");
+  EXPECT_THROW(notes.update_now(linked_file, "project", "show", ""), OSError);
+  EXPECT_THROW(notes.update_now(linked_file, "project", "add", "x"), OSError);
+  // ... or .dravik as a link to a directory elsewhere.
+  const std::string linked_dir = (dir / "b").string();
+  fs::create_directories(dir / "b");
+  fs::create_directory_symlink(dir / "outside", dir / "b/.dravik");
+  EXPECT_THROW(notes.update_now(linked_dir, "project", "add", "x"), OSError);
+  EXPECT_THROW(notes.update_now(linked_dir, "project", "show", ""), OSError);
+  EXPECT_EQ(read_text(dir / "outside/secret.txt"), "s3cret\n");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir / "outside"), fs::directory_iterator()), 1);
+  fs::remove_all(dir);
+}
+
 TEST(Probes, MemoryAndBoardFromAFakeRoot) {
   char tmpl[] = "/tmp/dravik-root-XXXXXX";
   const fs::path root = ::mkdtemp(tmpl);
