@@ -166,6 +166,9 @@ bool ChatSession::start(bool resume) {
       if (cap < 1) throw ValueError("max_reply_tokens must be a positive number of tokens, got " + std::to_string(cap));
       runtime_->set_max_reply_tokens(cap);
     }
+    budget_.context = runtime_->context_window_tokens();
+    budget_.reserve = std::min(kReplyReserve, budget_.context / 4);
+    if (auto cap = runtime_->max_reply_tokens()) budget_.reserve = std::min(budget_.reserve, *cap);
   } catch (const std::exception& e) {
     error_line(std::string("dravik chat: ") + e.what());
     return false;
@@ -283,13 +286,13 @@ void ChatSession::print_status() {
   std::cout << "runtime:   " << runtime_->describe() << "\n";
   std::cout << "reasoning: " << runtime_->reasoning_status() << "\n";
   std::cout << "context:   ";
-  if (last_prompt_tokens_) std::cout << count(*last_prompt_tokens_) << " of " << count(context_tokens()) << " tokens";
-  else std::cout << "(no reply yet) of " << count(context_tokens()) << " tokens";
+  if (last_prompt_tokens_) std::cout << count(*last_prompt_tokens_) << " of " << count(budget_.context) << " tokens";
+  else std::cout << "(no reply yet) of " << count(budget_.context) << " tokens";
   std::cout << ", " << messages_->size() << " messages";
   if (!context_why_.empty()) std::cout << " (" << context_why_ << ")";
   std::cout << "\n";
-  if (fixed_tokens_)
-    std::cout << "fixed:     " << count(*fixed_tokens_) << " tokens for the system prompt and tool definitions"
+  if (budget_.fixed)
+    std::cout << "fixed:     " << count(*budget_.fixed) << " tokens for the system prompt and tool definitions"
               << (fixed_measured_ ? "" : " (estimated)") << "\n";
   if (auto cap = runtime_->max_reply_tokens()) std::cout << "replies:   up to " << count(*cap) << " tokens\n";
   if (!last_figures_.empty()) std::cout << "last reply: " << last_figures_ << "\n";
@@ -300,77 +303,25 @@ void ChatSession::print_status() {
     std::cout << "memory:    " << static_cast<long>(*snap->available_mb) << " MB available\n";
 }
 
-bool ChatSession::fit(Json& messages, std::int64_t budget, std::int64_t target, double tokens_per_char) {
-  auto estimate = [&] {
-    std::size_t chars = 0;
-    for (std::size_t i = 1; i < messages.size(); ++i) chars += dump_json(messages[i]).size();
-    return static_cast<std::int64_t>(static_cast<double>(chars) * tokens_per_char);
-  };
-  if (estimate() <= budget) return false;
-  // One larger step rather than a little at every request: the prefix the
-  // server has cached then survives the following turns. First the oldest
-  // tool outputs are shortened, then whole old turns go; the system prompt
-  // and the current turn stay, and a tool exchange goes with its turn.
-  target = std::min(target, budget);
-  std::size_t last_user = 0;
-  for (std::size_t i = 0; i < messages.size(); ++i)
-    if (messages[i].value("role", "") == "user") last_user = i;
-  for (std::size_t i = 1; i < last_user && estimate() > target; ++i) {
-    Json& m = messages[i];
-    if (m.value("role", "") != "tool" || !m["content"].is_string()) continue;
-    const std::string c = m["content"].get<std::string>();
-    if (c.size() > 400) m["content"] = text::prefix(c, 200) + "\n[... shortened to fit the context ...]";
-  }
-  while (estimate() > target) {
-    // The oldest turn: from the first user message after the system prompt
-    // up to the next user message.
-    std::size_t first = 1;
-    while (first < messages.size() && messages[first].value("role", "") != "user") ++first;
-    std::size_t next = first + 1;
-    while (next < messages.size() && messages[next].value("role", "") != "user") ++next;
-    if (next >= messages.size() || first >= last_user) break;  // only the current turn is left
-    messages.erase(messages.begin() + static_cast<long>(first), messages.begin() + static_cast<long>(next));
-    last_user -= next - first;
-  }
-  return true;
-}
-
-std::int64_t ChatSession::context_tokens() const {
-  const std::int64_t configured = runtime_->context_window_tokens();
-  return server_context_ ? std::min(configured, *server_context_) : configured;
-}
-
-std::int64_t ChatSession::reply_reserve() const {
-  const std::int64_t reserve = std::min(kReplyReserve, context_tokens() / 4);
-  if (auto cap = runtime_->max_reply_tokens()) return std::min(reserve, *cap);
-  return reserve;
-}
-
-std::size_t ChatSession::conversation_chars() const {
-  std::size_t chars = 0;
-  for (std::size_t i = 1; i < messages_->size(); ++i) chars += dump_json((*messages_)[i]).size();
-  return chars;
-}
-
 asio::awaitable<void> ChatSession::measure_fixed_part() {
   if (fixed_measured_) co_return;
   // The fixed part as the server renders and counts it: the system prompt
   // and the tool schemas in the chat template, with an empty user turn.
   const Json probe = Json::array({(*messages_)[0], Json{{"role", "user"}, {"content", ""}}});
   if (auto tokens = co_await runtime_->count_prompt_tokens(probe, true)) {
-    fixed_tokens_ = *tokens;
+    budget_.fixed = *tokens;
     fixed_measured_ = true;
   }
 }
 
 void ChatSession::check_fixed_part_fits() const {
-  if (!fixed_tokens_) return;
-  const std::int64_t ctx = context_tokens(), reserve = reply_reserve();
-  if (*fixed_tokens_ + reserve <= ctx) return;
-  const std::int64_t needed = (*fixed_tokens_ + reserve + 256 + 1023) / 1024 * 1024;
-  std::string m = "the system prompt and tool definitions need " + count(*fixed_tokens_) + " tokens of a " +
+  if (!budget_.fixed) return;
+  const std::int64_t fixed = *budget_.fixed, ctx = budget_.context, reserve = budget_.reserve;
+  if (fixed + reserve <= ctx) return;
+  const std::int64_t needed = (fixed + reserve + 256 + 1023) / 1024 * 1024;
+  std::string m = "the system prompt and tool definitions need " + count(fixed) + " tokens of a " +
                   count(ctx) + "-token context";
-  if (*fixed_tokens_ <= ctx) m += " (with " + count(reserve) + " kept for the reply)";
+  if (fixed <= ctx) m += " (with " + count(reserve) + " kept for the reply)";
   if (dynamic_cast<sidecar::SidecarClient*>(&runtime_->client()))
     m += "; set \"context_window_tokens\" to " + std::to_string(needed) + " or more in ~/.dravik/config.json";
   else
@@ -381,28 +332,17 @@ void ChatSession::check_fixed_part_fits() const {
 
 void ChatSession::fit_context() {
   check_fixed_part_fits();
-  const std::int64_t fixed =
-      fixed_tokens_.value_or(static_cast<std::int64_t>(static_cast<double>(dump_json((*messages_)[0]).size() +
-                                                                            dump_json(hostlib::tool_definitions()).size()) /
-                                                        3.0));
-  const std::int64_t budget = std::max<std::int64_t>(64, context_tokens() - reply_reserve() - fixed);
-  if (fit(*messages_, budget, budget * 2 / 3, tokens_per_char_))
-    dim_line("(older parts of the conversation were shortened to fit the " + count(context_tokens()) +
+  // Until the server has counted it, the fixed part is guessed at three
+  // characters a token.
+  const auto fixed_estimate = static_cast<std::int64_t>(
+      static_cast<double>(dump_json((*messages_)[0]).size() + dump_json(hostlib::tool_definitions()).size()) / 3.0);
+  if (budget_.shrink(*messages_, fixed_estimate))
+    dim_line("(older parts of the conversation were shortened to fit the " + count(budget_.context) +
              "-token context)");
 }
 
 void ChatSession::refit(const Overflow& o) {
-  // The server's own figures replace the estimates: its context, and what
-  // this conversation really costs.
-  if (o.context) server_context_ = *o.context;
-  if (o.prompt_tokens) {
-    const double chars = static_cast<double>(std::max<std::size_t>(o.conversation_chars, 1));
-    if (!fixed_tokens_)
-      fixed_tokens_ = std::max<std::int64_t>(
-          0, *o.prompt_tokens - static_cast<std::int64_t>(static_cast<double>(o.conversation_chars) * tokens_per_char_));
-    else
-      tokens_per_char_ = std::max(tokens_per_char_, static_cast<double>(*o.prompt_tokens - *fixed_tokens_) / chars);
-  }
+  budget_.learn_overflow(o.prompt_tokens, o.context, o.conversation_chars);
   fit_context();
 }
 
@@ -463,7 +403,7 @@ asio::awaitable<void> ChatSession::turn() {
       const std::size_t before = messages_->size();
       refit(*overflow);
       if (messages_->size() == before && !overflow->prompt_tokens)
-        fit(*messages_, 0, 0, tokens_per_char_);  // no figures: keep only the current turn
+        ContextBudget::fit(*messages_, 0, 0, budget_.tokens_per_char);  // no figures: only the current turn
       dim_line("(the server's context was full: older parts of the conversation were dropped)");
       const std::optional<std::int64_t> first_prompt = overflow->prompt_tokens;
       called_tools = co_await reply(overflow);
@@ -500,7 +440,7 @@ asio::awaitable<bool> ChatSession::stream_reply(std::optional<Overflow>& overflo
   ReplyFigures figures;
   bool in_reasoning = false;
   bool progress_shown = false;
-  const std::size_t request_chars = conversation_chars();
+  const std::size_t request_chars = ContextBudget::conversation_chars(*messages_);
   auto clear_progress = [&] {
     if (progress_shown) out("\r\x1b[2K");
     progress_shown = false;
@@ -569,15 +509,7 @@ asio::awaitable<bool> ChatSession::stream_reply(std::optional<Overflow>& overflo
   if (in_reasoning) out("\n");
   if (figures.prompt) {
     last_prompt_tokens_ = *figures.prompt;
-    // The fixed part, when the server could not count it, is what the first
-    // reply cost beyond its short conversation; later replies teach what a
-    // character of this conversation costs.
-    if (!fixed_tokens_)
-      fixed_tokens_ = std::max<std::int64_t>(
-          0, *figures.prompt - static_cast<std::int64_t>(static_cast<double>(request_chars) * tokens_per_char_));
-    else if (request_chars >= 200 && *figures.prompt > *fixed_tokens_)
-      tokens_per_char_ =
-          std::max(0.05, static_cast<double>(*figures.prompt - *fixed_tokens_) / static_cast<double>(request_chars));
+    budget_.learn(*figures.prompt, request_chars);
   }
   last_figures_ = figures.line();
   const Json message = acc.message();

@@ -8,6 +8,7 @@
 
 #include <boost/asio/io_context.hpp>
 
+#include "context_budget.hpp"
 #include "dravik_host.hpp"
 #include "support/json.hpp"
 
@@ -46,11 +47,6 @@ class ChatSession {
   // Saves the conversation (and the KV cache) for --resume, stops the server.
   void stop();
 
-  // When the conversation after the system prompt (messages[1..]) is
-  // estimated above `budget` tokens, shortens it in one step to `target`:
-  // old tool outputs first, then the oldest turns. True when it shrank.
-  static bool fit(Json& messages, std::int64_t budget, std::int64_t target, double tokens_per_char);
-
   // What the server said when a request did not fit its context.
   struct Overflow {
     std::optional<std::int64_t> prompt_tokens, context;
@@ -65,9 +61,6 @@ class ChatSession {
   boost::asio::awaitable<void> measure_fixed_part();
   void refit(const Overflow& overflow);
   void check_fixed_part_fits() const;
-  std::int64_t context_tokens() const;
-  std::int64_t reply_reserve() const;
-  std::size_t conversation_chars() const;
   boost::asio::awaitable<void> run_tools(const Json& assistant);
   bool approve(const std::string& name, const std::string& summary);
   void fit_context();
@@ -86,14 +79,8 @@ class ChatSession {
   std::shared_ptr<eviction_coordinator::EvictionCoordinator> coordinator_;
   std::string system_prompt_;
   std::optional<std::int64_t> last_prompt_tokens_;
-  // Tokens of the fixed part of every request (system prompt, tool schemas,
-  // template), measured once or learned from the server's figures.
-  std::optional<std::int64_t> fixed_tokens_;
-  bool fixed_measured_ = false;  // counted by the server itself
-  // Tokens a character of the conversation after the system prompt costs.
-  double tokens_per_char_ = 1.0 / 3.0;
-  // The context the server reported when a request did not fit.
-  std::optional<std::int64_t> server_context_;
+  ContextBudget budget_;
+  bool fixed_measured_ = false;  // the fixed part counted by the server itself
   std::string context_why_;     // how the context window was chosen
   std::string last_figures_;    // the last reply's figures line
   bool approve_all_ = false;
