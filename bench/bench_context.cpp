@@ -35,7 +35,7 @@ constexpr std::int64_t kReplyCap = 64;
 constexpr int kTurns = 30;
 
 struct Totals {
-  std::int64_t prompt = 0, cached = 0, refused = 0, shrinks = 0;
+  std::int64_t prompt = 0, cached = 0, refused = 0, shrinks = 0, restarts = 0;
 };
 
 // A user message of a few hundred characters, different every turn.
@@ -55,7 +55,7 @@ struct Reply {
   std::string content;
 };
 
-Reply send(asio::io_context& io, hostlib::ChatRuntime& rt, const Json& messages) {
+Reply send_once(asio::io_context& io, hostlib::ChatRuntime& rt, const Json& messages) {
   Reply r;
   try {
     auto stream = rt.chat_stream(messages, true);
@@ -82,6 +82,24 @@ Reply send(asio::io_context& io, hostlib::ChatRuntime& rt, const Json& messages)
   return r;
 }
 
+// Tests elsewhere on the machine may stop every llama-server of the user: a
+// request cut off that way is sent again to a restarted server (and the
+// restart counted, since its cache starts empty).
+Reply send(asio::io_context& io, hostlib::ChatRuntime& rt, const Json& messages, Totals& t) {
+  for (int attempt = 0;; ++attempt) {
+    try {
+      return send_once(io, rt, messages);
+    } catch (const hostlib::ChatRequestError&) {
+      throw;
+    } catch (const std::exception& e) {
+      if (attempt >= 3) throw;
+      std::fprintf(stderr, "request failed (%s); restarting the server\n", e.what());
+      ++t.restarts;
+      async::run_until_done(io, rt.start());
+    }
+  }
+}
+
 void count(Totals& t, const Reply& r) {
   t.prompt += r.prompt_tokens.value_or(0);
   t.cached += r.cached_tokens.value_or(0);
@@ -100,13 +118,13 @@ Totals run_current(asio::io_context& io, hostlib::ChatRuntime& rt, const std::st
     messages.push_back({{"role", "user"}, {"content", user_message(turn)}});
     if (b.shrink(messages, 0)) ++t.shrinks;
     std::size_t chars = app::ContextBudget::conversation_chars(messages);
-    Reply r = send(io, rt, messages);
+    Reply r = send(io, rt, messages, t);
     if (r.refused) {
       ++t.refused;
       b.learn_overflow(r.prompt_tokens, r.n_ctx, chars);
       if (b.shrink(messages, 0)) ++t.shrinks;
       chars = app::ContextBudget::conversation_chars(messages);
-      r = send(io, rt, messages);
+      r = send(io, rt, messages, t);
       if (r.refused) throw RuntimeError("the current policy did not fit after one refit");
     }
     count(t, r);
@@ -133,14 +151,14 @@ Totals run_previous(asio::io_context& io, hostlib::ChatRuntime& rt, const std::s
     messages.push_back({{"role", "user"}, {"content", user_message(turn)}});
     if (whole_fit(std::max<std::int64_t>(256, kContext - 512), rate)) ++t.shrinks;
     std::size_t chars = dump_json(messages).size();
-    Reply r = send(io, rt, messages);
+    Reply r = send(io, rt, messages, t);
     if (r.refused) {
       ++t.refused;
       const std::int64_t budget = std::max<std::int64_t>(128, (last_prompt.value_or(kContext) * 2) / 3);
       if (whole_fit(budget, rate * 1.5)) ++t.shrinks;
       rate *= 1.5;
       chars = dump_json(messages).size();
-      r = send(io, rt, messages);
+      r = send(io, rt, messages, t);
       if (r.refused) {
         ++t.refused;
         continue;  // the turn failed for the user; its message stayed, as it did
@@ -191,7 +209,8 @@ int main() {
       ". Use the tools to read, search and change files and run commands there (paths relative to it). "
       "shell, write_file and edit_file need the user's approval; a refusal comes back as the tool's result: "
       "do not retry it. Keep answers short.";
-  const Json probe = Json::array({Json{{"role", "system"}, {"content", system}}, Json{{"role", "user"}, {"content", ""}}});
+  const Json probe =
+      Json::array({Json{{"role", "system"}, {"content", system}}, Json{{"role", "user"}, {"content", ""}}});
   const auto fixed_tokens = async::run_until_done(io, rt->count_prompt_tokens(probe, true));
   std::printf("fixed part: %zu characters (system prompt %zu + tool schemas %zu), %lld tokens\n",
               system.size() + dump_json(hostlib::tool_definitions()).size(), system.size(),
@@ -210,17 +229,19 @@ int main() {
   // still sees.
   auto report = [&](const char* name, const Totals& t, double ms) {
     std::printf("%-9s %d turns: %lld prompt tokens, %lld from the cache (%.1f%%), %lld refused requests, "
-                "%lld shrinks, %.0f conversation tokens per prompt, %.0f ms\n",
+                "%lld shrinks, %.0f conversation tokens per prompt, %lld server restarts, %.0f ms\n",
                 name, kTurns, static_cast<long long>(t.prompt), static_cast<long long>(t.cached),
                 t.prompt ? 100.0 * static_cast<double>(t.cached) / static_cast<double>(t.prompt) : 0.0,
                 static_cast<long long>(t.refused), static_cast<long long>(t.shrinks),
-                static_cast<double>(t.prompt) / kTurns - static_cast<double>(fixed_tokens.value_or(0)), ms);
+                static_cast<double>(t.prompt) / kTurns - static_cast<double>(fixed_tokens.value_or(0)),
+                static_cast<long long>(t.restarts), ms);
   };
   report("previous", previous, previous_ms);
   report("current", current, current_ms);
-  const double share_prev = previous.prompt ? static_cast<double>(previous.cached) / static_cast<double>(previous.prompt) : 0;
-  const double share_cur = current.prompt ? static_cast<double>(current.cached) / static_cast<double>(current.prompt) : 0;
-  bench::ratio_line("cache share (current vs previous)", 100.0 * share_cur, 100.0 * share_prev, "%");
+  auto share = [](const Totals& t) {
+    return t.prompt ? 100.0 * static_cast<double>(t.cached) / static_cast<double>(t.prompt) : 0.0;
+  };
+  bench::ratio_line("cache share (current vs previous)", share(current), share(previous), "%");
   bench::ratio_line("prompt tokens computed (current vs previous)",
                     static_cast<double>(current.prompt - current.cached),
                     static_cast<double>(previous.prompt - previous.cached), "tok");

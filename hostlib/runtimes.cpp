@@ -104,8 +104,8 @@ class LocalRuntime : public ChatRuntime {
     host::isolation_policy().assert_endpoint_allowed(c_.base_url, "the llama.cpp runtime");
     const std::string base = c_.base_url;
     try {
-      auto rendered = co_await c_._http->post_json(base + "/apply-template", template_request(std::move(messages), use_tools),
-                                                   kCountTimeout);
+      auto rendered = co_await c_._http->post_json(
+          base + "/apply-template", template_request(std::move(messages), use_tools), kCountTimeout);
       const std::optional<Json> tokenize = tokenize_request(rendered);
       if (!tokenize) co_return std::nullopt;
       auto counted = co_await c_._http->post_json(base + "/tokenize", *tokenize, kCountTimeout);

@@ -36,7 +36,10 @@ namespace {
 constexpr int kMaxRounds = 8;                // model calls per turn
 constexpr std::int64_t kReplyReserve = 512;  // tokens kept free for the answer (unless capped lower)
 
-std::string count(std::int64_t n) { return provisioning::thousands(static_cast<std::uint64_t>(std::max<std::int64_t>(0, n))); }
+// 12345 -> "12,345".
+std::string count(std::int64_t n) {
+  return provisioning::thousands(static_cast<std::uint64_t>(std::max<std::int64_t>(0, n)));
+}
 
 // The figures of a finished reply, from the final chunk's usage and timings.
 struct ReplyFigures {

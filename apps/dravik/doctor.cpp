@@ -65,7 +65,8 @@ int doctor(const DoctorOptions& o) {
     if (cfg.is_object() && cfg.contains("context_window_tokens")) {
       try {
         context = config::to_int64(cfg["context_window_tokens"], "context_window_tokens");
-        context_why = "set in ~/.dravik/config.json; " + std::to_string(choice.tokens) + " would be chosen: " + choice.why;
+        context_why =
+            "set in ~/.dravik/config.json; " + std::to_string(choice.tokens) + " would be chosen: " + choice.why;
       } catch (const std::exception&) {
         context_why = "~/.dravik/config.json has an unusable \"context_window_tokens\"; chosen: " + choice.why;
       }
