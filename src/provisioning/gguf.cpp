@@ -361,7 +361,8 @@ ContextChoice choose_context_window(const GgufModelShape& shape, std::optional<s
   constexpr std::int64_t kFloor = 4096, kCeiling = 16384, kStep = 1024;
   ContextChoice c;
   const std::uint64_t per_token = shape.kv_bytes_per_token_q8_0();
-  if (shape.context_length == 0 || per_token == 0) {
+  // (A header claiming more than 4 GB a token is not a model to size by.)
+  if (shape.context_length == 0 || per_token == 0 || per_token > (1ull << 32)) {
     c.tokens = kFloor;
     c.why = "the model's metadata does not give its KV-cache size";
     return c;
