@@ -80,7 +80,18 @@ class SseChunkStream : public host::ChunkStream {
       }
       const auto [message, type] = error_of(text);
       done_ = true;
-      throw ChatRequestError(status, "chat request failed (HTTP " + std::to_string(status) + "): " + message, type);
+      ChatRequestError error(status, "chat request failed (HTTP " + std::to_string(status) + "): " + message, type);
+      const Json answer = parse_or_null(text);
+      if (const Json* e = answer.is_object() ? config::find(answer, "error") : nullptr; e && e->is_object()) {
+        auto figure = [&](const char* key) -> std::optional<std::int64_t> {
+          const Json* v = config::find(*e, key);
+          if (v && v->is_number_integer()) return v->get<std::int64_t>();
+          return std::nullopt;
+        };
+        error.n_prompt_tokens = figure("n_prompt_tokens");
+        error.n_ctx = figure("n_ctx");
+      }
+      throw error;
     }
   }
 
@@ -240,55 +251,53 @@ Json ChatAccumulator::message() const {
 
 // ------------------------------------------------------------ tool schemas
 
+// Every word here is read by the model on every request and fills the
+// context of a small board: names and types say most of it, descriptions
+// only what they do not.
 const Json& tool_definitions() {
   static const Json tools = [] {
     auto tool = [](const char* name, const char* description, Json properties, Json required) {
       Json parameters = Json::object();
       parameters["type"] = "object";
       parameters["properties"] = std::move(properties);
-      parameters["required"] = std::move(required);
+      if (!required.empty()) parameters["required"] = std::move(required);
       Json function = Json::object();
       function["name"] = name;
       function["description"] = description;
       function["parameters"] = std::move(parameters);
       return Json{{"type", "function"}, {"function", std::move(function)}};
     };
-    auto text = [](const char* d) { return Json{{"type", "string"}, {"description", d}}; };
-    auto integer = [](const char* d) { return Json{{"type", "integer"}, {"description", d}}; };
+    const Json text = {{"type", "string"}};
+    const Json integer = {{"type", "integer"}};
+    const Json boolean = {{"type", "boolean"}};
     Json t = Json::array();
-    t.push_back(tool("shell", "Run a shell command in the working directory (/bin/sh -c).",
-                     {{"command", text("The command line")},
-                      {"timeout_seconds", integer("Time-out in seconds (default 120)")}},
-                     {"command"}));
-    t.push_back(tool("read_file", "Read a text file, with line numbers.", {{"path", text("File path")}}, {"path"}));
-    t.push_back(tool("write_file", "Create or replace a file with the given content.",
-                     {{"path", text("File path")}, {"content", text("The whole new content")}}, {"path", "content"}));
+    t.push_back(tool("shell",
+                     "Run a /bin/sh command in the working directory. Background processes it starts on purpose "
+                     "are left running after it exits; at the time-out (default 120 s) all it started are ended.",
+                     {{"command", text}, {"timeout_seconds", integer}}, {"command"}));
+    t.push_back(tool("read_file", "Read a text file, with line numbers.", {{"path", text}}, {"path"}));
+    t.push_back(tool("write_file", "Create or replace a file.", {{"path", text}, {"content", text}},
+                     {"path", "content"}));
     t.push_back(tool("edit_file",
-                     "Edit a file: replace old_string (which must match exactly once unless replace_all) with "
-                     "new_string, or apply a unified diff given as patch.",
-                     {{"path", text("File path")},
-                      {"old_string", text("Exact text to replace")},
-                      {"new_string", text("Replacement text")},
-                      {"replace_all", {{"type", "boolean"}, {"description", "Replace every match"}}},
-                      {"patch", text("A unified diff of this file")}},
+                     "Replace old_string (matching once, or every match with replace_all) by new_string, or apply "
+                     "a unified diff (patch).",
+                     {{"path", text},
+                      {"old_string", text},
+                      {"new_string", text},
+                      {"replace_all", boolean},
+                      {"patch", text}},
                      {"path"}));
-    t.push_back(tool("load_file", "Load a large file into the conversation, up to a token budget.",
-                     {{"path", text("File path")}, {"max_tokens", integer("Token budget")}}, {"path"}));
-    t.push_back(tool("glob", "List files matching a glob pattern (** for any depth).",
-                     {{"pattern", text("Glob pattern, e.g. src/**/*.cpp")}, {"path", text("Directory to search")}},
+    t.push_back(tool("load_file", "Load a large file, up to max_tokens.", {{"path", text}, {"max_tokens", integer}},
+                     {"path"}));
+    t.push_back(tool("glob", "List files matching a glob (** spans directories).", {{"pattern", text}, {"path", text}},
                      {"pattern"}));
-    t.push_back(tool("grep", "Search file contents with a regular expression (ECMAScript).",
-                     {{"pattern", text("Regular expression")},
-                      {"path", text("Directory or file to search")},
-                      {"glob", text("Only files matching this glob")},
-                      {"ignore_case", {{"type", "boolean"}, {"description", "Case-insensitive"}}}},
-                     {"pattern"}));
-    t.push_back(tool("list_directory", "List a directory.", {{"path", text("Directory (default: .)")}}, Json::array()));
-    t.push_back(tool("memory",
-                     "Keep notes across sessions. scope: project or global; action: add, replace, remove or show.",
+    t.push_back(tool("grep", "Search files for an ECMAScript regex.",
+                     {{"pattern", text}, {"path", text}, {"glob", text}, {"ignore_case", boolean}}, {"pattern"}));
+    t.push_back(tool("list_directory", "List a directory (default .).", {{"path", text}}, Json::array()));
+    t.push_back(tool("memory", "Notes kept across sessions. content: the note, all notes (replace) or text to remove.",
                      {{"scope", {{"type", "string"}, {"enum", {"project", "global"}}}},
                       {"action", {{"type", "string"}, {"enum", {"add", "replace", "remove", "show"}}}},
-                      {"content", text("The note (add), the new notes (replace), or text to remove")}},
+                      {"content", text}},
                      {"scope", "action"}));
     return t;
   }();

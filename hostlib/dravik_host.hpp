@@ -74,6 +74,9 @@ class ChatRequestError : public RuntimeError {
   std::string type;  // the error "type" of the answer ("exceed_context_size_error"), or ""
   // True for the "prompt does not fit the context" answers.
   bool context_exceeded() const;
+  // The figures a llama-server "exceed_context_size_error" carries: the
+  // request's tokens and the server's context.
+  std::optional<std::int64_t> n_prompt_tokens, n_ctx;
 };
 
 // The endpoint of chat completions under `base_url`: "/v1/chat/completions"
@@ -262,6 +265,24 @@ class ChatRuntime {
   virtual std::string describe() const = 0;
   // The runtime client itself (a SidecarClient for the local runtime).
   virtual host::RuntimeClient& client() = 0;
+  // Tokens the server would read for `messages` (with the tool schemas when
+  // `use_tools`) as its chat template renders them, counted by its own
+  // tokenizer. Local runtime only; nothing when the server cannot tell.
+  virtual boost::asio::awaitable<std::optional<std::int64_t>> count_prompt_tokens(Json messages, bool use_tools) {
+    (void)messages;
+    (void)use_tools;
+    co_return std::nullopt;
+  }
+  // True when replies stream "prompt_progress" chunks while the server
+  // reads the prompt (the local llama-server).
+  virtual bool reports_prompt_progress() const { return false; }
+  // Caps every reply at `tokens` ("max_tokens" of the request); nothing:
+  // the server decides.
+  void set_max_reply_tokens(std::optional<std::int64_t> tokens) { max_reply_tokens_ = tokens; }
+  std::optional<std::int64_t> max_reply_tokens() const { return max_reply_tokens_; }
+
+ protected:
+  std::optional<std::int64_t> max_reply_tokens_;
 };
 
 // Wraps a client the factory built. Throws TypeError for an unknown kind.

@@ -19,6 +19,68 @@ std::string file_name(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// The extra request body: `base` (the reasoning switch) with the reply cap
+// and, for the local server, prompt progress.
+std::optional<Json> with_request_extras(std::optional<Json> base, std::optional<std::int64_t> max_tokens,
+                                        bool progress) {
+  if (!max_tokens && !progress) return base;
+  Json body = base && base->is_object() ? *base : Json::object();
+  if (max_tokens) body["max_tokens"] = *max_tokens;
+  if (progress) body["return_progress"] = true;
+  return body;
+}
+
+// The local server's chat stream: the endpoint is checked and the request
+// opened on the first `next`, with the current reasoning mode's extras.
+class LocalChatStream : public host::ChunkStream {
+ public:
+  LocalChatStream(sidecar::SidecarClient& c, Json messages, bool use_tools, std::optional<std::int64_t> max_tokens)
+      : c_(c), messages_(std::move(messages)), use_tools_(use_tools), max_tokens_(max_tokens) {}
+  boost::asio::awaitable<std::optional<host::StreamChunk>> next() override {
+    if (!inner_) {
+      host::isolation_policy().assert_endpoint_allowed(c_.base_url, "the llama.cpp runtime");
+      inner_ = host::chat_protocol().stream_openai_chat(
+          *c_._http, c_.base_url, "local", messages_, use_tools_,
+          with_request_extras(c_._reasoning_extra_body(), max_tokens_, true));
+    }
+    co_return co_await inner_->next();
+  }
+
+ private:
+  sidecar::SidecarClient& c_;
+  Json messages_;
+  bool use_tools_;
+  std::optional<std::int64_t> max_tokens_;
+  std::unique_ptr<host::ChunkStream> inner_;
+};
+
+constexpr std::chrono::seconds kCountTimeout{30};
+
+Json template_request(Json messages, bool use_tools) {
+  Json request = Json::object();
+  request["messages"] = std::move(messages);
+  if (use_tools) request["tools"] = tool_definitions();
+  return request;
+}
+
+// {"content": <the rendered prompt>} from an "/apply-template" answer.
+std::optional<Json> tokenize_request(const http::FullResponse& r) {
+  if (r.status != 200) return std::nullopt;
+  const Json v = Json::parse(r.body, nullptr, false);
+  if (!v.is_object() || !v.contains("prompt") || !v["prompt"].is_string()) return std::nullopt;
+  Json request = Json::object();
+  request["content"] = v["prompt"];
+  request["parse_special"] = true;
+  return request;
+}
+
+std::optional<std::int64_t> token_count(const http::FullResponse& r) {
+  if (r.status != 200) return std::nullopt;
+  const Json v = Json::parse(r.body, nullptr, false);
+  if (!v.is_object() || !v.contains("tokens") || !v["tokens"].is_array()) return std::nullopt;
+  return static_cast<std::int64_t>(v["tokens"].size());
+}
+
 class LocalRuntime : public ChatRuntime {
  public:
   explicit LocalRuntime(std::unique_ptr<host::RuntimeClient> owned)
@@ -26,7 +88,7 @@ class LocalRuntime : public ChatRuntime {
   boost::asio::awaitable<void> start() override { co_await c_.start(); }
   boost::asio::awaitable<void> close() override { co_await c_.close(); }
   std::unique_ptr<host::ChunkStream> chat_stream(Json messages, bool use_tools) override {
-    return c_.chat_stream(std::move(messages), use_tools);
+    return std::make_unique<LocalChatStream>(c_, std::move(messages), use_tools, max_reply_tokens_);
   }
   void set_reasoning_mode(const std::string& mode) override { c_.set_reasoning_mode(mode); }
   std::string reasoning_status() const override { return c_.reasoning_status(); }
@@ -34,6 +96,24 @@ class LocalRuntime : public ChatRuntime {
   std::int64_t context_window_tokens() const override { return c_.context_window_tokens; }
   std::string describe() const override { return "llama.cpp: " + file_name(c_.model); }
   host::RuntimeClient& client() override { return c_; }
+  bool reports_prompt_progress() const override { return true; }
+
+  // The server renders the request with its chat template
+  // ("/apply-template") and counts the result ("/tokenize").
+  boost::asio::awaitable<std::optional<std::int64_t>> count_prompt_tokens(Json messages, bool use_tools) override {
+    host::isolation_policy().assert_endpoint_allowed(c_.base_url, "the llama.cpp runtime");
+    const std::string base = c_.base_url;
+    try {
+      auto rendered = co_await c_._http->post_json(
+          base + "/apply-template", template_request(std::move(messages), use_tools), kCountTimeout);
+      const std::optional<Json> tokenize = tokenize_request(rendered);
+      if (!tokenize) co_return std::nullopt;
+      auto counted = co_await c_._http->post_json(base + "/tokenize", *tokenize, kCountTimeout);
+      co_return token_count(counted);
+    } catch (const http::TransportError&) {
+      co_return std::nullopt;
+    }
+  }
 
  private:
   std::unique_ptr<host::RuntimeClient> owned_;
@@ -52,7 +132,13 @@ class RemoteRuntime : public ChatRuntime {
     co_return;
   }
   std::unique_ptr<host::ChunkStream> chat_stream(Json messages, bool use_tools) override {
-    return c_.chat_stream(std::move(messages), use_tools);
+    if (!max_reply_tokens_) return c_.chat_stream(std::move(messages), use_tools);
+    host::isolation_policy().assert_endpoint_allowed(c_.base_url(), "the OpenAI-compatible runtime");
+    return open_chat_stream(
+        c_.http(), c_.base_url(),
+        chat_request_body(c_.options().model, messages, use_tools,
+                          with_request_extras(c_.options().extra_body, max_reply_tokens_, false)),
+        c_.headers());
   }
   void set_reasoning_mode(const std::string& mode) override {
     if (config::lower(config::trim(mode)) != "default")

@@ -15,6 +15,7 @@
 #include "backend_catalog/backend_catalog.hpp"
 #include "commands.hpp"
 #include "eviction_coordinator/eviction_coordinator.hpp"
+#include "provisioning/provisioning.hpp"
 #include "server_eviction/server_eviction.hpp"
 #include "sidecar/sidecar.hpp"
 #include "support/async.hpp"
@@ -32,8 +33,56 @@ namespace asio = boost::asio;
 
 namespace {
 
-constexpr int kMaxRounds = 8;            // model calls per turn
-constexpr std::int64_t kReplyReserve = 512;  // tokens kept free for the answer
+constexpr int kMaxRounds = 8;                // model calls per turn
+constexpr std::int64_t kReplyReserve = 512;  // tokens kept free for the answer (unless capped lower)
+
+// 12345 -> "12,345".
+std::string count(std::int64_t n) {
+  return provisioning::thousands(static_cast<std::uint64_t>(std::max<std::int64_t>(0, n)));
+}
+
+// The figures of a finished reply, from the final chunk's usage and timings.
+struct ReplyFigures {
+  std::optional<std::int64_t> prompt, cached, reply;
+  std::optional<double> per_second;
+
+  void take(const Json& chunk) {
+    auto integer = [](const Json& o, const char* key) -> std::optional<std::int64_t> {
+      const Json* v = config::find(o, key);
+      if (v && v->is_number_integer()) return v->get<std::int64_t>();
+      return std::nullopt;
+    };
+    if (const Json* u = config::find(chunk, "usage"); u && u->is_object()) {
+      if (auto v = integer(*u, "prompt_tokens")) prompt = v;
+      if (auto v = integer(*u, "completion_tokens")) reply = v;
+      if (const Json* d = config::find(*u, "prompt_tokens_details"); d && d->is_object())
+        if (auto v = integer(*d, "cached_tokens")) cached = v;
+    }
+    if (const Json* t = config::find(chunk, "timings"); t && t->is_object()) {
+      const auto cache_n = integer(*t, "cache_n"), prompt_n = integer(*t, "prompt_n");
+      if (cache_n) cached = cache_n;
+      if (!prompt && prompt_n) prompt = *prompt_n + cache_n.value_or(0);
+      if (!reply) reply = integer(*t, "predicted_n");
+      if (const Json* v = config::find(*t, "predicted_per_second"); v && v->is_number()) per_second = v->get<double>();
+    }
+  }
+  // "1,118 prompt tokens (1,024 from the cache), 64 reply tokens at 12.3 tokens/s"
+  std::string line() const {
+    if (!prompt && !reply) return "";
+    std::string s;
+    if (prompt) s = count(*prompt) + " prompt tokens" + (cached ? " (" + count(*cached) + " from the cache)" : "");
+    if (reply) {
+      if (!s.empty()) s += ", ";
+      s += count(*reply) + " reply tokens";
+      if (per_second) {
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "%.1f", *per_second);
+        s += std::string(" at ") + buf + " tokens/s";
+      }
+    }
+    return s;
+  }
+};
 
 bool changes_things(const std::string& tool) { return tool == "shell" || tool == "write_file" || tool == "edit_file"; }
 
@@ -64,11 +113,10 @@ std::string sgr(std::string_view style) {
 ChatSession::ChatSession(asio::io_context& io, Json cfg, SessionOptions o)
     : io_(io), cfg_(std::move(cfg)), o_(o), messages_(std::make_shared<Json>(Json::array())) {
   system_prompt_ =
-      "You are Dravik, a coding assistant running on the user's machine. The working directory is " +
-      fs::current_path().string() +
-      ". Use the tools to read, search and change files and to run commands there; paths are relative to it. "
-      "Changes (shell, write_file, edit_file) need the user's approval, and a refusal comes back as the tool's "
-      "result: then do not retry the same thing. Keep answers short.";
+      "You are Dravik, a coding assistant on the user's machine, working in " + fs::current_path().string() +
+      ". Use the tools to read, search and change files and run commands there (paths relative to it). "
+      "shell, write_file and edit_file need the user's approval; a refusal comes back as the tool's result: "
+      "do not retry it. Keep answers short.";
   messages_->push_back({{"role", "system"}, {"content", system_prompt_}});
 }
 
@@ -105,7 +153,25 @@ bool ChatSession::start(bool resume) {
     if (o_.color) std::cout << "\r\x1b[2K" << paint("status", "Starting llama-server: " + start_stage_ + "...") << std::flush;
   };
   try {
+    const std::string runtime_key = backend_catalog::normalize_runtime(
+        cfg_.contains("runtime") ? std::optional<std::string>(config::text_form(cfg_["runtime"])) : std::nullopt);
+    if (cfg_.contains("context_window_tokens")) {
+      context_why_ = "set in the configuration";
+    } else if (runtime_key == "llama_cpp") {
+      // The local server's context is chosen from the model and the board.
+      const auto choice = provisioning::choose_context_window(backend_catalog::active_model_ref(cfg_));
+      cfg_["context_window_tokens"] = choice.tokens;
+      context_why_ = "chosen: " + choice.why;
+    }
     runtime_ = hostlib::chat_runtime(backend_catalog::create_runtime_client(io_.get_executor(), cfg_, hook));
+    if (cfg_.contains("max_reply_tokens") && !cfg_["max_reply_tokens"].is_null()) {
+      const std::int64_t cap = config::to_int64(cfg_["max_reply_tokens"], "max_reply_tokens");
+      if (cap < 1) throw ValueError("max_reply_tokens must be a positive number of tokens, got " + std::to_string(cap));
+      runtime_->set_max_reply_tokens(cap);
+    }
+    budget_.context = runtime_->context_window_tokens();
+    budget_.reserve = std::min(kReplyReserve, budget_.context / 4);
+    if (auto cap = runtime_->max_reply_tokens()) budget_.reserve = std::min(budget_.reserve, *cap);
   } catch (const std::exception& e) {
     error_line(std::string("dravik chat: ") + e.what());
     return false;
@@ -145,8 +211,12 @@ bool ChatSession::start(bool resume) {
     if (resume) {
       // The saved conversation and, when the server takes it, its KV cache.
       auto restored = run_until_done(io_, target_->restore_state(coordinator_->state_dir()));
+      // The system prompt is always this session's own, byte for byte, so
+      // that the cached prefix stays valid from turn to turn.
       if (messages_->empty() || (*messages_)[0].value("role", "") != "system")
         messages_->insert(messages_->begin(), Json{{"role", "system"}, {"content", system_prompt_}});
+      else
+        (*messages_)[0] = Json{{"role", "system"}, {"content", system_prompt_}};
       dim_line("Resumed " + std::to_string(messages_->size() - 1) + " messages" +
                (restored ? " and the KV cache." : " (the KV cache is rebuilt on the next turn)."));
     }
@@ -155,7 +225,10 @@ bool ChatSession::start(bool resume) {
 }
 
 void ChatSession::banner() {
-  std::cout << paint("brand", "Dravik") << " " << paint("dim", runtime_->describe()) << "\n"
+  std::string about = runtime_->describe() + ", context " + count(runtime_->context_window_tokens()) + " tokens";
+  if (!context_why_.empty()) about += " (" + context_why_ + ")";
+  if (auto cap = runtime_->max_reply_tokens()) about += ", replies up to " + count(*cap) + " tokens";
+  std::cout << paint("brand", "Dravik") << " " << paint("dim", about) << "\n"
             << paint("dim", "/help for commands; Ctrl-C cancels a reply; Ctrl-D or /exit leaves.") << "\n";
 }
 
@@ -195,6 +268,7 @@ bool ChatSession::handle(const std::string& line) {
   } else if (word == "/reset") {
     messages_->erase(messages_->begin() + 1, messages_->end());
     last_prompt_tokens_.reset();
+    last_figures_.clear();
     if (auto* local = dynamic_cast<sidecar::SidecarClient*>(&runtime_->client())) {
       try {
         run_until_done(io_, local->reset_kv_cache());
@@ -215,9 +289,16 @@ void ChatSession::print_status() {
   std::cout << "runtime:   " << runtime_->describe() << "\n";
   std::cout << "reasoning: " << runtime_->reasoning_status() << "\n";
   std::cout << "context:   ";
-  if (last_prompt_tokens_) std::cout << *last_prompt_tokens_ << " of " << runtime_->context_window_tokens() << " tokens";
-  else std::cout << "(no reply yet) of " << runtime_->context_window_tokens() << " tokens";
-  std::cout << ", " << messages_->size() << " messages\n";
+  if (last_prompt_tokens_) std::cout << count(*last_prompt_tokens_) << " of " << count(budget_.context) << " tokens";
+  else std::cout << "(no reply yet) of " << count(budget_.context) << " tokens";
+  std::cout << ", " << messages_->size() << " messages";
+  if (!context_why_.empty()) std::cout << " (" << context_why_ << ")";
+  std::cout << "\n";
+  if (budget_.fixed)
+    std::cout << "fixed:     " << count(*budget_.fixed) << " tokens for the system prompt and tool definitions"
+              << (fixed_measured_ ? "" : " (estimated)") << "\n";
+  if (auto cap = runtime_->max_reply_tokens()) std::cout << "replies:   up to " << count(*cap) << " tokens\n";
+  if (!last_figures_.empty()) std::cout << "last reply: " << last_figures_ << "\n";
   if (auto* local = dynamic_cast<sidecar::SidecarClient*>(&runtime_->client()))
     std::cout << "server:    " << (local->_proc ? "pid " + std::to_string(local->_proc->pid()) : std::string("stopped"))
               << " at " << local->base_url << "\n";
@@ -225,42 +306,47 @@ void ChatSession::print_status() {
     std::cout << "memory:    " << static_cast<long>(*snap->available_mb) << " MB available\n";
 }
 
-bool ChatSession::fit(Json& messages, std::int64_t budget, double tokens_per_char) {
-  auto estimate = [&] {
-    return static_cast<std::int64_t>(static_cast<double>(dump_json(messages).size()) * tokens_per_char);
-  };
-  if (estimate() <= budget) return false;
-  // First the oldest tool outputs are shortened, then whole old turns go;
-  // the system prompt and the last user message stay, and a tool exchange
-  // goes as a whole with its turn.
-  std::size_t last_user = 0;
-  for (std::size_t i = 0; i < messages.size(); ++i)
-    if (messages[i].value("role", "") == "user") last_user = i;
-  for (std::size_t i = 1; i < last_user && estimate() > budget; ++i) {
-    Json& m = messages[i];
-    if (m.value("role", "") != "tool" || !m["content"].is_string()) continue;
-    const std::string c = m["content"].get<std::string>();
-    if (c.size() > 400) m["content"] = text::prefix(c, 200) + "\n[... shortened to fit the context ...]";
+asio::awaitable<void> ChatSession::measure_fixed_part() {
+  if (fixed_measured_) co_return;
+  // The fixed part as the server renders and counts it: the system prompt
+  // and the tool schemas in the chat template, with an empty user turn.
+  const Json probe = Json::array({(*messages_)[0], Json{{"role", "user"}, {"content", ""}}});
+  if (auto tokens = co_await runtime_->count_prompt_tokens(probe, true)) {
+    budget_.fixed = *tokens;
+    fixed_measured_ = true;
   }
-  while (estimate() > budget) {
-    // The oldest turn: from the first user message after the system prompt
-    // up to the next user message.
-    std::size_t first = 1;
-    while (first < messages.size() && messages[first].value("role", "") != "user") ++first;
-    std::size_t next = first + 1;
-    while (next < messages.size() && messages[next].value("role", "") != "user") ++next;
-    if (next >= messages.size() || first >= last_user) break;  // only the current turn is left
-    messages.erase(messages.begin() + static_cast<long>(first), messages.begin() + static_cast<long>(next));
-    last_user -= next - first;
-  }
-  return true;
+}
+
+void ChatSession::check_fixed_part_fits() const {
+  if (!budget_.fixed) return;
+  const std::int64_t fixed = *budget_.fixed, ctx = budget_.context, reserve = budget_.reserve;
+  if (fixed + reserve <= ctx) return;
+  const std::int64_t needed = (fixed + reserve + 256 + 1023) / 1024 * 1024;
+  std::string m = "the system prompt and tool definitions need " + count(fixed) + " tokens of a " +
+                  count(ctx) + "-token context";
+  if (fixed <= ctx) m += " (with " + count(reserve) + " kept for the reply)";
+  if (dynamic_cast<sidecar::SidecarClient*>(&runtime_->client()))
+    m += "; set \"context_window_tokens\" to " + std::to_string(needed) + " or more in ~/.dravik/config.json";
+  else
+    m += "; the server needs a context of " + std::to_string(needed) +
+         " tokens or more (and \"context_window_tokens\" in ~/.dravik/config.json to match)";
+  throw RuntimeError(m);
 }
 
 void ChatSession::fit_context() {
-  const std::int64_t budget = std::max<std::int64_t>(256, runtime_->context_window_tokens() - kReplyReserve);
-  if (fit(*messages_, budget, tokens_per_char_))
-    dim_line("(older parts of the conversation were shortened to fit the " +
-             std::to_string(runtime_->context_window_tokens()) + "-token context)");
+  check_fixed_part_fits();
+  // Until the server has counted it, the fixed part is guessed at three
+  // characters a token.
+  const auto fixed_estimate = static_cast<std::int64_t>(
+      static_cast<double>(dump_json((*messages_)[0]).size() + dump_json(hostlib::tool_definitions()).size()) / 3.0);
+  if (budget_.shrink(*messages_, fixed_estimate))
+    dim_line("(older parts of the conversation were shortened to fit the " + count(budget_.context) +
+             "-token context)");
+}
+
+void ChatSession::refit(const Overflow& o) {
+  budget_.learn_overflow(o.prompt_tokens, o.context, o.conversation_chars);
+  fit_context();
 }
 
 bool ChatSession::one_turn(const std::string& prompt) {
@@ -309,28 +395,37 @@ asio::awaitable<void> ChatSession::turn() {
     dim_line("(starting llama-server again)");
     co_await local->start();
   }
+  co_await measure_fixed_part();
   for (int round = 0; round < kMaxRounds; ++round) {
     fit_context();
-    bool retry_smaller = false;
-    bool called_tools = co_await reply(retry_smaller);
-    if (retry_smaller) {
-      // The server said the conversation does not fit: drop more and retry.
-      const std::int64_t budget =
-          std::max<std::int64_t>(128, (last_prompt_tokens_.value_or(runtime_->context_window_tokens()) * 2) / 3);
-      if (!fit(*messages_, budget, tokens_per_char_ * 1.5))
-        throw RuntimeError("the conversation does not fit the model's context even after shortening; /reset starts over");
-      tokens_per_char_ *= 1.5;
+    std::optional<Overflow> overflow;
+    bool called_tools = co_await reply(overflow);
+    if (overflow) {
+      // The server said the request does not fit: refit once from its
+      // figures and send again.
+      const std::size_t before = messages_->size();
+      refit(*overflow);
+      if (messages_->size() == before && !overflow->prompt_tokens)
+        ContextBudget::fit(*messages_, 0, 0, budget_.tokens_per_char);  // no figures: only the current turn
       dim_line("(the server's context was full: older parts of the conversation were dropped)");
-      called_tools = co_await reply(retry_smaller);
-      if (retry_smaller) throw RuntimeError("the message does not fit the model's context; try a shorter one");
+      const std::optional<std::int64_t> first_prompt = overflow->prompt_tokens;
+      called_tools = co_await reply(overflow);
+      if (overflow) {
+        std::string m = "the message does not fit the model's context";
+        if (overflow->prompt_tokens && overflow->context)
+          m += " (" + count(*overflow->prompt_tokens) + " tokens of " + count(*overflow->context) + ")";
+        else if (first_prompt)
+          m += " (" + count(*first_prompt) + " tokens)";
+        throw RuntimeError(m + "; try a shorter one");
+      }
     }
     if (!called_tools) co_return;
   }
   dim_line("(stopped after " + std::to_string(kMaxRounds) + " rounds of tool calls in one turn)");
 }
 
-asio::awaitable<bool> ChatSession::reply(bool& retry_smaller) {
-  auto attempt = co_await async::attempt(stream_reply(retry_smaller));
+asio::awaitable<bool> ChatSession::reply(std::optional<Overflow>& overflow) {
+  auto attempt = co_await async::attempt(stream_reply(overflow));
   if (!attempt.error) co_return *attempt.value;
   // A reply cut off because the local server died says so, rather than
   // showing the transport's words.
@@ -342,26 +437,47 @@ asio::awaitable<bool> ChatSession::reply(bool& retry_smaller) {
   std::rethrow_exception(attempt.error);
 }
 
-asio::awaitable<bool> ChatSession::stream_reply(bool& retry_smaller) {
-  retry_smaller = false;
+asio::awaitable<bool> ChatSession::stream_reply(std::optional<Overflow>& overflow) {
+  overflow.reset();
   hostlib::ChatAccumulator acc;
+  ReplyFigures figures;
   bool in_reasoning = false;
-  const std::size_t request_chars = dump_json(*messages_).size();
+  bool progress_shown = false;
+  const std::size_t request_chars = ContextBudget::conversation_chars(*messages_);
+  auto clear_progress = [&] {
+    if (progress_shown) out("\r\x1b[2K");
+    progress_shown = false;
+  };
   auto stream = runtime_->chat_stream(*messages_, true);
   try {
     while (auto chunk = co_await stream->next()) {
       const std::size_t content_before = acc.content().size(), reasoning_before = acc.reasoning().size();
       acc.add(chunk->data);
+      figures.take(chunk->data);
       if (o_.json) {
         std::cout << dump_json(Json{{"event", "chunk"}, {"data", chunk->data}}) << "\n";
         continue;
       }
+      // While the server reads a long prompt: how far it is.
+      if (const Json* p = config::find(chunk->data, "prompt_progress"); p && p->is_object() && o_.color) {
+        const auto total = p->value("total", std::int64_t{0}), cache = p->value("cache", std::int64_t{0}),
+                   done = p->value("processed", std::int64_t{0});
+        if (total - cache > 256 && done < total) {
+          out("\r\x1b[2K" + paint("status", "reading the prompt: " + count(done) + " of " + count(total) + " tokens (" +
+                                                std::to_string(done * 100 / std::max<std::int64_t>(total, 1)) + "%)"));
+          progress_shown = true;
+        } else {
+          clear_progress();
+        }
+      }
       if (acc.reasoning().size() > reasoning_before && o_.interactive) {
+        clear_progress();
         if (!in_reasoning) out(paint("dim", "thinking: "));
         in_reasoning = true;
         out(paint("dim", text::escape_controls(acc.reasoning().substr(reasoning_before))));
       }
       if (acc.content().size() > content_before) {
+        clear_progress();
         if (in_reasoning) out("\n");
         in_reasoning = false;
         // Model text is shown with control characters escaped, line breaks kept.
@@ -379,32 +495,43 @@ asio::awaitable<bool> ChatSession::stream_reply(bool& retry_smaller) {
       }
     }
   } catch (const hostlib::ChatRequestError& e) {
+    clear_progress();
     if (e.context_exceeded()) {
-      retry_smaller = true;
+      overflow = Overflow{e.n_prompt_tokens, e.n_ctx, request_chars};
       co_return false;
     }
     throw;
   } catch (...) {
+    clear_progress();
     // Cancelled or cut off: what arrived stays in the conversation, without
     // half a tool exchange.
     if (!acc.content().empty()) messages_->push_back({{"role", "assistant"}, {"content", acc.content()}});
     throw;
   }
+  clear_progress();
   if (in_reasoning) out("\n");
-  if (acc.usage()) {
-    const Json& u = *acc.usage();
-    if (u.contains("prompt_tokens") && u["prompt_tokens"].is_number_integer()) {
-      last_prompt_tokens_ = u["prompt_tokens"].get<std::int64_t>();
-      // Learn how many tokens a character of this conversation costs.
-      if (request_chars > 0)
-        tokens_per_char_ = std::max(0.05, static_cast<double>(*last_prompt_tokens_) / static_cast<double>(request_chars));
-    }
+  if (figures.prompt) {
+    last_prompt_tokens_ = *figures.prompt;
+    budget_.learn(*figures.prompt, request_chars);
   }
+  last_figures_ = figures.line();
   const Json message = acc.message();
   messages_->push_back(message);
   last_reply_ = acc.content();
+  if (o_.json) {
+    if (!last_figures_.empty())
+      std::cout << dump_json(Json{{"event", "figures"},
+                                  {"prompt_tokens", figures.prompt ? Json(*figures.prompt) : Json()},
+                                  {"cached_tokens", figures.cached ? Json(*figures.cached) : Json()},
+                                  {"reply_tokens", figures.reply ? Json(*figures.reply) : Json()},
+                                  {"tokens_per_second", figures.per_second ? Json(*figures.per_second) : Json()}})
+                << "\n";
+  } else if (!last_figures_.empty()) {
+    if (o_.interactive && !acc.content().empty() && acc.content().back() != '\n') out("\n");
+    dim_line(last_figures_);
+  }
   if (acc.tool_calls().empty()) co_return false;
-  if (!acc.content().empty() && !o_.json) out("\n");
+  if (!acc.content().empty() && !o_.json && last_figures_.empty()) out("\n");
   co_await run_tools(message);
   co_return true;
 }

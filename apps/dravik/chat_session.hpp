@@ -8,6 +8,7 @@
 
 #include <boost/asio/io_context.hpp>
 
+#include "context_budget.hpp"
 #include "dravik_host.hpp"
 #include "support/json.hpp"
 
@@ -46,14 +47,20 @@ class ChatSession {
   // Saves the conversation (and the KV cache) for --resume, stops the server.
   void stop();
 
-  // The conversation kept within `budget` tokens (exposed for tests).
-  static bool fit(Json& messages, std::int64_t budget, double tokens_per_char);
+  // What the server said when a request did not fit its context.
+  struct Overflow {
+    std::optional<std::int64_t> prompt_tokens, context;
+    std::size_t conversation_chars = 0;
+  };
 
  private:
   bool run_turn(const std::string& user_text);
   boost::asio::awaitable<void> turn();
-  boost::asio::awaitable<bool> reply(bool& retry_smaller);
-  boost::asio::awaitable<bool> stream_reply(bool& retry_smaller);
+  boost::asio::awaitable<bool> reply(std::optional<Overflow>& overflow);
+  boost::asio::awaitable<bool> stream_reply(std::optional<Overflow>& overflow);
+  boost::asio::awaitable<void> measure_fixed_part();
+  void refit(const Overflow& overflow);
+  void check_fixed_part_fits() const;
   boost::asio::awaitable<void> run_tools(const Json& assistant);
   bool approve(const std::string& name, const std::string& summary);
   void fit_context();
@@ -72,7 +79,10 @@ class ChatSession {
   std::shared_ptr<eviction_coordinator::EvictionCoordinator> coordinator_;
   std::string system_prompt_;
   std::optional<std::int64_t> last_prompt_tokens_;
-  double tokens_per_char_ = 1.0 / 3.0;
+  ContextBudget budget_;
+  bool fixed_measured_ = false;  // the fixed part counted by the server itself
+  std::string context_why_;     // how the context window was chosen
+  std::string last_figures_;    // the last reply's figures line
   bool approve_all_ = false;
   bool quit_ = false;
   bool started_ = false;

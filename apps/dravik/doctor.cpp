@@ -54,7 +54,25 @@ int doctor(const DoctorOptions& o) {
   boost::asio::io_context io;
   const auto hw = hostlib::LinuxHardwareProbe::probe();
   const std::string model = o.model.value_or(pv::recommend_direct_model(hw)["target_path"].get<std::string>());
-  SidecarClient client(io.get_executor(), model, "127.0.0.1", o.port, 2048, o.device, 99, o.airgapped,
+  // The context `dravik chat` would give the server: the configuration's, or
+  // chosen from the model and the memory left after it.
+  const auto choice = pv::choose_context_window(model);
+  std::int64_t context = choice.tokens;
+  std::string context_why = "chosen: " + choice.why;
+  if (const char* h = std::getenv("HOME")) {
+    const Json cfg = Json::parse(files::try_read_file((fs::path(h) / ".dravik/config.json").string()).value_or("{}"),
+                                 nullptr, false);
+    if (cfg.is_object() && cfg.contains("context_window_tokens")) {
+      try {
+        context = config::to_int64(cfg["context_window_tokens"], "context_window_tokens");
+        context_why =
+            "set in ~/.dravik/config.json; " + std::to_string(choice.tokens) + " would be chosen: " + choice.why;
+      } catch (const std::exception&) {
+        context_why = "~/.dravik/config.json has an unusable \"context_window_tokens\"; chosen: " + choice.why;
+      }
+    }
+  }
+  SidecarClient client(io.get_executor(), model, "127.0.0.1", o.port, context, o.device, 99, o.airgapped,
                        [](const std::string& type, const Json& payload) {
                          std::cout << dump_json(Json{{"event", type}, {"payload", payload}}) << std::endl;
                        });
@@ -68,6 +86,8 @@ int doctor(const DoctorOptions& o) {
   const auto [verdict, model_ok] = model_verdict(model);
   std::cout << "  model:                 " << model << "\n";
   std::cout << "                         " << verdict << "\n";
+  std::cout << "  context:               " << pv::thousands(static_cast<std::uint64_t>(client.context_window_tokens))
+            << " tokens (" << context_why << ")\n";
   const Json snapshot = SidecarClient::_memory_snapshot();
   std::cout << "  memory snapshot (MB):  " << dump_json(snapshot) << "\n";
   const auto lfb = SidecarClient::_largest_free_block_mb();

@@ -1,5 +1,8 @@
 // dravik setup: the recommended model and llama-server on this board.
+#include <cerrno>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 
 #include "commands.hpp"
@@ -7,12 +10,36 @@
 #include "dravik_host.hpp"
 #include "provisioning/provisioning.hpp"
 #include "support/config.hpp"
+#include "support/errors.hpp"
+#include "support/files.hpp"
 #include "support/json.hpp"
 
 namespace dravik::app {
 
 namespace fs = std::filesystem;
 namespace pv = dravik::provisioning;
+
+namespace {
+
+fs::path config_path() {
+  const char* h = std::getenv("HOME");
+  return fs::path(h ? h : ".") / ".dravik" / "config.json";
+}
+
+// Replaces the configuration file whole (a new file renamed over the old
+// one), so that an interrupted write never leaves half a file.
+void write_config(const fs::path& file, const Json& cfg) {
+  fs::create_directories(file.parent_path());
+  const fs::path tmp = file.string() + ".new";
+  {
+    std::ofstream out(tmp, std::ios::trunc);
+    out << dump_json(cfg, 2) << "\n";
+    if (!out.flush()) throw OSError(errno, "cannot write " + tmp.string());
+  }
+  fs::rename(tmp, file);
+}
+
+}  // namespace
 
 int setup(const SetupOptions& o) {
   // With --json, stdout carries only the result; progress goes to stderr.
@@ -54,13 +81,35 @@ int setup(const SetupOptions& o) {
     con.clear_status();
     throw;
   }
+  // The configuration `dravik chat` reads names the model and the context
+  // chosen for it, so that a user sees both and can change them; what the
+  // user set there already stays.
+  const std::string model = config::text_form(result.value("llama_model", Json(target)));
+  const auto choice = pv::choose_context_window(model);
+  const fs::path config_file = config_path();
+  Json cfg = Json::parse(files::try_read_file(config_file.string()).value_or("{}"), nullptr, false);
+  std::string context_note;
+  if (!cfg.is_object()) {
+    context_note = " (" + config_file.string() + " is not a JSON object: left as it is)";
+  } else {
+    cfg["llama_model"] = model;
+    if (!cfg.contains("context_window_tokens")) cfg["context_window_tokens"] = choice.tokens;
+    write_config(config_file, cfg);
+    result["config_file"] = config_file.string();
+  }
+  const bool ours = cfg.is_object() && cfg["context_window_tokens"] == Json(choice.tokens);
+  result["context_window_tokens"] = cfg.is_object() ? cfg["context_window_tokens"] : Json(choice.tokens);
   if (o.json) {
     std::cout << dump_json(result, 2) << std::endl;
     return 0;
   }
   con.line("Set-up complete.");
-  con.line("  model:        " + config::text_form(result.value("llama_model", Json(target))));
+  con.line("  model:        " + model);
   con.line("  llama-server: " + config::text_form(result.value("sidecar_path", Json("?"))));
+  con.line("  context:      " + config::text_form(result["context_window_tokens"]) + " tokens (" +
+           (ours ? choice.why : "kept from the configuration; " + std::to_string(choice.tokens) + " would be chosen") +
+           ")" + context_note);
+  if (cfg.is_object()) con.line("  configuration: " + config_file.string());
   con.line("Next: `dravik doctor --start` starts llama-server once with this model to show that it works.");
   return 0;
 }

@@ -9,10 +9,14 @@
 
 #include <cerrno>
 #include <cstring>
+#include <cstdio>
 #include <limits>
+#include <map>
+#include <optional>
 
 #include "provisioning/provisioning.hpp"
 #include "support/errors.hpp"
+#include "support/files.hpp"
 
 namespace dravik::provisioning {
 
@@ -142,6 +146,93 @@ bool type_size(std::uint32_t type, TypeSize& out) {
 
 std::uint64_t align_up(std::uint64_t x, std::uint64_t a) { return (x + a - 1) / a * a; }
 
+// The "<architecture>.<name>" keys of the figures that size a KV cache.
+constexpr const char* kShapeNames[] = {"context_length",       "block_count",          "embedding_length",
+                                       "attention.head_count", "attention.head_count_kv", "attention.key_length",
+                                       "attention.value_length"};
+
+bool ends_with(std::string_view s, std::string_view tail) {
+  return s.size() > tail.size() && s.substr(s.size() - tail.size()) == tail && s[s.size() - tail.size() - 1] == '.';
+}
+
+bool shape_key(const std::string& key) {
+  for (const char* n : kShapeNames)
+    if (ends_with(key, n)) return true;
+  return false;
+}
+
+// An unsigned count from a scalar integer, or the largest of an integer
+// array (models that vary a figure by layer); nothing for other types,
+// which are skipped.
+std::optional<std::uint64_t> read_count(Reader& r, std::uint32_t type) {
+  auto scalar = [&](std::uint32_t t) -> std::optional<std::uint64_t> {
+    switch (t) {
+      case kU8: return r.get<std::uint8_t>();
+      case kU16: return r.get<std::uint16_t>();
+      case kU32: return r.get<std::uint32_t>();
+      case kU64: return r.get<std::uint64_t>();
+      case kI8: return static_cast<std::uint64_t>(std::max<std::int8_t>(0, r.get<std::int8_t>()));
+      case kI16: return static_cast<std::uint64_t>(std::max<std::int16_t>(0, r.get<std::int16_t>()));
+      case kI32: return static_cast<std::uint64_t>(std::max<std::int32_t>(0, r.get<std::int32_t>()));
+      case kI64: return static_cast<std::uint64_t>(std::max<std::int64_t>(0, r.get<std::int64_t>()));
+      default: return std::nullopt;
+    }
+  };
+  auto integer = [](std::uint32_t t) { return t != kF32 && t != kF64 && t != kBool && scalar_size(t) != 0; };
+  if (type == kArray) {
+    const auto item = r.get<std::uint32_t>();
+    const auto count = r.get<std::uint64_t>();
+    if (!integer(item)) {
+      if (item != kString && item != kArray && scalar_size(item) == 0)
+        throw Malformed{"an unknown value type " + std::to_string(item)};
+      for (std::uint64_t i = 0; i < count; ++i) skip_value(r, item, 1);
+      return std::nullopt;
+    }
+    std::optional<std::uint64_t> most;
+    for (std::uint64_t i = 0; i < count; ++i) {
+      const auto v = scalar(item);
+      if (v && (!most || *v > *most)) most = v;
+    }
+    return most;
+  }
+  if (!integer(type)) {
+    skip_value(r, type);
+    return std::nullopt;
+  }
+  return scalar(type);
+}
+
+// The figures of the model's own architecture (other architectures' keys,
+// as a multimodal file may carry, are ignored).
+void fill_shape(GgufModelShape& s, const std::map<std::string, std::uint64_t>& numbers) {
+  auto get = [&](const char* name) -> std::uint64_t {
+    auto it = numbers.find(s.architecture + "." + name);
+    return it == numbers.end() ? 0 : it->second;
+  };
+  if (s.architecture.empty()) return;
+  s.context_length = get("context_length");
+  s.block_count = get("block_count");
+  s.embedding_length = get("embedding_length");
+  s.head_count = get("attention.head_count");
+  s.head_count_kv = get("attention.head_count_kv");
+  if (s.head_count_kv == 0) s.head_count_kv = s.head_count;
+  const std::uint64_t per_head = s.head_count ? s.embedding_length / s.head_count : 0;
+  s.key_length = get("attention.key_length");
+  if (s.key_length == 0) s.key_length = per_head;
+  s.value_length = get("attention.value_length");
+  if (s.value_length == 0) s.value_length = per_head;
+}
+
+std::string megabytes(std::uint64_t bytes) {
+  const double mb = static_cast<double>(bytes) / (1024.0 * 1024.0);
+  if (mb >= 1024.0) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.1f GB", mb / 1024.0);
+    return buf;
+  }
+  return thousands(static_cast<std::uint64_t>(mb + 0.5)) + " MB";
+}
+
 }  // namespace
 
 std::string thousands(std::uint64_t n) {
@@ -184,6 +275,7 @@ GgufCheck check_gguf(const std::filesystem::path& path) {
     const auto kvs = r.get<std::uint64_t>();
     if (tensors > (1u << 20) || kvs > (1u << 20)) throw Malformed{"implausible tensor or metadata counts"};
     std::uint64_t alignment = 32;
+    std::map<std::string, std::uint64_t> numbers;
     for (std::uint64_t i = 0; i < kvs; ++i) {
       const std::string key = r.string(1 << 16);
       const auto type = r.get<std::uint32_t>();
@@ -191,10 +283,15 @@ GgufCheck check_gguf(const std::filesystem::path& path) {
         alignment = r.get<std::uint32_t>();
         if (alignment == 0 || (alignment & (alignment - 1)) != 0)
           throw Malformed{"an alignment of " + std::to_string(alignment)};
+      } else if (key == "general.architecture" && type == kString) {
+        c.shape.architecture = r.string(256);
+      } else if (shape_key(key)) {
+        if (auto v = read_count(r, type)) numbers[key] = *v;
       } else {
         skip_value(r, type);
       }
     }
+    fill_shape(c.shape, numbers);
     std::uint64_t data_end = 0;  // relative to the start of the data section
     bool known_layout = true;
     for (std::uint64_t i = 0; i < tensors; ++i) {
@@ -251,6 +348,68 @@ GgufCheck check_gguf(const std::filesystem::path& path) {
     c.detail = "not a model: the GGUF header holds " + m.why;
     return c;
   }
+}
+
+std::uint64_t GgufModelShape::kv_bytes_per_token_q8_0() const {
+  // q8_0 stores 32 values in 34 bytes.
+  const std::uint64_t values = block_count * head_count_kv * (key_length + value_length);
+  return (values * 34 + 31) / 32;
+}
+
+ContextChoice choose_context_window(const GgufModelShape& shape, std::optional<std::uint64_t> available_bytes,
+                                    std::uint64_t model_bytes) {
+  constexpr std::int64_t kFloor = 4096, kCeiling = 16384, kStep = 1024;
+  ContextChoice c;
+  const std::uint64_t per_token = shape.kv_bytes_per_token_q8_0();
+  // (A header claiming more than 4 GB a token is not a model to size by.)
+  if (shape.context_length == 0 || per_token == 0 || per_token > (1ull << 32)) {
+    c.tokens = kFloor;
+    c.why = "the model's metadata does not give its KV-cache size";
+    return c;
+  }
+  const auto trained = static_cast<std::int64_t>(std::min<std::uint64_t>(shape.context_length, 1u << 30));
+  if (trained <= kFloor) {
+    c.tokens = trained;
+    c.why = "the model was trained for " + thousands(static_cast<std::uint64_t>(trained)) + " tokens";
+    return c;
+  }
+  if (!available_bytes) {
+    c.tokens = kFloor;
+    c.why = "the memory available is unknown";
+    return c;
+  }
+  const std::uint64_t left = *available_bytes > model_bytes ? *available_bytes - model_bytes : 0;
+  const std::int64_t upper = std::min(kCeiling, trained / kStep * kStep);
+  c.tokens = kFloor;
+  for (std::int64_t t = kFloor + kStep; t <= upper; t += kStep)
+    if (static_cast<std::uint64_t>(t) * per_token <= left / 4) c.tokens = t;
+  const std::uint64_t cache = static_cast<std::uint64_t>(c.tokens) * per_token;
+  c.why = "trained for " + thousands(static_cast<std::uint64_t>(trained)) + "; its KV cache (q8_0) takes " +
+          megabytes(cache) + " of the " + megabytes(left) + " left after the model";
+  if (cache > left / 4) c.why += " (" + thousands(kFloor) + " is the least chosen)";
+  else if (c.tokens < upper) c.why += " (kept within a quarter)";
+  return c;
+}
+
+ContextChoice choose_context_window(const std::filesystem::path& model) {
+  GgufModelShape shape;
+  std::uint64_t model_bytes = 0;
+  try {
+    const GgufCheck check = check_gguf(model);
+    shape = check.shape;
+    model_bytes = check.found;
+  } catch (const std::exception&) {
+    // An unreadable model gets the floor; the start reports the file itself.
+  }
+  std::optional<std::uint64_t> available;
+  if (auto meminfo = files::try_read_file("/proc/meminfo")) {
+    const auto at = meminfo->find("MemAvailable:");
+    if (at != std::string::npos) {
+      unsigned long long kb = 0;
+      if (std::sscanf(meminfo->c_str() + at + 13, "%llu", &kb) == 1) available = static_cast<std::uint64_t>(kb) * 1024;
+    }
+  }
+  return choose_context_window(shape, available, model_bytes);
 }
 
 }  // namespace dravik::provisioning

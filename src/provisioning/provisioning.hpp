@@ -83,6 +83,21 @@ boost::asio::awaitable<Json> ensure_direct_model(Json setup_result, LogWriter lo
 boost::asio::awaitable<Json> provision_setup_artifacts(Json setup_result, host::HardwareInfo hardware_info,
                                                        LogWriter log, SetStatus set_status, ClearStatus clear_status);
 
+// The figures of a model's metadata that size its KV cache ("0": absent).
+struct GgufModelShape {
+  std::string architecture;          // general.architecture
+  std::uint64_t context_length = 0;  // the context the model was trained for
+  std::uint64_t block_count = 0;     // layers
+  std::uint64_t head_count = 0;
+  std::uint64_t head_count_kv = 0;   // the largest, when given per layer
+  std::uint64_t embedding_length = 0;
+  std::uint64_t key_length = 0;      // per head; embedding_length / head_count when absent
+  std::uint64_t value_length = 0;
+  // Bytes one token takes in a q8_0 KV cache (keys and values of every
+  // layer); 0 when the metadata does not tell.
+  std::uint64_t kv_bytes_per_token_q8_0() const;
+};
+
 // What the structure of a GGUF file says about it.
 struct GgufCheck {
   enum class Verdict { whole, truncated, padded, not_model };
@@ -90,12 +105,27 @@ struct GgufCheck {
   std::uint64_t expected = 0;  // bytes the header implies (0: unknown)
   std::uint64_t found = 0;     // bytes in the file
   std::string detail;          // for the user: "truncated: 1,000,002 of 2,000,004 bytes"
+  GgufModelShape shape;        // read from the metadata (when the header is readable)
 };
 
 // Reads the GGUF header of `path` (version, tensor count, metadata, tensor
 // infos, alignment) and compares where the tensor data ends with where the
 // file ends. Throws FileNotFoundError / OSError when it cannot be read.
 GgufCheck check_gguf(const std::filesystem::path& path);
+
+// The llama-server context a host picks for a model on this board: the
+// largest multiple of 1024 from 4096 up to the trained context (at most
+// 16384) whose q8_0 KV cache takes at most a quarter of the memory left
+// after the model file; 4096 when nothing is known. `why` says how it came
+// about, for the user.
+struct ContextChoice {
+  std::int64_t tokens = 4096;
+  std::string why;
+};
+ContextChoice choose_context_window(const GgufModelShape& shape, std::optional<std::uint64_t> available_bytes,
+                                    std::uint64_t model_bytes);
+// Reads the model's header and the memory available now (MemAvailable).
+ContextChoice choose_context_window(const std::filesystem::path& model);
 
 // 1234567 -> "1,234,567".
 std::string thousands(std::uint64_t n);

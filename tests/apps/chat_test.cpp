@@ -47,6 +47,7 @@ class Chat : public ::testing::Test {
     e["PATH"] = bin.string() + ":/usr/bin:/bin";
     e["FAKE_LLAMA_SCRIPT"] = script.string();
     e["FAKE_LLAMA_REQUESTS"] = requests.string();
+    e["FAKE_LLAMA_RECORD"] = (dir / "record.json").string();
     return e;
   }
   proc::RunResult chat(std::vector<std::string> args, std::optional<std::string> stdin_text = std::nullopt) {
@@ -205,6 +206,46 @@ TEST_F(Chat, AFullContextDropsOlderTurnsAndRetries) {
   EXPECT_LT(reqs[1]["messages"].size(), reqs[0]["messages"].size());
   EXPECT_EQ(reqs[1]["messages"].back()["content"], "new question");
   EXPECT_EQ(reqs[1]["messages"][0]["role"], "system");
+  // The system prompt is this session's own, not the saved one.
+  EXPECT_EQ(reqs[1]["messages"][0]["content"], reqs[0]["messages"][0]["content"]);
+  EXPECT_NE(reqs[0]["messages"][0]["content"], "old system");
+}
+
+TEST_F(Chat, AContextChosenRepliesCappedAndEachReplyItsFigures) {
+  write_text(home / ".dravik/config.json", Json{{"llama_model", (dir / "model.gguf").string()},
+                                                {"device", "cpu"},
+                                                {"llama_port", port},
+                                                {"max_reply_tokens", 48}}
+                                               .dump());
+  write_text(script, R"([{"content": "Hi."}])");
+  auto r = chat({"-p", "hi"});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  // No context in the configuration: dravik chooses one (the model's
+  // metadata unreadable here: 4096) rather than the libraries' 2048.
+  const Json argv = Json::parse(read_text(dir / "record.json")).at("argv");
+  const auto c = std::find(argv.begin(), argv.end(), Json("-c"));
+  ASSERT_NE(c, argv.end());
+  EXPECT_EQ(*(c + 1), "4096");
+  const auto reqs = sent();
+  ASSERT_EQ(reqs.size(), 1u);
+  EXPECT_EQ(reqs[0]["max_tokens"], 48);
+  EXPECT_EQ(reqs[0]["return_progress"], true);
+  EXPECT_NE(r.err.find("prompt tokens (0 from the cache), 8 reply tokens at 100.0 tokens/s"), std::string::npos)
+      << r.err;
+}
+
+TEST_F(Chat, ARefusalShowingTheFixedPartCannotFitSaysHowToFixIt) {
+  // The fake counts nothing itself: the refusal's figures (3,016 tokens of
+  // 2,048 for one short message) show that the fixed part alone is too big.
+  write_text(script, R"([{"context_error": true}, {"content": "never sent"}])");
+  auto r = chat({"-p", "hi"});
+  EXPECT_NE(r.exit_status, 0);
+  EXPECT_NE(r.err.find("the system prompt and tool definitions need"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("tokens of a 2,048-token context; set \"context_window_tokens\" to 4096 or more"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.err.find("/reset"), std::string::npos) << r.err;
+  EXPECT_EQ(sent().size(), 1u);
 }
 
 TEST_F(Chat, NoModelSaysSoAndPointsAtDoctor) {

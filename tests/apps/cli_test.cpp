@@ -88,6 +88,8 @@ TEST_F(Cli, DoctorOnlyLooks) {
   EXPECT_TRUE(fs::is_empty(home));
   EXPECT_NE(r.out.find("slot directory:        " + (work / ".dravik/state/swap").string()), std::string::npos);
   EXPECT_NE(r.out.find("missing (run `dravik setup`"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("context:               4,096 tokens (chosen: "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(" -c 4096"), std::string::npos) << r.out;
   EXPECT_TRUE(plain_text(r.out));
 }
 
@@ -121,6 +123,16 @@ TEST_F(Cli, SetupDownloadsAndSaysWhatIsWhere) {
   r = run({"setup", "--json", "--model-url", server.url("/m.gguf"), "--model", target.string()});
   EXPECT_EQ(r.exit_status, 0);
   EXPECT_EQ(Json::parse(r.out).at("llama_model"), target.string());
+  // The configuration left for dravik chat names the model and its context;
+  // a context the user set stays.
+  Json cfg = Json::parse(read_text(home / ".dravik/config.json"));
+  EXPECT_EQ(cfg.at("llama_model"), target.string());
+  EXPECT_EQ(cfg.at("context_window_tokens"), 4096);
+  cfg["context_window_tokens"] = 6144;
+  write_text(home / ".dravik/config.json", cfg.dump());
+  r = run({"setup", "--model-url", server.url("/m.gguf"), "--model", target.string()});
+  EXPECT_NE(r.out.find("context:      6144 tokens (kept from the configuration"), std::string::npos) << r.out;
+  EXPECT_EQ(Json::parse(read_text(home / ".dravik/config.json")).at("context_window_tokens"), 6144);
 }
 
 TEST_F(Cli, AnAirGappedSetupTriesNoNetwork) {

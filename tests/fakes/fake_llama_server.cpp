@@ -266,15 +266,23 @@ struct Server {
     out.push_back(event(json::object(), index > 0 ? "tool_calls" : "stop"));
     json usage = json::object();
     usage["choices"] = json::array();
-    usage["usage"] = json{{"prompt_tokens", static_cast<int>(body.dump().size() / 4)}, {"completion_tokens", 8}};
+    const int prompt_tokens = static_cast<int>(body.dump().size() / 4);
+    usage["usage"] = json{{"prompt_tokens", prompt_tokens},
+                          {"completion_tokens", 8},
+                          {"prompt_tokens_details", {{"cached_tokens", 0}}}};
+    usage["timings"] = json{{"cache_n", 0}, {"prompt_n", prompt_tokens}, {"predicted_n", 8}, {"predicted_per_second", 100.0}};
     out.push_back(Conn::chunk("data: " + usage.dump() + "\n\n") + Conn::chunk("data: [DONE]\n\n") + "0\r\n\r\n");
     return out;
   }
 
   asio::awaitable<void> scripted(const json& reply, const json& body, Conn& c) {
     if (reply.value("context_error", false)) {
-      const std::string answer = error_body(400, "request (3016 tokens) exceeds the available context size (2048 tokens), try increasing it",
-                                            "exceed_context_size_error");
+      json answer_json = json::parse(error_body(
+          400, "request (3016 tokens) exceeds the available context size (2048 tokens), try increasing it",
+          "exceed_context_size_error"));
+      answer_json["error"]["n_prompt_tokens"] = 3016;
+      answer_json["error"]["n_ctx"] = 2048;
+      const std::string answer = answer_json.dump();
       co_await c.respond(400, answer, "application/json; charset=utf-8");
       co_return;
     }

@@ -103,6 +103,8 @@ TEST(ChatProtocol, FailuresSayWhatHappened) {
     EXPECT_EQ(e.status, 400);
     EXPECT_TRUE(e.context_exceeded());
     EXPECT_NE(std::string(e.what()).find("exceeds the available context size"), std::string::npos);
+    EXPECT_EQ(e.n_prompt_tokens, 3016);
+    EXPECT_EQ(e.n_ctx, 2048);
   }
 }
 

@@ -104,3 +104,104 @@ TEST(RealLlamaServer, AChatTurnThroughDravikChat) {
   EXPECT_EQ(done.at("ok"), true);
   fs::remove_all(dir);
 }
+
+// ---------------------------------------------------------------------------
+// dravik chat's context on the real server (a first message with only the
+// model configured is AChatTurnThroughDravikChat above): the cache across
+// --resume, a context too small for the fixed part, a refusal answered by
+// one refit.
+
+namespace {
+
+struct ChatRun {
+  RealServer real;
+  fs::path dir;
+  std::uint16_t port = free_port();
+
+  explicit ChatRun(RealServer r) : real(std::move(r)) {
+    char tmpl[] = "/tmp/dravik-real-ctx-XXXXXX";
+    dir = ::mkdtemp(tmpl);
+    fs::create_directories(dir / "bin");
+    fs::create_directories(dir / "work");
+    fs::create_symlink(real.binary, dir / "bin/llama-server");
+  }
+  ~ChatRun() { fs::remove_all(dir); }
+  // The configuration: the model (and a free port, so that nothing else
+  // listening on the default one is in the way), then `more`.
+  void configure(Json more = Json::object()) {
+    Json cfg = {{"llama_model", real.model}, {"llama_port", port}};
+    for (auto it = more.begin(); it != more.end(); ++it) cfg[it.key()] = it.value();
+    write_text(dir / "home/.dravik/config.json", cfg.dump());
+  }
+  proc::RunResult chat(std::vector<std::string> args) {
+    asio::io_context io;
+    proc::RunOptions o;
+    o.env = proc::current_environment();
+    (*o.env)["HOME"] = (dir / "home").string();
+    (*o.env)["PATH"] = (dir / "bin").string() + ":" + (*o.env)["PATH"];
+    o.cwd = (dir / "work").string();
+    o.timeout = std::chrono::seconds(300);
+    args.insert(args.begin(), {std::string(std::getenv("DRAVIK_TEST_BIN_DIR")) + "/dravik", "chat"});
+    return run_until_done(io, proc::run(args, o));
+  }
+  // The "figures" events of a --json run.
+  static std::vector<Json> figures(const std::string& out) {
+    std::vector<Json> found;
+    std::istringstream lines(out);
+    for (std::string l; std::getline(lines, l);)
+      if (auto j = Json::parse(l, nullptr, false); j.is_object() && j.value("event", "") == "figures")
+        found.push_back(j);
+    return found;
+  }
+};
+
+}  // namespace
+
+TEST(RealLlamaServer, AResumedConversationIsServedFromTheCache) {
+  auto real = RealServer::from_environment();
+  if (!real) GTEST_SKIP() << "DRAVIK_TEST_LLAMA_SERVER and DRAVIK_TEST_MODEL are not set";
+  ChatRun run(*real);
+  run.configure({{"max_reply_tokens", 16}});
+  auto r = run.chat({"-p", "Say hi.", "--json"});
+  ASSERT_EQ(r.exit_status, 0) << r.err;
+  r = run.chat({"-p", "Say it again.", "--json", "--resume"});
+  ASSERT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_NE(r.err.find("and the KV cache"), std::string::npos) << r.err;
+  const auto f = ChatRun::figures(r.out);
+  ASSERT_EQ(f.size(), 1u) << r.out;
+  EXPECT_GT(f[0]["cached_tokens"].get<std::int64_t>(), 0) << f[0];
+  EXPECT_LE(f[0]["reply_tokens"].get<std::int64_t>(), 16) << f[0];
+}
+
+TEST(RealLlamaServer, AContextTooSmallForTheFixedPartSaysWhatToSet) {
+  auto real = RealServer::from_environment();
+  if (!real) GTEST_SKIP() << "DRAVIK_TEST_LLAMA_SERVER and DRAVIK_TEST_MODEL are not set";
+  ChatRun run(*real);
+  run.configure({{"context_window_tokens", 1024}});
+  auto r = run.chat({"-p", "Say hi."});
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_NE(r.err.find("the system prompt and tool definitions need"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("of a 1,024-token context; set \"context_window_tokens\" to"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("/reset"), std::string::npos) << r.err;
+}
+
+TEST(RealLlamaServer, ARefusedRequestIsRefittedOnceFromTheServersFigures) {
+  auto real = RealServer::from_environment();
+  if (!real) GTEST_SKIP() << "DRAVIK_TEST_LLAMA_SERVER and DRAVIK_TEST_MODEL are not set";
+  ChatRun run(*real);
+  run.configure({{"context_window_tokens", 4096}, {"max_reply_tokens", 16}});
+  // A saved conversation whose words cost more tokens per character than
+  // the first estimate assumes: the server refuses the first request.
+  Json old = Json::array({{{"role", "system"}, {"content", "old"}}});
+  std::string words;
+  for (int i = 0; i < 60; ++i) words += "x" + std::to_string(i * 7919 % 1000) + " ";
+  for (int i = 0; i < 12; ++i) {
+    old.push_back({{"role", "user"}, {"content", "question " + std::to_string(i) + ": " + words}});
+    old.push_back({{"role", "assistant"}, {"content", "answer " + std::to_string(i)}});
+  }
+  write_text(run.dir / "work/.dravik/state/swap/messages.json", old.dump());
+  auto r = run.chat({"-p", "And now?", "--resume"});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_NE(r.err.find("the server's context was full"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("prompt tokens"), std::string::npos) << r.err;
+}

@@ -64,4 +64,60 @@ TEST(GgufFixture, ARealModelFileIsWhole) {
   if (!fs::exists(fixture)) GTEST_SKIP() << "no shared fixtures here";
   const auto c = pv::check_gguf(fixture);
   EXPECT_EQ(c.verdict, Verdict::whole) << c.detail;
+  EXPECT_GT(c.shape.context_length, 0u) << c.shape.architecture;
+  EXPECT_GT(c.shape.kv_bytes_per_token_q8_0(), 0u) << c.shape.architecture;
+}
+
+// The figures that size a KV cache, read from the metadata (a per-layer
+// array counts by its largest value), and the context chosen from them.
+TEST(GgufContext, ShapeFromTheMetadataAndAContextThatFitsTheBoard) {
+  using dravik::testing::put_str;
+  using dravik::testing::put_u32;
+  using dravik::testing::put_u64;
+  std::string s = "GGUF";
+  put_u32(s, 3);
+  put_u64(s, 0);  // tensors
+  put_u64(s, 6);  // metadata entries
+  put_str(s, "general.architecture");
+  put_u32(s, 8);
+  put_str(s, "qwen2");
+  put_str(s, "qwen2.context_length");
+  put_u32(s, 4);
+  put_u32(s, 32768);
+  put_str(s, "qwen2.block_count");
+  put_u32(s, 4);
+  put_u32(s, 28);
+  put_str(s, "qwen2.embedding_length");
+  put_u32(s, 4);
+  put_u32(s, 3584);
+  put_str(s, "qwen2.attention.head_count");
+  put_u32(s, 4);
+  put_u32(s, 28);
+  put_str(s, "qwen2.attention.head_count_kv");
+  put_u32(s, 9);  // an array of u32, one per layer
+  put_u32(s, 4);
+  put_u64(s, 3);
+  for (std::uint32_t v : {2u, 4u, 3u}) put_u32(s, v);
+  const fs::path file = fs::temp_directory_path() / ("dravik-shape-" + std::to_string(::getpid()) + ".gguf");
+  std::ofstream(file, std::ios::binary) << s;
+  const auto shape = pv::check_gguf(file).shape;
+  fs::remove(file);
+  EXPECT_EQ(shape.architecture, "qwen2");
+  EXPECT_EQ(shape.context_length, 32768u);
+  EXPECT_EQ(shape.head_count_kv, 4u);
+  EXPECT_EQ(shape.key_length, 128u);  // embedding / heads when not given
+  EXPECT_EQ(shape.kv_bytes_per_token_q8_0(), 28u * 4 * 256 * 34 / 32);
+
+  const std::uint64_t gb = 1ull << 30, model = 4 * gb;
+  EXPECT_EQ(pv::choose_context_window(shape, 8 * gb, model).tokens, 16384);  // the ceiling
+  // 1 GB left: a quarter holds 8,811 tokens of cache.
+  const auto tight = pv::choose_context_window(shape, 5 * gb, model);
+  EXPECT_EQ(tight.tokens, 8192);
+  EXPECT_NE(tight.why.find("32,768"), std::string::npos) << tight.why;
+  EXPECT_EQ(pv::choose_context_window(shape, 3 * gb, model).tokens, 4096);  // the floor
+  EXPECT_EQ(pv::choose_context_window(shape, std::nullopt, model).tokens, 4096);
+  EXPECT_EQ(pv::choose_context_window(pv::GgufModelShape{}, 8 * gb, model).tokens, 4096);
+  auto small = shape;
+  small.context_length = 2048;
+  EXPECT_EQ(pv::choose_context_window(small, 8 * gb, model).tokens, 2048);
 }
