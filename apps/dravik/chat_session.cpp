@@ -14,6 +14,7 @@
 #include "action_dispatch/action_dispatch.hpp"
 #include "backend_catalog/backend_catalog.hpp"
 #include "commands.hpp"
+#include "state_seal.hpp"
 #include "eviction_coordinator/eviction_coordinator.hpp"
 #include "provisioning/provisioning.hpp"
 #include "server_eviction/server_eviction.hpp"
@@ -208,9 +209,19 @@ bool ChatSession::start(bool resume) {
           if (!s.empty()) dim_line(s);
         });
     action_dispatch::set_eviction_coordinator(coordinator_);
-    if (resume) {
+    const fs::path state_dir = coordinator_->state_dir();
+    std::string distrusted;
+    if (resume && fs::exists(state_dir / "messages.json"))
+      distrusted = check_state_seal(state_dir, provisioning::DRAVIK_HOME);
+    if (!distrusted.empty()) {
+      // A conversation (and KV cache) that this user's dravik did not save
+      // here, for example one shipped inside a cloned repository, is never
+      // loaded into the model.
+      error_line("not resuming: the saved conversation in " + text::escape_controls(state_dir.string()) + " " +
+                 distrusted + "; starting a new conversation");
+    } else if (resume) {
       // The saved conversation and, when the server takes it, its KV cache.
-      auto restored = run_until_done(io_, target_->restore_state(coordinator_->state_dir()));
+      auto restored = run_until_done(io_, target_->restore_state(state_dir));
       // The system prompt is always this session's own, byte for byte, so
       // that the cached prefix stays valid from turn to turn.
       if (messages_->empty() || (*messages_)[0].value("role", "") != "system")
@@ -536,11 +547,12 @@ asio::awaitable<bool> ChatSession::stream_reply(std::optional<Overflow>& overflo
   co_return true;
 }
 
-bool ChatSession::approve(const std::string& name, const std::string& summary) {
+bool ChatSession::approve(const std::string& name, const std::string& shown_name, const std::string& shown_summary) {
   if (o_.yes || approve_all_ || !changes_things(name)) return true;
   if (!o_.interactive) return false;
   for (;;) {
-    std::cout << paint("warning", "Allow " + name + ": " + summary + "? [y]es / [n]o / [a]lways: ") << std::flush;
+    std::cout << paint("warning", "Allow " + shown_name + ": " + shown_summary + "? [y]es / [n]o / [a]lways: ")
+              << std::flush;
     std::string answer;
     if (!std::getline(std::cin, answer)) return false;
     answer = config::lower(config::trim(answer));
@@ -567,11 +579,16 @@ asio::awaitable<void> ChatSession::run_tools(const Json& assistant) {
       } catch (const TypeError&) {
         summary = config::bounded_text_form(tc.arguments, 200);
       }
+      // The model chooses the name as much as the arguments: both are shown
+      // so that no escape sequence reaches the terminal and no two different
+      // calls look alike.
+      const std::string shown_name = text::escape_unambiguous(name);
+      const std::string shown_summary = text::escape_unambiguous(summary);
       if (o_.json) std::cout << dump_json(Json{{"event", "tool_call"}, {"name", name}, {"arguments", tc.arguments}}) << "\n";
-      else out(paint("tool", "> " + name) + " " + paint("dim", text::escape_controls(summary)) + "\n");
+      else out(paint("tool", "> " + shown_name) + " " + paint("dim", shown_summary) + "\n");
       std::string content;
       bool ok = false;
-      if (!approve(name, text::escape_controls(summary))) {
+      if (!approve(name, shown_name, shown_summary)) {
         content = o_.interactive ? "The user did not allow this " + name + " call."
                                  : "Not allowed: changes need approval (run dravik chat with --yes to allow them).";
       } else {
@@ -599,8 +616,10 @@ void ChatSession::stop() {
   auto* local = dynamic_cast<sidecar::SidecarClient*>(&runtime_->client());
   try {
     // The conversation and its KV cache, for `dravik chat --resume`.
-    if (target_ && started_ && local && local->_proc && !local->_proc->poll() && messages_->size() > 1)
+    if (target_ && started_ && local && local->_proc && !local->_proc->poll() && messages_->size() > 1) {
       run_until_done(io_, target_->save_state(coordinator_->state_dir()));
+      seal_state(coordinator_->state_dir(), provisioning::DRAVIK_HOME);
+    }
   } catch (const std::exception& e) {
     error_line(std::string("could not save the conversation: ") + e.what());
   }

@@ -62,7 +62,9 @@ class ChatSession {
   void refit(const Overflow& overflow);
   void check_fixed_part_fits() const;
   boost::asio::awaitable<void> run_tools(const Json& assistant);
-  bool approve(const std::string& name, const std::string& summary);
+  // Asks before a tool that changes things; `shown_*` are escaped for the
+  // terminal.
+  bool approve(const std::string& name, const std::string& shown_name, const std::string& shown_summary);
   void fit_context();
   void print_status();
   std::string paint(const char* style, const std::string& text) const;
