@@ -286,9 +286,26 @@ asio::awaitable<void> SidecarClient::_stop_server() {
   // llama-server does not finish its shutdown while a request of ours is in
   // flight: end our own connections first so that SIGTERM works at once.
   if (_http) _http->close_connections();
-  // SIGTERM, the grace, SIGKILL and a bounded wait: a server stuck in the
-  // GPU driver is left to a background reaper rather than hanging us.
-  co_await child->terminate(detail::seams().stop_grace);
+  // A SIGTERM that lands just after the server reported ready can be lost
+  // (see STOP_TERM_REPEAT_MS): one still running a short while later gets
+  // a second one. Then the rest of the grace, SIGKILL and a bounded wait: a
+  // server stuck in the GPU driver is left to a background reaper rather
+  // than hanging us.
+  const auto& seams = detail::seams();
+  auto grace = seams.stop_grace;
+  int sigterms = 0;
+  std::optional<int> status;
+  if (seams.stop_term_repeat < grace) {
+    child->signal(SIGTERM);
+    ++sigterms;
+    status = co_await child->wait_for(seams.stop_term_repeat);
+    grace -= seams.stop_term_repeat;
+  }
+  if (!status) {
+    ++sigterms;
+    status = co_await child->terminate(grace);
+  }
+  _last_stop = StopOutcome{*status, sigterms};
 }
 
 asio::awaitable<void> SidecarClient::close() {
