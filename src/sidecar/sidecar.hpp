@@ -140,8 +140,9 @@ class SidecarClient : public host::RuntimeClient {
   // Reads the child's error stream into `sink` until end of file, emitting
   // "runtime_llama_stderr_line" for notable lines while start-up runs.
   boost::asio::awaitable<void> _capture_startup_stderr(std::shared_ptr<StderrBuffer> sink);
-  // Stops the child if one runs (SIGTERM; a second SIGTERM after 300 ms;
-  // SIGKILL once 5 s have passed), reaps it and forgets it.
+  // Stops the child if one runs (SIGTERM; a second one after 50 ms unless
+  // it is shutting down; SIGKILL once 5 s have passed), reaps it and
+  // forgets it.
   boost::asio::awaitable<void> _stop_server();
   // How the last stop of a running child ended: its exit status (-9 when
   // it was killed) and the SIGTERMs it was sent.

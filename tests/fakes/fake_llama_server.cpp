@@ -12,6 +12,7 @@
 //   FAKE_LLAMA_KILL_SIGNAL=<n>      die by that signal instead of exiting
 //   FAKE_LLAMA_GRANDCHILD=1         leave a process holding stderr open on exit
 //   FAKE_LLAMA_IGNORE_SIGTERM=1     ignore SIGTERM
+//   FAKE_LLAMA_CLEANUP_MS=<n>       take n ms to exit after SIGTERM
 //   FAKE_LLAMA_LOSE_FIRST_SIGTERM=1 ignore the first SIGTERM after ready and
 //                                   exit 1 on the next, as the real server
 //                                   does when the first lands too early
@@ -114,6 +115,7 @@ struct Server {
   void exit_if_terminating() {
     if (!terminating || open_streams > 0) return;
     log_line("I srv    operator(): operator(): cleaning up before exit...");
+    if (long ms = env_long("FAKE_LLAMA_CLEANUP_MS", 0)) ::usleep(static_cast<useconds_t>(ms) * 1000);
     if (const char* m = std::getenv("FAKE_LLAMA_EXIT_MARKER")) std::ofstream(m) << "graceful";
     std::_Exit(0);
   }

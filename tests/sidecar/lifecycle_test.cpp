@@ -210,7 +210,7 @@ TEST_F(Lifecycle, AServerIgnoringSigtermIsKilledAndReaped) {
 
 // A server that lost the first SIGTERM exits on the second one, long before
 // the grace ends; without the second it takes SIGKILL. One that exits on
-// the first gets no second.
+// the first, or says it is shutting down, gets no second.
 TEST_F(Lifecycle, ALostSigtermIsSentAgainBeforeTheGraceEnds) {
   auto c = env.client(io);
   run_until_done(io, c->start());
@@ -218,6 +218,13 @@ TEST_F(Lifecycle, ALostSigtermIsSentAgainBeforeTheGraceEnds) {
   ASSERT_TRUE(c->_last_stop);
   EXPECT_EQ(c->_last_stop->exit_status, 0);
   EXPECT_EQ(c->_last_stop->sigterms, 1);
+
+  env.setenv("FAKE_LLAMA_CLEANUP_MS", "200");  // longer than the wait for the second SIGTERM
+  run_until_done(io, c->start());
+  run_until_done(io, c->_stop_server());
+  EXPECT_EQ(c->_last_stop->exit_status, 0);
+  EXPECT_EQ(c->_last_stop->sigterms, 1);
+  ::unsetenv("FAKE_LLAMA_CLEANUP_MS");
 
   env.setenv("FAKE_LLAMA_LOSE_FIRST_SIGTERM", "1");
   run_until_done(io, c->start());
