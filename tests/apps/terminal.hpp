@@ -59,6 +59,21 @@ struct Terminal {
     from = at + what.size();
     return true;
   }
+  // Reads until at least `n` more characters than seen before have arrived
+  // (bounded).
+  bool read_more(std::size_t n, std::chrono::seconds bound = std::chrono::seconds(20)) {
+    for (long i = 0; i < bound.count() * 20 && screen.size() < from + n; ++i) {
+      pollfd p{master, POLLIN, 0};
+      if (::poll(&p, 1, 50) > 0) {
+        char buf[4096];
+        const ssize_t n_read = ::read(master, buf, sizeof buf);
+        if (n_read > 0) screen.append(buf, static_cast<std::size_t>(n_read));
+      }
+    }
+    if (screen.size() < from + n) return false;
+    from += n;
+    return true;
+  }
   void type(const std::string& s) { EXPECT_EQ(::write(master, s.data(), s.size()), static_cast<ssize_t>(s.size())); }
   // The exit status once the program has ended (bounded wait), or -1.
   int wait_exit() {

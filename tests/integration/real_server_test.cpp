@@ -6,6 +6,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "apps/terminal.hpp"
 #include "sidecar/sidecar_env.hpp"
 #include "support/errors.hpp"
 #include "support/process.hpp"
@@ -131,4 +132,71 @@ TEST(RealLlamaServer, AStopRightAfterStartNeedsNoSigkill) {
   }
   std::cout << "stops that needed a second SIGTERM: " << repeated << " of 30\n";
   run_until_done(io, c.close());
+}
+
+// dravik chat at a terminal on the real server: a whole reply ends with a
+// line break before the prompt, Ctrl-C in the middle of one cancels it,
+// Ctrl-C at the prompt drops the typed line and says how to leave, Ctrl-D
+// leaves, and no server is left behind.
+TEST(RealLlamaServer, AnInteractiveSessionInAPseudoTerminal) {
+  auto real = RealServer::from_environment();
+  if (!real) GTEST_SKIP() << "DRAVIK_TEST_LLAMA_SERVER and DRAVIK_TEST_MODEL are not set";
+  char tmpl[] = "/tmp/dravik-real-tty-XXXXXX";
+  const fs::path dir = ::mkdtemp(tmpl);
+  fs::create_directories(dir / "bin");
+  fs::create_directories(dir / "work");
+  fs::create_symlink(real->binary, dir / "bin/llama-server");
+  // The server's command line names this link: it tells our server apart.
+  const fs::path model = dir / "model.gguf";
+  fs::create_symlink(real->model, model);
+  write_text(dir / "home/.dravik/config.json", Json{{"llama_model", model.string()},
+                                                    {"device", "cpu"},
+                                                    {"llama_port", free_port()},
+                                                    {"context_window_tokens", 8192}}
+                                                   .dump());
+  auto env = proc::current_environment();
+  env["HOME"] = (dir / "home").string();
+  env["PATH"] = (dir / "bin").string() + ":/usr/bin:/bin";
+  env["NO_COLOR"] = "1";
+  struct OurServers {
+    std::string model;
+    std::vector<pid_t> pids() const {
+      std::vector<pid_t> out;
+      for (const auto& p : fs::directory_iterator("/proc"))
+        if (read_text(p.path() / "cmdline").find(model) != std::string::npos)
+          out.push_back(static_cast<pid_t>(std::atol(p.path().filename().c_str())));
+      return out;
+    }
+    // A failed test leaves no server to the next one.
+    ~OurServers() {
+      for (pid_t pid : pids()) ::kill(pid, SIGKILL);
+    }
+  } servers{model.string()};
+  {
+    // Replies of the tiny model run to some 900 tokens: seconds on idle
+    // cores, minutes on busy ones.
+    const auto reply = std::chrono::seconds(400);
+    Terminal t(std::string(std::getenv("DRAVIK_TEST_BIN_DIR")) + "/dravik", dir / "work", env);
+    ASSERT_TRUE(t.read_until("you [reasoning default] > ", std::chrono::seconds(120))) << t.screen;
+    t.type("Say hi.\r");
+    ASSERT_TRUE(t.read_until("Say hi.\r\n")) << t.screen;
+    ASSERT_TRUE(t.read_until("\r\nyou [reasoning default] > ", reply)) << t.screen;
+    t.type("Tell me more.\r");
+    ASSERT_TRUE(t.read_until("Tell me more.\r\n")) << t.screen;
+    ASSERT_TRUE(t.read_more(8, reply)) << t.screen;  // the reply has begun
+    t.type("\x03");
+    ASSERT_TRUE(t.read_until("(cancelled)", reply)) << t.screen;
+    ASSERT_TRUE(t.read_until("you [reasoning default] > ")) << t.screen;
+    t.type("not sent");
+    ASSERT_TRUE(t.read_until("not sent")) << t.screen;
+    t.type("\x03");
+    ASSERT_TRUE(t.read_until("(Ctrl-D or /exit leaves)")) << t.screen;
+    ASSERT_TRUE(t.read_until("you [reasoning default] > ")) << t.screen;
+    t.type("\x04");
+    EXPECT_EQ(t.wait_exit(), 0) << t.screen;
+  }
+  EXPECT_TRUE(servers.pids().empty()) << "a llama-server outlived dravik";
+  const Json saved = Json::parse(read_text(dir / "work/.dravik/state/swap/messages.json"));
+  for (const Json& m : saved) EXPECT_NE(m.value("content", ""), "not sent");
+  fs::remove_all(dir);
 }
