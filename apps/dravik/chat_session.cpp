@@ -158,7 +158,8 @@ bool ChatSession::start(bool resume) {
 
 void ChatSession::banner() {
   std::cout << paint("brand", "Dravik") << " " << paint("dim", runtime_->describe()) << "\n"
-            << paint("dim", "/help for commands; Ctrl-C cancels a reply; Ctrl-D or /exit leaves.") << "\n";
+            << paint("dim", "/help for commands; Ctrl-C cancels a reply or clears the line; Ctrl-D or /exit leaves.")
+            << "\n";
 }
 
 std::string ChatSession::prompt() const {

@@ -294,27 +294,27 @@ asio::awaitable<void> SidecarClient::_stop_server() {
   // flight: end our own connections first so that SIGTERM works at once.
   if (_http) _http->close_connections();
   // A SIGTERM that lands just after the server reported ready can be lost
-  // (see STOP_TERM_REPEAT_MS): one still running a short while later, and
-  // not shutting down, gets a second one. Then the rest of the grace,
-  // SIGKILL and a bounded wait: a server stuck in the GPU driver is left to
-  // a background reaper rather than hanging us.
+  // (see STOP_TERM_REPEAT_MS): one still running a short while later that
+  // has not begun shutting down gets a second one. Then the rest of the
+  // grace, SIGKILL and a bounded wait: a server stuck in the GPU driver is
+  // left to a background reaper rather than hanging us.
   const auto& seams = detail::seams();
   auto left = seams.stop_grace;
-  int sigterms = 1;
-  child->signal(SIGTERM);
+  int sigterms = 0;
   std::optional<int> status;
   if (seams.stop_term_repeat < left) {
+    child->signal(SIGTERM);
+    ++sigterms;
     status = co_await child->wait_for(seams.stop_term_repeat);
     left -= seams.stop_term_repeat;
-    if (!status && !(reader && reader->shutting_down)) {
-      child->signal(SIGTERM);
-      ++sigterms;
+    if (!status && reader && reader->shutting_down) {
+      status = co_await child->wait_for(left);
+      left = std::chrono::milliseconds(0);
     }
   }
-  if (!status) status = co_await child->wait_for(left);
   if (!status) {
-    child->signal(proc::detail::seams().kill_signal);
-    status = co_await child->wait_after_kill();
+    ++sigterms;
+    status = co_await child->terminate(left);
   }
   _last_stop = StopOutcome{*status, sigterms};
 }
