@@ -125,8 +125,9 @@ TEST(RealLlamaServer, AStopRightAfterStartNeedsNoSigkill) {
   int repeated = 0;
   for (int cycle = 0; cycle < 30; ++cycle) {
     run_until_done(io, c.start());
+    c._last_stop.reset();
     run_until_done(io, c._stop_server());
-    ASSERT_TRUE(c._last_stop);
+    ASSERT_TRUE(c._last_stop) << "the server was gone before the stop";
     EXPECT_NE(c._last_stop->exit_status, -9) << "cycle " << cycle;
     if (c._last_stop->sigterms > 1) ++repeated;
   }
