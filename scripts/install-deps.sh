@@ -9,6 +9,7 @@ packages=(
   nlohmann-json3-dev libspdlog-dev libfmt-dev libcli11-dev libedit-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 curl
+  libgomp1  # OpenMP runtime of the real llama-server the tests run
 )
 
 missing=()

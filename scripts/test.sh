@@ -2,6 +2,9 @@
 # Installs what the build needs, builds everything and runs the tests.
 #   BUILD_DIR        build directory (default: build)
 #   DRAVIK_SANITIZE  1 to build with AddressSanitizer and UBSan
+#   DRAVIK_TEST_LLAMA_SERVER, DRAVIK_TEST_MODEL
+#                    the real llama-server and model of the real-server tests
+#                    (default: the project's shared ones, next to the checkout)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -21,6 +24,24 @@ cmake -S . -B "$build" -G Ninja "${launcher[@]}" -DCMAKE_BUILD_TYPE="$build_type
   -DDRAVIK_WERROR=ON -DDRAVIK_SANITIZE="$([ "$sanitize" = 1 ] && echo ON || echo OFF)" \
   -DDRAVIK_BUILD_BENCH="$([ "$sanitize" = 1 ] && echo OFF || echo ON)"
 cmake --build "$build" -j "$(nproc)"
+
+# The real-server tests run whenever a real llama-server and a model are at
+# hand; ctest runs them alone (RUN_SERIAL), so nothing competes for the cores.
+shared="$root/../shared"
+if [ -z "${DRAVIK_TEST_LLAMA_SERVER:-}" ] && [ -x "$shared/tools/llama-server/llama-server" ]; then
+  DRAVIK_TEST_LLAMA_SERVER="$(cd "$shared/tools/llama-server" && pwd)/llama-server"
+fi
+if [ -z "${DRAVIK_TEST_MODEL:-}" ] && [ -f "$shared/fixtures/tiny-chat.gguf" ]; then
+  DRAVIK_TEST_MODEL="$(cd "$shared/fixtures" && pwd)/tiny-chat.gguf"
+fi
+if [ -n "${DRAVIK_TEST_LLAMA_SERVER:-}" ] && [ -n "${DRAVIK_TEST_MODEL:-}" ]; then
+  export DRAVIK_TEST_LLAMA_SERVER DRAVIK_TEST_MODEL
+  echo "test: real-server tests use $DRAVIK_TEST_LLAMA_SERVER with $DRAVIK_TEST_MODEL"
+else
+  unset DRAVIK_TEST_LLAMA_SERVER DRAVIK_TEST_MODEL
+  echo "test: real-server tests skipped: no llama-server at $shared/tools/llama-server/ or model" \
+    "at $shared/fixtures/tiny-chat.gguf (set DRAVIK_TEST_LLAMA_SERVER and DRAVIK_TEST_MODEL)"
+fi
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"

@@ -41,6 +41,8 @@ namespace {
 // the line editor's input function watches.
 int g_signal_pipe[2] = {-1, -1};
 volatile std::sig_atomic_t g_last_signal = 0;
+// The signal that ended the line being edited (0: none), set by `read_key`.
+int g_key_signal = 0;
 
 void on_signal(int sig) {
   g_last_signal = sig;
@@ -63,10 +65,13 @@ int read_key(FILE* in) {
       return EOF;
     }
     if (fds[1].revents & POLLIN) {
+      // Ctrl-C ends the line as typed (the caller drops it); SIGTERM or
+      // SIGHUP end the editor.
       char c;
-      while (::read(g_signal_pipe[0], &c, 1) == 1) {
-      }
-      return EOF;  // the editor returns; the caller looks at g_last_signal
+      g_key_signal = SIGINT;
+      while (::read(g_signal_pipe[0], &c, 1) == 1)
+        if (c != SIGINT) g_key_signal = c;
+      return g_key_signal == SIGINT ? '\n' : EOF;
     }
     unsigned char c;
     const ssize_t n = ::read(::fileno(in), &c, 1);
@@ -169,21 +174,24 @@ int chat(const ChatOptions& o) {
       fs::create_directories(product_home(), ec);
       read_history(history.c_str());
       session.banner();
+      // Ctrl-C at the prompt drops what is typed; a second one on an empty
+      // line leaves (a Ctrl-C meant for a reply that has just ended must
+      // not end the session).
+      bool interrupted = false;
       for (;;) {
         catch_signals();
-        g_last_signal = 0;
+        g_key_signal = 0;
         const std::string prompt = session.prompt();
         char* raw = readline(prompt.c_str());
-        const int sig = g_last_signal;
         if (!raw) {
-          // Ctrl-D, Ctrl-C at the prompt, SIGTERM or SIGHUP: leave.
-          if (sig != SIGHUP) std::cout << "\n";
+          // Ctrl-D, SIGTERM or SIGHUP: leave.
+          if (g_key_signal != SIGHUP) std::cout << "\n";
           break;
         }
         std::string line = raw;
         std::free(raw);
         // A trailing backslash continues the input on the next line.
-        while (!line.empty() && line.back() == '\\') {
+        while (g_key_signal == 0 && !line.empty() && line.back() == '\\') {
           line.pop_back();
           char* more = readline("... ");
           if (!more) break;
@@ -191,6 +199,16 @@ int chat(const ChatOptions& o) {
           line += more;
           std::free(more);
         }
+        if (g_key_signal == SIGTERM || g_key_signal == SIGHUP) break;
+        if (g_key_signal == SIGINT) {
+          if (interrupted && config::trim(line).empty()) break;
+          interrupted = true;
+          const char* hint = "(Ctrl-D or /exit leaves)";
+          std::cout << (so.color ? std::string("\x1b[2m") + hint + "\x1b[0m" : std::string(hint)) << "\n"
+                    << std::flush;
+          continue;
+        }
+        interrupted = false;
         if (config::trim(line).empty()) continue;
         add_history(line.c_str());
         write_history(history.c_str());

@@ -132,6 +132,7 @@ std::string ChatSession::paint(const char* style, const std::string& text) const
 void ChatSession::out(const std::string& s) {
   if (o_.json) return;
   std::cout << s << std::flush;
+  if (!s.empty()) at_line_start_ = s.back() == '\n' || s.ends_with("\n\x1b[0m");
 }
 
 void ChatSession::dim_line(const std::string& s) {
@@ -140,6 +141,7 @@ void ChatSession::dim_line(const std::string& s) {
     return;
   }
   std::cout << paint("dim", s) << "\n" << std::flush;
+  at_line_start_ = true;
 }
 
 void ChatSession::error_line(const std::string& s) {
@@ -240,7 +242,7 @@ void ChatSession::banner() {
   if (!context_why_.empty()) about += " (" + context_why_ + ")";
   if (auto cap = runtime_->max_reply_tokens()) about += ", replies up to " + count(*cap) + " tokens";
   std::cout << paint("brand", "Dravik") << " " << paint("dim", about) << "\n"
-            << paint("dim", "/help for commands; Ctrl-C cancels a reply; Ctrl-D or /exit leaves.") << "\n";
+            << paint("dim", "/help for commands; Ctrl-C cancels a reply or clears the line; Ctrl-D or /exit leaves.") << "\n";
 }
 
 std::string ChatSession::prompt() const {
@@ -363,7 +365,6 @@ void ChatSession::refit(const Overflow& o) {
 bool ChatSession::one_turn(const std::string& prompt) {
   const bool ok = run_turn(prompt);
   if (o_.json) std::cout << dump_json(Json{{"event", "done"}, {"ok", ok}, {"content", last_reply_}}) << std::endl;
-  else if (ok) std::cout << "\n";
   return ok;
 }
 
@@ -388,7 +389,11 @@ bool ChatSession::run_turn(const std::string& user_text) {
   signals.cancel();
   io_.restart();
   io_.poll();
-  if (!error) return true;
+  if (!error) {
+    // Whatever comes next (the prompt) starts on a line of its own.
+    if (!at_line_start_) out("\n");
+    return true;
+  }
   if (is_cancellation(error)) {
     out("\n");
     dim_line("(cancelled)");

@@ -90,6 +90,7 @@ class ChatSession {
   bool started_ = false;
   std::string last_reply_;
   std::string start_stage_;
+  bool at_line_start_ = true;  // what `out` and `dim_line` wrote ended a line
 };
 
 }  // namespace dravik::app

@@ -35,6 +35,8 @@ struct SidecarClient::ReaderState {
   // cuts the sleep short when the server says it is listening.
   std::unique_ptr<asio::steady_timer> wake;
   bool wake_pending = false;
+  // The server said it is shutting down (after a SIGTERM it did not lose).
+  bool shutting_down = false;
 };
 
 namespace {
@@ -58,12 +60,17 @@ std::string rstrip(std::string s) {
 // loaded ("... llama_server: listening on http://127.0.0.1:8080").
 bool announces_listening(const std::string& line) { return line.find("listening on http") != std::string::npos; }
 
+// The line llama-server prints once its main loop has ended on a SIGTERM
+// ("... operator(): cleaning up before exit...").
+bool announces_shutdown(const std::string& line) { return line.find("cleaning up before exit") != std::string::npos; }
+
 asio::awaitable<void> read_error_stream(std::shared_ptr<proc::PipeReader> pipe, std::shared_ptr<StderrBuffer> sink,
                                         std::shared_ptr<SidecarClient::ReaderState> state) {
   while (auto raw = co_await pipe->read_line()) {
     std::string line = rstrip(text::sanitize_utf8(*raw));
     if (line.empty()) continue;
     sink->append(line);
+    if (announces_shutdown(line)) state->shutting_down = true;
     if (state->startup && announces_listening(line)) {
       state->wake_pending = true;
       if (state->wake) state->wake->cancel();
@@ -286,9 +293,30 @@ asio::awaitable<void> SidecarClient::_stop_server() {
   // llama-server does not finish its shutdown while a request of ours is in
   // flight: end our own connections first so that SIGTERM works at once.
   if (_http) _http->close_connections();
-  // SIGTERM, the grace, SIGKILL and a bounded wait: a server stuck in the
-  // GPU driver is left to a background reaper rather than hanging us.
-  co_await child->terminate(detail::seams().stop_grace);
+  // A SIGTERM that lands just after the server reported ready can be lost
+  // (see STOP_TERM_REPEAT_MS): one still running a short while later that
+  // has not begun shutting down gets a second one. Then the rest of the
+  // grace, SIGKILL and a bounded wait: a server stuck in the GPU driver is
+  // left to a background reaper rather than hanging us.
+  const auto& seams = detail::seams();
+  auto left = seams.stop_grace;
+  int sigterms = 0;
+  std::optional<int> status;
+  if (seams.stop_term_repeat < left) {
+    child->signal(SIGTERM);
+    ++sigterms;
+    status = co_await child->wait_for(seams.stop_term_repeat);
+    left -= seams.stop_term_repeat;
+    if (!status && reader && reader->shutting_down) {
+      status = co_await child->wait_for(left);
+      left = std::chrono::milliseconds(0);
+    }
+  }
+  if (!status) {
+    ++sigterms;
+    status = co_await child->terminate(left);
+  }
+  _last_stop = StopOutcome{*status, sigterms};
 }
 
 asio::awaitable<void> SidecarClient::close() {

@@ -140,9 +140,17 @@ class SidecarClient : public host::RuntimeClient {
   // Reads the child's error stream into `sink` until end of file, emitting
   // "runtime_llama_stderr_line" for notable lines while start-up runs.
   boost::asio::awaitable<void> _capture_startup_stderr(std::shared_ptr<StderrBuffer> sink);
-  // Stops the child if one runs (SIGTERM, 5 s, SIGKILL), reaps it and
+  // Stops the child if one runs (SIGTERM; a second one after 50 ms unless
+  // it is shutting down; SIGKILL once 5 s have passed), reaps it and
   // forgets it.
   boost::asio::awaitable<void> _stop_server();
+  // How the last stop of a running child ended: its exit status (-9 when
+  // it was killed) and the SIGTERMs it was sent.
+  struct StopOutcome {
+    int exit_status = 0;
+    int sigterms = 0;
+  };
+  std::optional<StopOutcome> _last_stop;
   // Stops the child and closes the HTTP client. The client is not used again.
   boost::asio::awaitable<void> close();
 

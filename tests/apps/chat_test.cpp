@@ -1,10 +1,8 @@
 // dravik chat end to end: the real program against the fake llama-server
 // scripted to answer with tool calls, on pipes and in a pseudo-terminal.
-#include <pty.h>
-#include <sys/wait.h>
-
 #include <gtest/gtest.h>
 
+#include "apps/terminal.hpp"
 #include "sidecar/sidecar_env.hpp"
 #include "support/process.hpp"
 
@@ -81,60 +79,6 @@ class Chat : public ::testing::Test {
   // A failed test must not leave its server to the next one.
   void kill_leftovers() const {
     for (pid_t pid : servers()) ::kill(pid, SIGKILL);
-  }
-};
-
-// dravik chat in a pseudo-terminal, as a person at a terminal sees it.
-struct Terminal {
-  int master = -1;
-  pid_t pid = -1;
-  std::string screen;
-  std::size_t from = 0;  // what has been read already
-
-  Terminal(const std::string& dravik, const fs::path& cwd, const proc::Environment& env) {
-    pid = ::forkpty(&master, nullptr, nullptr, nullptr);
-    if (pid == 0) {
-      if (::chdir(cwd.c_str()) != 0) _exit(127);
-      for (const auto& [k, v] : env) ::setenv(k.c_str(), v.c_str(), 1);
-      ::execl(dravik.c_str(), dravik.c_str(), "chat", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-  }
-  ~Terminal() {
-    int status = 0;
-    if (pid > 0 && ::waitpid(pid, &status, WNOHANG) == 0) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
-    }
-    ::close(master);
-  }
-  // Reads until `what` appears after what was seen before (bounded).
-  bool read_until(const std::string& what) {
-    for (int i = 0; i < 400 && screen.find(what, from) == std::string::npos; ++i) {
-      pollfd p{master, POLLIN, 0};
-      if (::poll(&p, 1, 50) > 0) {
-        char buf[4096];
-        const ssize_t n = ::read(master, buf, sizeof buf);
-        if (n > 0) screen.append(buf, static_cast<std::size_t>(n));
-      }
-    }
-    const auto at = screen.find(what, from);
-    if (at == std::string::npos) return false;
-    from = at + what.size();
-    return true;
-  }
-  void type(const std::string& s) { EXPECT_EQ(::write(master, s.data(), s.size()), static_cast<ssize_t>(s.size())); }
-  // The exit status once the program has ended (bounded wait), or -1.
-  int wait_exit() {
-    int status = 0;
-    for (int i = 0; i < 200; ++i) {
-      if (::waitpid(pid, &status, WNOHANG) == pid) {
-        pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      }
-      ::usleep(50000);
-    }
-    return -1;
   }
 };
 
@@ -256,8 +200,9 @@ TEST_F(Chat, NoModelSaysSoAndPointsAtDoctor) {
   EXPECT_NE(r.err.find("dravik doctor"), std::string::npos);
 }
 
-// The interactive front end in a pseudo-terminal: prompt, streamed reply,
-// approval asked and refused, Ctrl-C at the prompt leaves, nothing is left.
+// The interactive front end in a pseudo-terminal: prompt, streamed reply
+// ended by a line break, approval asked and refused, Ctrl-C at the prompt
+// drops the typed line and a second one leaves, nothing is left.
 TEST_F(Chat, InteractiveSessionInAPseudoTerminal) {
   write_text(script, R"([{"content": "Hello there."},
                          {"tool_calls": [{"name": "shell", "arguments": {"command": "touch made.txt"}}]},
@@ -267,15 +212,21 @@ TEST_F(Chat, InteractiveSessionInAPseudoTerminal) {
   Terminal t(dravik, work, e);
   ASSERT_TRUE(t.read_until("you")) << t.screen;
   t.type("hi\r");
-  ASSERT_TRUE(t.read_until("Hello there.")) << t.screen;
+  ASSERT_TRUE(t.read_until("Hello there.\r\nyou")) << t.screen;
   t.type("make a file\r");
   ASSERT_TRUE(t.read_until("Allow shell")) << t.screen;
   t.type("n\r");
   ASSERT_TRUE(t.read_until("Skipped.")) << t.screen;
   EXPECT_FALSE(fs::exists(work / "made.txt"));
   ASSERT_TRUE(t.read_until("you")) << t.screen;
-  t.type("\x03");  // Ctrl-C at an empty prompt leaves
+  t.type("never sent");
+  ASSERT_TRUE(t.read_until("never sent")) << t.screen;
+  t.type("\x03");
+  ASSERT_TRUE(t.read_until("(Ctrl-D or /exit leaves)")) << t.screen;
+  ASSERT_TRUE(t.read_until("you")) << t.screen;
+  t.type("\x03");  // the second Ctrl-C, on the empty line, leaves
   EXPECT_EQ(t.wait_exit(), 0) << t.screen;
+  EXPECT_EQ(sent().size(), 3u);
 }
 
 // Ctrl-C in the middle of a reply cancels that turn only; a server that

@@ -12,6 +12,10 @@
 //   FAKE_LLAMA_KILL_SIGNAL=<n>      die by that signal instead of exiting
 //   FAKE_LLAMA_GRANDCHILD=1         leave a process holding stderr open on exit
 //   FAKE_LLAMA_IGNORE_SIGTERM=1     ignore SIGTERM
+//   FAKE_LLAMA_CLEANUP_MS=<n>       take n ms to exit after SIGTERM
+//   FAKE_LLAMA_LOSE_FIRST_SIGTERM=1 ignore the first SIGTERM after ready and
+//                                   exit 1 on the next, as the real server
+//                                   does when the first lands too early
 //   FAKE_LLAMA_SILENT=1             never listen
 //   FAKE_LLAMA_HEALTH=garbage       answer "/health" with something not HTTP
 //   FAKE_LLAMA_FLOOD_BYTES=<n>      after ready, write n bytes of log to stderr
@@ -111,6 +115,7 @@ struct Server {
   void exit_if_terminating() {
     if (!terminating || open_streams > 0) return;
     log_line("I srv    operator(): operator(): cleaning up before exit...");
+    if (long ms = env_long("FAKE_LLAMA_CLEANUP_MS", 0)) ::usleep(static_cast<useconds_t>(ms) * 1000);
     if (const char* m = std::getenv("FAKE_LLAMA_EXIT_MARKER")) std::ofstream(m) << "graceful";
     std::_Exit(0);
   }
@@ -467,10 +472,19 @@ int main(int argc, char** argv) {
     if (const char* t = std::getenv("FAKE_LLAMA_READY_TEXT")) log_line(t);
     if (!std::getenv("FAKE_LLAMA_IGNORE_SIGTERM")) {
       term = new asio::signal_set(server.io, SIGTERM);
-      term->async_wait([&](auto, int) {
-        server.terminating = true;
-        server.exit_if_terminating();
-      });
+      if (std::getenv("FAKE_LLAMA_LOSE_FIRST_SIGTERM")) {
+        term->async_wait([&](auto, int) {
+          term->async_wait([](auto, int) {
+            log_line("Received second interrupt, terminating immediately.");
+            std::_Exit(1);
+          });
+        });
+      } else {
+        term->async_wait([&](auto, int) {
+          server.terminating = true;
+          server.exit_if_terminating();
+        });
+      }
     }
     if (long flood = env_long("FAKE_LLAMA_FLOOD_BYTES", 0)) {
       asio::post(server.io, [flood] {

@@ -1,10 +1,12 @@
-// Opt-in: runs the client against a real llama-server. Set
-// DRAVIK_TEST_LLAMA_SERVER to the binary and DRAVIK_TEST_MODEL to a GGUF
-// model; otherwise every test here is skipped.
+// The client and dravik chat against a real llama-server: DRAVIK_TEST_LLAMA_SERVER
+// names the binary and DRAVIK_TEST_MODEL a GGUF model (scripts/test.sh sets
+// both to the project's shared ones); without them every test here is skipped.
 #include <gtest/gtest.h>
 
+#include <iostream>
 #include <sstream>
 
+#include "apps/terminal.hpp"
 #include "sidecar/sidecar_env.hpp"
 #include "support/errors.hpp"
 #include "support/process.hpp"
@@ -204,4 +206,97 @@ TEST(RealLlamaServer, ARefusedRequestIsRefittedOnceFromTheServersFigures) {
   EXPECT_EQ(r.exit_status, 0) << r.err;
   EXPECT_NE(r.err.find("the server's context was full"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("prompt tokens"), std::string::npos) << r.err;
+// A stop right after the server reported ready: a SIGTERM landing before its
+// main loop runs is lost, and the second one ends it; never SIGKILL.
+TEST(RealLlamaServer, AStopRightAfterStartNeedsNoSigkill) {
+  auto real = RealServer::from_environment();
+  if (!real) GTEST_SKIP() << "DRAVIK_TEST_LLAMA_SERVER and DRAVIK_TEST_MODEL are not set";
+  SidecarEnv env;
+  fs::remove(env.bin / "llama-server");
+  fs::create_symlink(real->binary, env.bin / "llama-server");
+  auto& seams = sidecar::detail::seams();
+  seams.readiness_deadline = 120s;
+  seams.stop_grace = 5s;  // the production waits
+  seams.stop_term_repeat = std::chrono::milliseconds(sidecar::detail::STOP_TERM_REPEAT_MS);
+  asio::io_context io;
+  sidecar::SidecarClient c(io.get_executor(), real->model, "127.0.0.1", free_port(), 2048, "cpu", 99, false,
+                           env.hook());
+  int repeated = 0;
+  for (int cycle = 0; cycle < 30; ++cycle) {
+    run_until_done(io, c.start());
+    c._last_stop.reset();
+    run_until_done(io, c._stop_server());
+    ASSERT_TRUE(c._last_stop) << "the server was gone before the stop";
+    EXPECT_NE(c._last_stop->exit_status, -9) << "cycle " << cycle;
+    if (c._last_stop->sigterms > 1) ++repeated;
+  }
+  std::cout << "stops that needed a second SIGTERM: " << repeated << " of 30\n";
+  run_until_done(io, c.close());
+}
+
+// dravik chat at a terminal on the real server: a whole reply ends with a
+// line break before the prompt, Ctrl-C in the middle of one cancels it,
+// Ctrl-C at the prompt drops the typed line and says how to leave, Ctrl-D
+// leaves, and no server is left behind.
+TEST(RealLlamaServer, AnInteractiveSessionInAPseudoTerminal) {
+  auto real = RealServer::from_environment();
+  if (!real) GTEST_SKIP() << "DRAVIK_TEST_LLAMA_SERVER and DRAVIK_TEST_MODEL are not set";
+  char tmpl[] = "/tmp/dravik-real-tty-XXXXXX";
+  const fs::path dir = ::mkdtemp(tmpl);
+  fs::create_directories(dir / "bin");
+  fs::create_directories(dir / "work");
+  fs::create_symlink(real->binary, dir / "bin/llama-server");
+  // The server's command line names this link: it tells our server apart.
+  const fs::path model = dir / "model.gguf";
+  fs::create_symlink(real->model, model);
+  write_text(dir / "home/.dravik/config.json", Json{{"llama_model", model.string()},
+                                                    {"device", "cpu"},
+                                                    {"llama_port", free_port()},
+                                                    {"context_window_tokens", 8192}}
+                                                   .dump());
+  auto env = proc::current_environment();
+  env["HOME"] = (dir / "home").string();
+  env["PATH"] = (dir / "bin").string() + ":/usr/bin:/bin";
+  env["NO_COLOR"] = "1";
+  struct OurServers {
+    std::string model;
+    std::vector<pid_t> pids() const {
+      std::vector<pid_t> out;
+      for (const auto& p : fs::directory_iterator("/proc"))
+        if (read_text(p.path() / "cmdline").find(model) != std::string::npos)
+          out.push_back(static_cast<pid_t>(std::atol(p.path().filename().c_str())));
+      return out;
+    }
+    // A failed test leaves no server to the next one.
+    ~OurServers() {
+      for (pid_t pid : pids()) ::kill(pid, SIGKILL);
+    }
+  } servers{model.string()};
+  {
+    // Replies of the tiny model run to some 900 tokens: seconds on idle
+    // cores, minutes on busy ones.
+    const auto reply = std::chrono::seconds(400);
+    Terminal t(std::string(std::getenv("DRAVIK_TEST_BIN_DIR")) + "/dravik", dir / "work", env);
+    ASSERT_TRUE(t.read_until("you [reasoning default] > ", std::chrono::seconds(120))) << t.screen;
+    t.type("Say hi.\r");
+    ASSERT_TRUE(t.read_until("Say hi.\r\n")) << t.screen;
+    ASSERT_TRUE(t.read_until("\r\nyou [reasoning default] > ", reply)) << t.screen;
+    t.type("Tell me more.\r");
+    ASSERT_TRUE(t.read_until("Tell me more.\r\n")) << t.screen;
+    ASSERT_TRUE(t.read_more(8, reply)) << t.screen;  // the reply has begun
+    t.type("\x03");
+    ASSERT_TRUE(t.read_until("(cancelled)", reply)) << t.screen;
+    ASSERT_TRUE(t.read_until("you [reasoning default] > ")) << t.screen;
+    t.type("not sent");
+    ASSERT_TRUE(t.read_until("not sent")) << t.screen;
+    t.type("\x03");
+    ASSERT_TRUE(t.read_until("(Ctrl-D or /exit leaves)")) << t.screen;
+    ASSERT_TRUE(t.read_until("you [reasoning default] > ")) << t.screen;
+    t.type("\x04");
+    EXPECT_EQ(t.wait_exit(), 0) << t.screen;
+  }
+  EXPECT_TRUE(servers.pids().empty()) << "a llama-server outlived dravik";
+  const Json saved = Json::parse(read_text(dir / "work/.dravik/state/swap/messages.json"));
+  for (const Json& m : saved) EXPECT_NE(m.value("content", ""), "not sent");
+  fs::remove_all(dir);
 }

@@ -203,6 +203,51 @@ TEST_F(Lifecycle, AServerIgnoringSigtermIsKilledAndReaped) {
   EXPECT_FALSE(c->_proc);
   EXPECT_NE(::kill(pid, 0), 0);  // gone, and no zombie left
   EXPECT_TRUE(no_children_left());
+  ASSERT_TRUE(c->_last_stop);
+  EXPECT_EQ(c->_last_stop->exit_status, -9);
+  EXPECT_EQ(c->_last_stop->sigterms, 2);
+}
+
+// A server that lost the first SIGTERM exits on the second one, long before
+// the grace ends; without the second it takes SIGKILL. One that exits on
+// the first, or says it is shutting down, gets no second.
+TEST_F(Lifecycle, ALostSigtermIsSentAgainBeforeTheGraceEnds) {
+  auto c = env.client(io);
+  run_until_done(io, c->start());
+  run_until_done(io, c->_stop_server());
+  ASSERT_TRUE(c->_last_stop);
+  EXPECT_EQ(c->_last_stop->exit_status, 0);
+  EXPECT_EQ(c->_last_stop->sigterms, 1);
+
+  {
+    // Its clean-up outlasts the wait for the second SIGTERM, which is long
+    // enough for its "cleaning up" line to arrive on a loaded machine.
+    auto& seams = sidecar::detail::seams();
+    const auto saved = seams;
+    seams.stop_term_repeat = 300ms;
+    seams.stop_grace = 5s;
+    env.setenv("FAKE_LLAMA_CLEANUP_MS", "1000");
+    run_until_done(io, c->start());
+    run_until_done(io, c->_stop_server());
+    EXPECT_EQ(c->_last_stop->exit_status, 0);
+    EXPECT_EQ(c->_last_stop->sigterms, 1);
+    ::unsetenv("FAKE_LLAMA_CLEANUP_MS");
+    seams = saved;
+  }
+
+  env.setenv("FAKE_LLAMA_LOSE_FIRST_SIGTERM", "1");
+  run_until_done(io, c->start());
+  run_until_done(io, c->_stop_server());
+  EXPECT_EQ(c->_last_stop->exit_status, 1);
+  EXPECT_EQ(c->_last_stop->sigterms, 2);
+
+  sidecar::detail::seams().stop_term_repeat = sidecar::detail::seams().stop_grace;  // one SIGTERM only
+  run_until_done(io, c->start());
+  run_until_done(io, c->_stop_server());
+  EXPECT_EQ(c->_last_stop->exit_status, -9);
+  EXPECT_EQ(c->_last_stop->sigterms, 1);
+  run_until_done(io, c->close());
+  EXPECT_TRUE(no_children_left());
 }
 
 TEST_F(Lifecycle, TheErrorPipeIsDrainedAfterReadiness) {
