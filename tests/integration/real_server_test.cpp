@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "apps/terminal.hpp"
+#include "dravik/state_seal.hpp"
 #include "sidecar/sidecar_env.hpp"
 #include "support/errors.hpp"
 #include "support/process.hpp"
@@ -202,6 +203,7 @@ TEST(RealLlamaServer, ARefusedRequestIsRefittedOnceFromTheServersFigures) {
     old.push_back({{"role", "assistant"}, {"content", "answer " + std::to_string(i)}});
   }
   write_text(run.dir / "work/.dravik/state/swap/messages.json", old.dump());
+  app::seal_state(run.dir / "work/.dravik/state/swap", run.dir / "home/.dravik");
   auto r = run.chat({"-p", "And now?", "--resume"});
   EXPECT_EQ(r.exit_status, 0) << r.err;
   EXPECT_NE(r.err.find("the server's context was full"), std::string::npos) << r.err;
