@@ -545,9 +545,15 @@ Child Child::spawn(asio::any_io_executor ex, SpawnOptions opts) {
     }
     const int stdio[3] = {child_ends[0].fd, child_ends[1].fd, child_ends[2].fd};
     const char* cwd = opts.cwd ? opts.cwd->c_str() : nullptr;
+    // Every signal stays blocked across the fork, so that none reaches the
+    // keeper while it still has the host's handlers.
+    sigset_t host_mask;
+    ::pthread_sigmask(SIG_SETMASK, &all, &host_mask);
     pid = ::fork();
-    if (pid < 0) throw_os(errno, "cannot run '" + opts.argv[0] + "'");
     if (pid == 0) keeper::run(stdio, opts.new_process_group, cwd, program->c_str(), argv.data(), env_ptr);
+    const int fork_error = errno;
+    ::pthread_sigmask(SIG_SETMASK, &host_mask, nullptr);
+    if (pid < 0) throw_os(fork_error, "cannot run '" + opts.argv[0] + "'");
   } else {
     int rc = search ? ::posix_spawnp(&pid, argv[0], &fa.fa, &attr.attr, argv.data(), env_ptr)
                     : ::posix_spawn(&pid, argv[0], &fa.fa, &attr.attr, argv.data(), env_ptr);
