@@ -164,6 +164,10 @@ struct ShellOptions {
   std::size_t grep_cap = 200;              // grep matches
   std::size_t walk_cap = 100000;           // entries a glob or grep may visit
   std::chrono::milliseconds kill_grace{2000};
+  // Air-gapped mode: commands get the environment the installed isolation
+  // policy gives child programs (proxy variables removed, offline switches
+  // set), as llama-server does.
+  bool airgapped = false;
 };
 
 class LocalShellExecutor : public host::ShellExecutor {

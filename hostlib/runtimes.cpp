@@ -234,6 +234,7 @@ void install_services(boost::asio::any_io_executor ex, const ServiceOptions& opt
   s.chat_protocol = std::make_shared<SseChatProtocol>();
   ShellOptions shell;
   shell.workdir = options.workdir;
+  shell.airgapped = options.airgapped;
   s.shell_executor = std::make_shared<LocalShellExecutor>(shell);
   s.memory_limits_probe = std::make_shared<ProcMemoryProbe>();
   std::filesystem::path home = options.home.value_or("");

@@ -134,6 +134,16 @@ boost::asio::awaitable<host::ExecResult> LocalShellExecutor::run_shell(std::stri
   o.kill_grace = o_.kill_grace;
   o.drain_grace = std::chrono::seconds(1);
   o.capture_limit = o_.output_cap;
+  // A time-out or a cancellation ends everything the command started, also
+  // what left its process group or session; after a normal exit its
+  // background processes stay.
+  o.end_descendants = true;
+  if (o_.airgapped) {
+    // The same offline environment llama-server gets.
+    host::Environment env = proc::current_environment();
+    host::isolation_policy().apply_airgap_env(env, true);
+    o.env = std::move(env);
+  }
   std::vector<std::string> argv{"/bin/sh", "-c", command};
   auto ran = co_await async::attempt(proc::run(std::move(argv), std::move(o)));
   if (ran.error) {

@@ -18,6 +18,8 @@
 #include <boost/url/parse.hpp>
 #include <boost/url/url.hpp>
 
+#include "host_services/host_services.hpp"
+
 namespace dravik::http {
 
 namespace asio = boost::asio;
@@ -104,6 +106,36 @@ std::vector<asio::ip::tcp::endpoint> resolve(asio::any_io_executor ex, const std
   if (ec) throw ConnectError("cannot resolve " + host + ": " + ec.message());
   for (const auto& r : results) endpoints.push_back(r.endpoint());
   return endpoints;
+}
+
+// Whether two targets share an origin: scheme, host (case-insensitive) and
+// port, as browsers and curl compare them before passing credentials on.
+bool same_origin(const Target& a, const Target& b) {
+  return a.tls == b.tls && a.port == b.port && beast::iequals(a.host, b.host);
+}
+
+// Headers that describe the request rather than authorize it: the only ones
+// that follow a redirect to another origin.
+bool descriptive_header(std::string_view name) {
+  static constexpr std::string_view kKept[] = {"Accept",        "Accept-Encoding", "Accept-Language", "Content-Type",
+                                               "Content-Length", "Range",          "If-Range",        "If-Match",
+                                               "If-None-Match", "If-Modified-Since", "If-Unmodified-Since"};
+  for (auto k : kKept)
+    if (beast::iequals(name, k)) return true;
+  return false;
+}
+
+// Lets the installed isolation policy judge a redirect before it is
+// followed; throws its error when it refuses. Without an installed policy
+// (a program that uses the client alone) there is nothing to ask.
+void judge_redirect(const std::string& from, const std::string& to) {
+  host::IsolationPolicy* policy = nullptr;
+  try {
+    policy = &host::isolation_policy();
+  } catch (const host::ServiceNotInstalledError&) {
+    return;
+  }
+  policy->assert_endpoint_allowed(to, "a redirect from " + from);
 }
 
 bool is_redirect(int status) {
@@ -357,7 +389,14 @@ asio::awaitable<Response> Client::send_until(Request req, Clock::time_point dead
     if (!rr) throw ProtocolError("cannot resolve redirect location '" + *location + "' from " + req.url);
     resp.close();
 
-    req.url = std::string(next.buffer());
+    std::string next_url = std::string(next.buffer());
+    // Parsed first: a redirect to an unusable URL fails as that, before
+    // the policy is asked about it.
+    const Target from = parse_target(req.url), to = parse_target(next_url);
+    judge_redirect(req.url, next_url);
+    if (!same_origin(from, to))
+      std::erase_if(req.headers, [](const auto& h) { return !descriptive_header(h.first); });
+    req.url = std::move(next_url);
     // 307 and 308 repeat the request as it was; the others turn it into a GET.
     if (resp.status() != 307 && resp.status() != 308 && req.method != "HEAD") {
       req.method = "GET";

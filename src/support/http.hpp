@@ -2,6 +2,14 @@
 // streamed response bodies, per-client and per-request time-outs, bounded
 // redirect following and https. One connection per request.
 //
+// Redirects: before a redirect is followed, the installed isolation policy
+// (host_services.hpp), when there is one, judges the URL it points to, so
+// that air-gapped mode holds for every hop and not only the first address.
+// A redirect to another origin (scheme, host or port) carries on only the
+// headers that describe the request (Accept*, Content-Type, Range, If-*):
+// credentials such as Authorization, cookies or API keys under any name stay
+// with the origin the caller addressed, for the rest of the request.
+//
 // Failures are reported by kind:
 //   ConnectError        the connection (or TLS handshake) could not be made
 //   ReadError           the peer closed or reset the connection while reading
@@ -55,12 +63,16 @@ using Duration = std::chrono::steady_clock::duration;
 struct Request {
   std::string method = "GET";
   std::string url;
+  // Sent to the URL's own origin; past a redirect to another origin only
+  // the descriptive ones go on (see above).
   Headers headers;
   std::optional<std::string> body;
   // Overrides the client's time-out for this request (connect, each write,
   // each read).
   std::optional<Duration> timeout;
   // Redirects followed before the redirect response itself is returned.
+  // A redirect the isolation policy refuses throws its error (for example
+  // host::AirgapViolationError) before anything is sent there.
   int max_redirects = 10;
 };
 

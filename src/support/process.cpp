@@ -9,6 +9,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -157,6 +159,209 @@ void hand_to_reaper(const asio::any_io_executor& ex, int pidfd, pid_t pid) {
   throw OSError(err, what + ": " + std::strerror(err));
 }
 
+
+// ------------------------------------------------------------------ keeper
+//
+// The keeper runs in a forked copy of the host, which may have other
+// threads: until it exits it calls only async-signal-safe functions (plain
+// system calls), allocates nothing and touches no lock.
+
+namespace keeper {
+
+constexpr int kMaxPids = 4096;
+
+// Decimal text of `v` into `out` (no terminator); returns its length.
+int put_number(char* out, long v) {
+  char tmp[24];
+  int n = 0;
+  do {
+    tmp[n++] = static_cast<char>('0' + v % 10);
+    v /= 10;
+  } while (v > 0);
+  for (int i = 0; i < n; ++i) out[i] = tmp[n - 1 - i];
+  return n;
+}
+
+// Copies the zero-terminated `text` to `out`; returns its length.
+int put_text(char* out, const char* text) {
+  int n = 0;
+  while (text[n]) {
+    out[n] = text[n];
+    ++n;
+  }
+  return n;
+}
+
+// Appends the children of every thread of `pid` to `pids` (up to
+// kMaxPids), as /proc/<pid>/task/<tid>/children lists them.
+void add_children(pid_t pid, pid_t* pids, int& count) {
+  char path[96];
+  int n = put_text(path, "/proc/");
+  n += put_number(path + n, pid);
+  n += put_text(path + n, "/task");
+  path[n] = '\0';
+  const int dir = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return;
+  alignas(8) char entries[2048];
+  for (;;) {
+    const long got = ::syscall(SYS_getdents64, dir, entries, sizeof entries);
+    if (got <= 0) break;
+    for (long off = 0; off < got;) {
+      // struct linux_dirent64: ino (8), off (8), reclen (2), type (1), name.
+      unsigned short reclen;
+      std::memcpy(&reclen, entries + off + 16, sizeof reclen);
+      const char* name = entries + off + 19;
+      off += reclen;
+      if (name[0] < '0' || name[0] > '9') continue;
+      char file[160];
+      int m = put_text(file, path);
+      file[m++] = '/';
+      m += put_text(file + m, name);
+      m += put_text(file + m, "/children");
+      file[m] = '\0';
+      const int fd = ::open(file, O_RDONLY | O_CLOEXEC);
+      if (fd < 0) continue;
+      char text[4096];
+      long value = -1;
+      for (;;) {
+        const ssize_t r = ::read(fd, text, sizeof text);
+        if (r <= 0) break;
+        for (ssize_t i = 0; i < r; ++i) {
+          if (text[i] >= '0' && text[i] <= '9') {
+            value = (value < 0 ? 0 : value * 10) + (text[i] - '0');
+          } else if (value >= 0) {
+            if (count < kMaxPids) pids[count++] = static_cast<pid_t>(value);
+            value = -1;
+          }
+        }
+      }
+      if (value >= 0 && count < kMaxPids) pids[count++] = static_cast<pid_t>(value);
+      ::close(fd);
+    }
+  }
+  ::close(dir);
+}
+
+// Sends `sig` to every descendant of the keeper, walking the tree from its
+// own children down. A descendant whose parent dies meanwhile is adopted
+// by the keeper and found by the next sweep.
+void signal_descendants(int sig) {
+  pid_t pids[kMaxPids];
+  int count = 0;
+  add_children(::getpid(), pids, count);
+  for (int i = 0; i < count; ++i) {
+    ::kill(pids[i], sig);
+    add_children(pids[i], pids, count);
+  }
+}
+
+// Leaves the way the program did: the same exit code, or death by the
+// same signal (without a core dump).
+[[noreturn]] void exit_like(int status) {
+  if (WIFEXITED(status)) ::_exit(WEXITSTATUS(status));
+  const int sig = WIFSIGNALED(status) ? WTERMSIG(status) : SIGKILL;
+  struct rlimit no_core{0, 0};
+  ::setrlimit(RLIMIT_CORE, &no_core);
+  struct sigaction dfl{};
+  dfl.sa_handler = SIG_DFL;
+  ::sigaction(sig, &dfl, nullptr);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, sig);
+  ::sigprocmask(SIG_UNBLOCK, &only, nullptr);
+  ::kill(::getpid(), sig);
+  ::_exit(128 + sig);
+}
+
+void say(const char* text) {
+  std::size_t n = 0;
+  while (text[n]) ++n;
+  if (::write(2, text, n) < 0) {
+  }
+}
+
+// The keeper's whole life, in the forked child. `stdio` are the descriptors
+// that become 0, 1 and 2 (-1: /dev/null).
+[[noreturn]] void run(const int stdio[3], bool new_group, const char* cwd, const char* path, char* const* argv,
+                      char* const* envp) {
+  if (new_group) ::setpgid(0, 0);
+  for (int i = 0; i < 3; ++i) {
+    int fd = stdio[i];
+    if (fd < 0) fd = ::open("/dev/null", i == 0 ? O_RDONLY : O_WRONLY);
+    if (fd >= 0 && fd != i) ::dup2(fd, i);
+  }
+  // Nothing of the host stays open here: a pipe of another child held by
+  // the keeper would never reach its end of file.
+  if (::syscall(SYS_close_range, 3u, ~0u, 0u) != 0)
+    for (int fd = 3; fd < 65536; ++fd) ::close(fd);
+  if (cwd && ::chdir(cwd) != 0) {
+    say("cannot enter the working directory\n");
+    ::_exit(127);
+  }
+  struct sigaction dfl{};
+  dfl.sa_handler = SIG_DFL;
+  for (int sig = 1; sig < NSIG; ++sig)
+    if (sig != SIGKILL && sig != SIGSTOP) ::sigaction(sig, &dfl, nullptr);
+  // What the keeper waits for, taken synchronously (sigtimedwait), so that
+  // no request can slip in between a check and the wait.
+  sigset_t waited;
+  sigemptyset(&waited);
+  for (int sig : {SIGCHLD, SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1}) sigaddset(&waited, sig);
+  ::sigprocmask(SIG_SETMASK, &waited, nullptr);
+  ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
+
+  const pid_t program = ::fork();
+  if (program < 0) {
+    say("cannot start the program\n");
+    ::_exit(127);
+  }
+  if (program == 0) {
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::execve(path, argv, envp);
+    ::_exit(127);
+  }
+
+  enum { running, terminating, killing } mode = running;
+  bool ended = false;
+  int status = 0;
+  for (;;) {
+    bool none_left = false;
+    for (;;) {
+      int st = 0;
+      const pid_t r = ::waitpid(-1, &st, WNOHANG);
+      if (r > 0) {
+        if (r == program) {
+          ended = true;
+          status = st;
+        }
+        continue;
+      }
+      if (r < 0 && errno == EINTR) continue;
+      none_left = r < 0;  // ECHILD
+      break;
+    }
+    // A program that exits on its own leaves its background work running.
+    if (ended && mode == running) exit_like(status);
+    if (none_left) exit_like(status);  // the program was reaped before this
+    if (mode == killing) signal_descendants(SIGKILL);
+    timespec again{0, 20 * 1000 * 1000};
+    siginfo_t info;
+    const int sig = ::sigtimedwait(&waited, &info, mode == killing ? &again : nullptr);
+    if (sig == SIGUSR1) {
+      mode = killing;
+    } else if (sig == SIGTERM || sig == SIGINT || sig == SIGHUP || sig == SIGQUIT) {
+      if (mode == running) {
+        mode = terminating;
+        signal_descendants(SIGTERM);
+      }
+    }
+  }
+}
+
+}  // namespace keeper
+
 }  // namespace
 
 // ---------------------------------------------------------------- PipeReader
@@ -241,6 +446,8 @@ struct Child::Impl {
   // Set once the child got SIGKILL and did not exit within the bound: the
   // destructor hands it to the background reaper without waiting again.
   bool stuck = false;
+  // The child is a keeper (SpawnOptions::keep_descendants).
+  bool kept = false;
 
   ~Impl() {
     if (!status && pidfd >= 0) {
@@ -326,13 +533,37 @@ Child Child::spawn(asio::any_io_executor ex, SpawnOptions opts) {
 
   pid_t pid = -1;
   const bool search = opts.argv[0].find('/') == std::string::npos;
-  int rc = search ? ::posix_spawnp(&pid, argv[0], &fa.fa, &attr.attr, argv.data(), env_ptr)
-                  : ::posix_spawn(&pid, argv[0], &fa.fa, &attr.attr, argv.data(), env_ptr);
-  if (rc != 0) throw_os(rc, "cannot run '" + opts.argv[0] + "'");
+  if (opts.keep_descendants) {
+    // Everything the keeper needs is prepared here: after the fork it may
+    // not allocate. What posix_spawn would report is checked beforehand.
+    const std::optional<std::string> program = which(opts.argv[0]);
+    if (!program) throw_os(ENOENT, "cannot run '" + opts.argv[0] + "'");
+    if (opts.cwd) {
+      struct stat sb;
+      if (::stat(opts.cwd->c_str(), &sb) != 0) throw_os(errno, "cannot enter '" + *opts.cwd + "'");
+      if (!S_ISDIR(sb.st_mode)) throw_os(ENOTDIR, "cannot enter '" + *opts.cwd + "'");
+    }
+    const int stdio[3] = {child_ends[0].fd, child_ends[1].fd, child_ends[2].fd};
+    const char* cwd = opts.cwd ? opts.cwd->c_str() : nullptr;
+    // Every signal stays blocked across the fork, so that none reaches the
+    // keeper while it still has the host's handlers.
+    sigset_t host_mask;
+    ::pthread_sigmask(SIG_SETMASK, &all, &host_mask);
+    pid = ::fork();
+    if (pid == 0) keeper::run(stdio, opts.new_process_group, cwd, program->c_str(), argv.data(), env_ptr);
+    const int fork_error = errno;
+    ::pthread_sigmask(SIG_SETMASK, &host_mask, nullptr);
+    if (pid < 0) throw_os(fork_error, "cannot run '" + opts.argv[0] + "'");
+  } else {
+    int rc = search ? ::posix_spawnp(&pid, argv[0], &fa.fa, &attr.attr, argv.data(), env_ptr)
+                    : ::posix_spawn(&pid, argv[0], &fa.fa, &attr.attr, argv.data(), env_ptr);
+    if (rc != 0) throw_os(rc, "cannot run '" + opts.argv[0] + "'");
+  }
 
   auto im = std::make_unique<Impl>();
   im->ex = ex;
   im->pid = pid;
+  im->kept = opts.keep_descendants;
   im->pidfd = pidfd_open(pid);
   if (im->pidfd < 0) {
     int err = errno;
@@ -403,6 +634,18 @@ asio::awaitable<int> Child::wait_after_kill() {
 
 asio::awaitable<int> Child::terminate(Duration grace, bool group) {
   if (auto s = impl_->try_reap()) co_return *s;
+  if (impl_->kept) {
+    // The keeper passes SIGTERM on to every descendant and stays until none
+    // is left; SIGUSR1 makes it kill them all. Signalling the keeper alone
+    // keeps it alive to adopt whatever the dying leave behind.
+    signal(SIGTERM);
+    if (auto s = co_await wait_for(grace)) co_return *s;
+    signal(SIGUSR1);
+    if (auto s = co_await wait_for(detail::seams().after_kill_wait)) co_return *s;
+    signal(detail::seams().kill_signal);
+    if (group) signal_group(detail::seams().kill_signal);
+    co_return co_await wait_after_kill();
+  }
   auto send = [&](int sig) { return group ? signal_group(sig) : signal(sig); };
   send(SIGTERM);
   if (auto s = co_await wait_for(grace)) {
@@ -550,6 +793,7 @@ asio::awaitable<RunResult> run(std::vector<std::string> argv, RunOptions opts) {
   so.out = Stdio::pipe;
   so.err = Stdio::pipe;
   so.new_process_group = opts.new_process_group;
+  so.keep_descendants = opts.end_descendants;
   const bool group = opts.new_process_group;
   auto child = std::make_unique<Child>(Child::spawn(ex, std::move(so)));
 

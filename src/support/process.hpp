@@ -39,6 +39,15 @@ struct SpawnOptions {
   // Start the child as the leader of a new process group, so that a Ctrl-C
   // sent to the host's terminal group does not reach it.
   bool new_process_group = false;
+  // Run the program under a keeper: a process of ours that adopts every
+  // orphan the program's processes leave (PR_SET_CHILD_SUBREAPER), so that
+  // `terminate` ends all of its descendants, also those that left its
+  // process group or started a session of their own (setsid). The keeper
+  // reports the program's exit status as its own; after a normal exit of
+  // the program it leaves at once, and background processes the program
+  // started keep running. The host's own reaping is not touched: only the
+  // keeper is a subreaper. Then `pid` is the keeper's (and the group's).
+  bool keep_descendants = false;
 };
 
 // Reads one pipe end. Read errors end the stream (as end of file) instead of
@@ -90,7 +99,9 @@ class Child {
   // been spawned as a group leader); false when no process received it.
   bool signal_group(int sig);
   // SIGTERM, up to `grace` for the exit, then SIGKILL and a bounded wait for
-  // the reap. Returns the exit status; a child that still has not exited
+  // the reap. A child with a keeper: SIGTERM to every descendant, after
+  // `grace` SIGKILL to every one still there, found again and again until
+  // none is left. Returns the exit status; a child that still has not exited
   // then (stuck in the kernel) is logged, left to a background task on the
   // loop that reaps it once it dies, and reported as killed (-9).
   // With `group`, the signals go to the child's whole process group.
@@ -148,6 +159,12 @@ struct RunOptions {
   // tool), not only the program itself. Off for programs that must read the
   // user's terminal (sudo asking for a password).
   bool new_process_group = true;
+  // At a time-out or a cancellation, end every descendant of the program,
+  // also those that started a session of their own (a keeper, see
+  // SpawnOptions::keep_descendants). After a normal exit, background
+  // processes it started are left alone (unless they hold its output pipes
+  // past `drain_grace`, which ends its process group as above).
+  bool end_descendants = false;
   // Called with each piece of output as it arrives (either stream), for
   // progress displays; the result still holds all of it.
   std::function<void(std::string_view piece)> on_output;

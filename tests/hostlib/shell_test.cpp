@@ -6,6 +6,7 @@
 #include "dravik_host.hpp"
 #include "fakes/test_http_server.hpp"
 #include "sidecar/sidecar_env.hpp"
+#include "support/process.hpp"
 
 using namespace std::chrono_literals;
 using namespace dravik;
@@ -174,4 +175,87 @@ TEST_F(Shell, LoadFileKeepsToItsTokenBudget) {
   EXPECT_EQ(r.estimated_tokens, 10000);
   EXPECT_EQ(r.content.get<std::string>().size(), 4000u);
   EXPECT_FALSE(sh->load_now("missing", std::nullopt).ok);
+}
+
+// ------------------------------------ the shell tool: offline and contained
+
+namespace {
+
+// Sets an environment variable for one scope.
+struct ScopedEnv {
+  std::string name;
+  std::optional<std::string> old;
+  ScopedEnv(std::string n, const std::string& value) : name(std::move(n)) {
+    if (const char* v = std::getenv(name.c_str())) old = v;
+    ::setenv(name.c_str(), value.c_str(), 1);
+  }
+  ~ScopedEnv() {
+    if (old) ::setenv(name.c_str(), old->c_str(), 1);
+    else ::unsetenv(name.c_str());
+  }
+};
+
+std::string env_of(asio::io_context& io, bool airgapped) {
+  hostlib::ServiceOptions so;
+  so.workdir = fs::temp_directory_path();
+  so.airgapped = airgapped;
+  hostlib::install_services(io.get_executor(), so);
+  auto r = run_until_done(io, host::shell_executor().run_shell("env", 10));
+  host::install_host_services({});
+  return "\n" + r.stdout_text;
+}
+
+}  // namespace
+
+TEST(ShellContainment, AirGappedCommandsGetTheOfflineEnvironmentOfLlamaServer) {
+  asio::io_context io;
+  ScopedEnv proxy("HTTPS_PROXY", "http://proxy.example:3128");
+  ScopedEnv lower("all_proxy", "socks5://proxy.example:1080");
+  const std::string offline = env_of(io, true);
+  EXPECT_EQ(offline.find("\nHTTPS_PROXY="), std::string::npos) << offline;
+  EXPECT_EQ(offline.find("\nall_proxy="), std::string::npos) << offline;
+  EXPECT_NE(offline.find("\nHF_HUB_OFFLINE=1\n"), std::string::npos) << offline;
+  EXPECT_NE(offline.find("\nPATH="), std::string::npos);
+  // The very variables the isolation policy gives llama-server.
+  const host::Environment host_env = proc::current_environment();
+  host::Environment expected = host_env;
+  hostlib::LoopbackIsolationPolicy(true).apply_airgap_env(expected, true);
+  for (const auto& [k, v] : expected) {
+    if (host_env.count(k) && host_env.at(k) == v) continue;
+    EXPECT_NE(offline.find("\n" + k + "=" + v + "\n"), std::string::npos) << k;
+  }
+  for (const auto& [k, v] : host_env) {
+    if (!expected.count(k)) {
+      EXPECT_EQ(offline.find("\n" + k + "="), std::string::npos) << k;
+    }
+  }
+  // Outside air-gapped mode commands get the host's environment.
+  const std::string open = env_of(io, false);
+  EXPECT_NE(open.find("\nHTTPS_PROXY=http://proxy.example:3128\n"), std::string::npos);
+  EXPECT_EQ(open.find("\nHF_HUB_OFFLINE="), std::string::npos);
+}
+
+TEST_F(Shell, ATimeOutEndsDescendantsThatStartedASessionOfTheirOwn) {
+  auto r = run("setsid sh -c 'trap \"\" TERM; echo $$ > escaped.tmp; mv escaped.tmp escaped; exec sleep 120' "
+               "> /dev/null 2>&1 &\n"
+               "while [ ! -s escaped ]; do sleep 0.02; done; sleep 120",
+               1);
+  EXPECT_TRUE(r.timed_out);
+  const std::string text = read_text(dir / "escaped");
+  ASSERT_FALSE(text.empty());
+  const pid_t escaped = static_cast<pid_t>(std::stol(text));
+  bool gone = false;
+  for (int i = 0; i < 300 && !gone; ++i) {
+    const std::string stat = read_text("/proc/" + std::to_string(escaped) + "/stat");
+    const auto paren = stat.rfind(')');
+    gone = stat.empty() || (paren != std::string::npos && stat.substr(paren + 2, 1) == "Z");
+    if (!gone) ::usleep(10000);
+  }
+  EXPECT_TRUE(gone) << "pid " << escaped << " survived the time-out";
+  if (!gone) ::kill(escaped, SIGKILL);
+  // After a normal exit a background job started on purpose keeps running.
+  auto kept = run("setsid sleep 120 > /dev/null 2>&1 & echo $!");
+  const pid_t pid = static_cast<pid_t>(std::stol(kept.stdout_text));
+  EXPECT_EQ(::kill(pid, 0), 0);
+  ::kill(pid, SIGKILL);
 }

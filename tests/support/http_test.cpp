@@ -6,6 +6,7 @@
 #include <boost/asio/cancellation_signal.hpp>
 
 #include "fakes/test_http_server.hpp"
+#include "host_services/host_services.hpp"
 #include "support/errors.hpp"
 
 using namespace std::chrono_literals;
@@ -214,4 +215,79 @@ TEST_F(HttpClientTest, ClosingTheConnectionsEndsOpenStreamsWithAReadError) {
     auto next = co_await client.get(server.url("/again"));
     EXPECT_EQ(next.status, 200);
   }());
+}
+
+// Redirects to another origin: credentials stay behind, and the installed
+// isolation policy judges each hop before anything is sent there.
+TEST_F(HttpClientTest, CredentialsStayWithTheOriginTheCallerAddressed) {
+  TestHttpServer other(io.get_executor(), [](const RawRequest&, Conn& c) -> asio::awaitable<void> {
+    co_await c.respond(200, "elsewhere");
+  });
+  const std::string away = other.url("/landed");
+  TestHttpServer origin(io.get_executor(), [&](const RawRequest& r, Conn& c) -> asio::awaitable<void> {
+    if (r.path() == "/start") co_await c.respond(307, "", "text/plain", "Location: /moved\r\n");
+    else co_await c.respond(307, "", "text/plain", "Location: " + away + "\r\n");
+  });
+  http::Request req;
+  req.method = "POST";
+  req.url = origin.url("/start");
+  req.body = "{}";
+  req.headers = {{"Authorization", "Bearer sk-secret"}, {"X-Api-Key", "k2"}, {"Cookie", "s=1"},
+                 {"Content-Type", "application/json"}, {"Accept", "text/event-stream"}};
+  auto r = run_until_done(io, client.fetch(req));
+  EXPECT_EQ(r.body, "elsewhere");
+  // A redirect within the origin keeps everything.
+  ASSERT_EQ(origin.requests().size(), 2u);
+  EXPECT_EQ(origin.requests()[1].header("Authorization"), "Bearer sk-secret");
+  EXPECT_EQ(origin.requests()[1].header("X-Api-Key"), "k2");
+  // Another port is another origin: only what describes the request follows.
+  ASSERT_EQ(other.requests().size(), 1u);
+  const RawRequest& there = other.requests()[0];
+  EXPECT_EQ(there.method, "POST");
+  EXPECT_EQ(there.body, "{}");
+  EXPECT_EQ(there.header("Content-Type"), "application/json");
+  EXPECT_EQ(there.header("Accept"), "text/event-stream");
+  EXPECT_FALSE(there.header("Authorization"));
+  EXPECT_FALSE(there.header("X-Api-Key"));
+  EXPECT_FALSE(there.header("Cookie"));
+}
+
+TEST_F(HttpClientTest, TheIsolationPolicyJudgesEveryRedirectBeforeItIsFollowed) {
+  namespace host = dravik::host;
+  struct RefusingPolicy : host::IsolationPolicy {
+    std::string refused_url;
+    std::vector<std::pair<std::string, std::string>> asked;
+    bool airgapped_from_cfg(const Json&) override { return true; }
+    void assert_endpoint_allowed(const std::optional<std::string>& endpoint, const std::string& label) override {
+      asked.emplace_back(endpoint.value_or(""), label);
+      if (endpoint == refused_url) throw host::AirgapViolationError("refused " + *endpoint);
+    }
+    void apply_airgap_env(host::Environment&, bool) override {}
+  };
+  auto policy = std::make_shared<RefusingPolicy>();
+  host::HostServices services;
+  services.isolation_policy = policy;
+  host::install_host_services(services);
+  struct Uninstall {
+    ~Uninstall() { dravik::host::install_host_services({}); }
+  } uninstall;
+
+  TestHttpServer forbidden(io.get_executor(), [](const RawRequest&, Conn& c) -> asio::awaitable<void> {
+    co_await c.respond(200, "should not be reached");
+  });
+  policy->refused_url = forbidden.url("/x");
+  TestHttpServer origin(io.get_executor(), [&](const RawRequest& r, Conn& c) -> asio::awaitable<void> {
+    if (r.path() == "/hop") co_await c.respond(302, "", "text/plain", "Location: /final\r\n");
+    else if (r.path() == "/final") co_await c.respond(200, "ok");
+    else co_await c.respond(307, "", "text/plain", "Location: " + policy->refused_url + "\r\n");
+  });
+  // An allowed hop is asked about and followed.
+  EXPECT_EQ(run_until_done(io, client.get(origin.url("/hop"))).body, "ok");
+  ASSERT_EQ(policy->asked.size(), 1u);
+  EXPECT_EQ(policy->asked[0].first, origin.url("/final"));
+  EXPECT_NE(policy->asked[0].second.find(origin.url("/hop")), std::string::npos);
+  // A refused one ends the request with the policy's error; nothing reaches
+  // the refused address.
+  EXPECT_THROW(run_until_done(io, client.get(origin.url("/away"))), host::AirgapViolationError);
+  EXPECT_TRUE(forbidden.requests().empty());
 }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
 #include <gtest/gtest.h>
@@ -284,4 +285,90 @@ TEST_F(ProcessTest, EnvironmentAndWorkingDirectoryAreTheCallers) {
 TEST(Which, FindsExecutablesOnPath) {
   EXPECT_TRUE(proc::which("sh").has_value());
   EXPECT_FALSE(proc::which("dravik-no-such-program-xyz").has_value());
+}
+
+// ------------------------------------------- every descendant, setsid included
+
+namespace {
+
+// A command whose descendants leave its process group: one keeps its
+// parent (a setsid'd background job that ignores SIGTERM), one is orphaned
+// at once (started from a subshell that exits). Both write their pids and
+// the command says "ready" once both are there.
+std::vector<std::string> escaping_command(const std::string& dir) {
+  const std::string a = dir + "/a", b = dir + "/b";
+  return {"sh", "-c",
+          "setsid sh -c 'trap \"\" TERM; echo $$ > " + a + ".tmp; mv " + a + ".tmp " + a +
+              "; exec sleep 120' > /dev/null 2>&1 &\n"
+              "(setsid sh -c 'echo $$ > " + b + ".tmp; mv " + b + ".tmp " + b +
+              "; exec sleep 120' > /dev/null 2>&1 &)\n"
+              "while [ ! -s " + a + " ] || [ ! -s " + b + " ]; do sleep 0.02; done; echo ready; sleep 120"};
+}
+
+struct TempDir {
+  std::string path;
+  TempDir() {
+    char tmpl[] = "/tmp/dravik-descendants-XXXXXX";
+    path = ::mkdtemp(tmpl);
+  }
+  ~TempDir() { std::filesystem::remove_all(path); }
+  pid_t pid(const char* name) const {
+    const std::string text = read_all(path + "/" + name);
+    return text.empty() ? 0 : static_cast<pid_t>(std::stol(text));
+  }
+};
+
+}  // namespace
+
+TEST_F(ProcessTest, TimeOutAndCancellationEndDescendantsThatLeftTheGroup) {
+  proc::RunOptions o;
+  o.end_descendants = true;
+  o.timeout = 3s;
+  o.kill_grace = 100ms;
+  {
+    TempDir d;
+    auto r = run_until_done(io, proc::run(escaping_command(d.path), o));
+    EXPECT_TRUE(r.timed_out);
+    EXPECT_EQ(r.out, "ready\n");
+    ASSERT_GT(d.pid("a"), 0);
+    ASSERT_GT(d.pid("b"), 0);
+    EXPECT_TRUE(eventually_gone(d.pid("a")));
+    EXPECT_TRUE(eventually_gone(d.pid("b")));
+  }
+  {
+    // Cancelled as soon as the command is ready.
+    TempDir d;
+    o.timeout.reset();
+    asio::cancellation_signal sig;
+    o.on_output = [&](std::string_view) { sig.emit(asio::cancellation_type::terminal); };
+    bool done = false;
+    io.restart();
+    asio::co_spawn(io, proc::run(escaping_command(d.path), o),
+                   asio::bind_cancellation_slot(sig.slot(), [&](std::exception_ptr, proc::RunResult) { done = true; }));
+    while (!done) io.run_one();
+    io.run();  // the background termination
+    ASSERT_GT(d.pid("a"), 0);
+    EXPECT_TRUE(eventually_gone(d.pid("a")));
+    EXPECT_TRUE(eventually_gone(d.pid("b")));
+  }
+}
+
+TEST_F(ProcessTest, AfterANormalExitBackgroundProcessesStayAndTheStatusPassesThrough) {
+  proc::RunOptions o;
+  o.end_descendants = true;
+  auto r = run_until_done(
+      io, proc::run({"sh", "-c", "setsid sleep 120 > /dev/null 2>&1 & sleep 120 > /dev/null 2>&1 & echo $!; exit 7"}, o));
+  EXPECT_EQ(r.exit_status, 7);
+  const pid_t kept = static_cast<pid_t>(std::stol(r.out));
+  EXPECT_EQ(::kill(kept, 0), 0) << "a background process of a command that exited was ended";
+  ::kill(kept, SIGKILL);
+  EXPECT_EQ(run_until_done(io, proc::run({"sh", "-c", "kill -9 $$"}, o)).exit_status, -9);
+  // The keeper passes on only the standard descriptors and the directory.
+  int leaked = ::open("/dev/null", O_RDONLY);  // deliberately not close-on-exec
+  ASSERT_GE(leaked, 3);
+  o.cwd = "/tmp";
+  const std::string listing = run_until_done(io, proc::run({"sh", "-c", "pwd; ls /proc/$$/fd"}, o)).out;
+  ::close(leaked);
+  EXPECT_EQ(listing, "/tmp\n0\n1\n2\n");
+  EXPECT_THROW(run_until_done(io, proc::run({"dravik-no-such-program-xyz"}, o)), dravik::FileNotFoundError);
 }
