@@ -208,6 +208,8 @@ TEST(RealLlamaServer, ARefusedRequestIsRefittedOnceFromTheServersFigures) {
   EXPECT_EQ(r.exit_status, 0) << r.err;
   EXPECT_NE(r.err.find("the server's context was full"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("prompt tokens"), std::string::npos) << r.err;
+}
+
 // A stop right after the server reported ready: a SIGTERM landing before its
 // main loop runs is lost, and the second one ends it; never SIGKILL.
 TEST(RealLlamaServer, AStopRightAfterStartNeedsNoSigkill) {
