@@ -9,6 +9,7 @@ packages=(
   nlohmann-json3-dev libspdlog-dev libfmt-dev libcli11-dev libedit-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 curl
+  git  # the first-run set-up clones llama.cpp to build llama-server
 )
 
 missing=()

@@ -5,6 +5,7 @@
 #include "commands.hpp"
 #include "console.hpp"
 #include "dravik_host.hpp"
+#include "first_run.hpp"
 #include "provisioning/provisioning.hpp"
 #include "support/config.hpp"
 #include "support/json.hpp"
@@ -41,19 +42,7 @@ int setup(const SetupOptions& o) {
     }
   }
 
-  const Json request = {{"runtime", "llama_cpp"},
-                        {"model_source", "direct"},
-                        {"model_download_url", url},
-                        {"model_download_path", target}};
-  Json result;
-  try {
-    result = run_until_done(io, pv::provision_setup_artifacts(
-                         request, hw, [&](const std::string& m) { con.line(m); },
-                         [&](const std::string& t) { con.status(t); }, [&] { con.clear_status(); }));
-  } catch (...) {
-    con.clear_status();
-    throw;
-  }
+  const Json result = run_setup_steps(io, con, hw, model_download(hw, o.model_url, o.model_path), true);
   if (o.json) {
     std::cout << dump_json(result, 2) << std::endl;
     return 0;
