@@ -129,11 +129,11 @@ SetupStopped::SetupStopped()
 Json run_setup_steps(asio::io_context& io, Console& con, const host::HardwareInfo& hw, ModelDownload m,
                      bool with_model) {
   std::error_code ec;
-  with_model = with_model && !fs::exists(m.target, ec);
-  if (with_model) {
+  if (with_model && !fs::exists(m.target, ec)) {
     if (!m.bytes) m.bytes = announced_size(io, m.url);
     if (auto shortfall = disk_shortfall(m)) throw RuntimeError(*shortfall);
   }
+  // An existing model file is not downloaded again, but still reported.
   Json request = {{"runtime", "llama_cpp"}};
   if (with_model) {
     request["model_source"] = "direct";
