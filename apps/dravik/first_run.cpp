@@ -5,6 +5,7 @@
 #include <csignal>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/cancellation_signal.hpp>
@@ -123,8 +124,7 @@ std::optional<std::string> disk_shortfall(const ModelDownload& m) {
 }
 
 SetupStopped::SetupStopped()
-    : std::runtime_error(
-          "set-up stopped. A partial model download is kept and resumes when the set-up runs again.") {}
+    : std::runtime_error("set-up stopped. A partial model download is kept and resumes when the set-up runs again.") {}
 
 Json run_setup_steps(asio::io_context& io, Console& con, const host::HardwareInfo& hw, ModelDownload m,
                      bool with_model) {
@@ -143,13 +143,18 @@ Json run_setup_steps(asio::io_context& io, Console& con, const host::HardwareInf
 
   // Ctrl-C, SIGTERM and SIGHUP cancel the steps: the download keeps its
   // partial file, a running git or cmake is ended with its process group.
+  // The state is shared with the handler: a signal that lands as the steps
+  // end has its handler run later, after this function has returned.
+  struct Stop {
+    bool requested = false;
+    asio::cancellation_signal signal;
+  };
+  auto stop = std::make_shared<Stop>();
   asio::signal_set signals(io, SIGINT, SIGTERM, SIGHUP);
-  asio::cancellation_signal cancel;
-  bool stopped = false;
-  signals.async_wait([&stopped, &cancel](const boost::system::error_code& e, int) {
+  signals.async_wait([stop](const boost::system::error_code& e, int) {
     if (e) return;
-    stopped = true;
-    cancel.emit(asio::cancellation_type::terminal);
+    stop->requested = true;
+    stop->signal.emit(asio::cancellation_type::terminal);
   });
   std::optional<Json> result;
   std::exception_ptr error;
@@ -158,7 +163,7 @@ Json run_setup_steps(asio::io_context& io, Console& con, const host::HardwareInf
                  pv::provision_setup_artifacts(
                      request, hw, [&](const std::string& line) { con.line(line); },
                      [&](const std::string& text) { con.status(text); }, [&] { con.clear_status(); }),
-                 asio::bind_cancellation_slot(cancel.slot(), [&](std::exception_ptr e, Json v) {
+                 asio::bind_cancellation_slot(stop->signal.slot(), [&](std::exception_ptr e, Json v) {
                    error = e;
                    if (!e) result.emplace(std::move(v));
                    done = true;
@@ -169,7 +174,7 @@ Json run_setup_steps(asio::io_context& io, Console& con, const host::HardwareInf
   con.clear_status();
   // A step killed by the same Ctrl-C (it reaches the whole foreground
   // process group) fails on its own; the user still asked to stop.
-  if (stopped) throw SetupStopped();
+  if (stop->requested) throw SetupStopped();
   if (error) std::rethrow_exception(error);
   return std::move(*result);
 }
@@ -188,11 +193,13 @@ std::optional<int> prepare_first_run(asio::io_context& io, Json& cfg, const Firs
 
   std::string missing;
   if (need_model) missing += "  - no model: " + m.target + " does not exist\n";
-  if (need_server) missing += "  - no llama-server: none on PATH or in " + (pv::LLAMA_CPP_DIR / "build/bin").string() + "\n";
+  if (need_server)
+    missing += "  - no llama-server: none on PATH or in " + (pv::LLAMA_CPP_DIR / "build/bin").string() + "\n";
 
   if (o.airgapped) {
     std::cerr << "dravik chat: this machine is not set up yet:\n"
-              << missing << "Air-gapped: nothing is downloaded or built. Bring the files from a machine with network:\n";
+              << missing
+              << "Air-gapped: nothing is downloaded or built. Bring the files from a machine with network:\n";
     if (need_model)
       std::cerr << "  - copy a GGUF model file to " << m.target << " (the one for this board is " << m.filename
                 << ", from " << m.url << "), or pass --model PATH\n";
@@ -237,7 +244,8 @@ std::optional<int> prepare_first_run(asio::io_context& io, Json& cfg, const Firs
   }
   if (need_server) {
     offer += "  - build llama-server" + std::string(hw.has_cuda ? " with CUDA" : "") + ": clone " + kLlamaCppRepo +
-             " into " + pv::LLAMA_CPP_DIR.string() + " and compile it (this takes a while: half an hour or more on a board)\n";
+             " into " + pv::LLAMA_CPP_DIR.string() +
+             " and compile it (this takes a while: half an hour or more on a board)\n";
     std::string tools;
     for (const char* t : {"git", "cmake"})
       if (!is_tool_installed(t)) tools += std::string(tools.empty() ? "" : " and ") + t;
@@ -264,11 +272,13 @@ std::optional<int> prepare_first_run(asio::io_context& io, Json& cfg, const Firs
     result = run_setup_steps(io, con, hw, m, need_model);
   } catch (const SetupStopped&) {
     con.line(std::string("Set-up stopped. ") +
-             (need_model ? "The partial download is kept: `dravik chat` resumes it." : ""));
+             (need_model ? "The partial download is kept: the same command resumes it." : ""));
     return 130;
   }
-  if (need_model) cfg["llama_model"] = config::text_form(result.value("llama_model", Json(m.target)));
-  else if (!model_given) cfg["llama_model"] = m.target;
+  if (need_model)
+    cfg["llama_model"] = config::text_form(result.value("llama_model", Json(m.target)));
+  else if (!model_given)
+    cfg["llama_model"] = m.target;
   con.line("Set-up complete.");
   if (need_model) con.line("  model:        " + m.target);
   con.line("  llama-server: " + config::text_form(result.value("sidecar_path", Json("?"))));
