@@ -10,6 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 curl iproute2
   libgomp1  # OpenMP runtime of the real llama-server the tests run
+  git  # the first-run set-up clones llama.cpp to build llama-server
 )
 
 missing=()

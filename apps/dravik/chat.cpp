@@ -20,6 +20,7 @@
 #include "commands.hpp"
 #include "dravik_host.hpp"
 #include "eviction_coordinator/eviction_coordinator.hpp"
+#include "first_run.hpp"
 #include "provisioning/provisioning.hpp"
 #include "server_eviction/server_eviction.hpp"
 #include "sidecar/sidecar.hpp"
@@ -121,24 +122,18 @@ int chat(const ChatOptions& o) {
   Json cfg = load_config(o);
   const std::string runtime_key = backend_catalog::normalize_runtime(
       cfg.contains("runtime") ? std::optional<std::string>(config::text_form(cfg["runtime"])) : std::nullopt);
-  if (runtime_key == "llama_cpp" && backend_catalog::active_model_ref(cfg).empty()) {
-    const auto rec = provisioning::recommend_direct_model(hostlib::LinuxHardwareProbe::probe());
-    const std::string target = rec["target_path"].get<std::string>();
-    std::error_code ec;
-    if (!fs::exists(target, ec)) {
-      std::cerr << "dravik chat: no model to run: " << target << " does not exist.\n"
-                << "Run `dravik setup` to download one (it needs the network), or pass --model PATH to a GGUF "
-                   "file. `dravik doctor` shows what this board has.\n";
-      return 1;
-    }
-    cfg["llama_model"] = target;
-  }
-
   asio::io_context io;
   hostlib::ServiceOptions services;
   services.workdir = fs::current_path();
   services.airgapped = config::truthy(cfg.value("airgapped", Json(false)));
   hostlib::install_services(io.get_executor(), services);
+
+  // A machine without the model or llama-server: say so and set them up
+  // (asked on a terminal, --yes elsewhere) before the session starts.
+  if (runtime_key == "llama_cpp") {
+    FirstRunOptions first{!one_shot, o.yes, services.airgapped, o.model_url};
+    if (auto status = prepare_first_run(io, cfg, first)) return *status;
+  }
 
   SessionOptions so;
   so.yes = o.yes;

@@ -34,6 +34,7 @@ struct ChatOptions {
   std::optional<std::string> model;
   std::optional<std::string> runtime;
   std::optional<std::string> prompt;
+  std::optional<std::string> model_url;  // where a first-run set-up downloads the model from
   bool airgapped = false;
   bool yes = false;
   bool json = false;

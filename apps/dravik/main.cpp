@@ -1,6 +1,7 @@
 // dravik: the command line of the Dravik libraries.
 //
 //   dravik chat [-p PROMPT] [--model PATH] [--runtime NAME] [--config FILE] [--yes] [--json] [--resume]
+//               [--airgapped] [--model-url URL]
 //   dravik doctor [--model PATH] [--device auto|cuda|cpu] [--port N] [--airgapped] [--start [--yes]]
 //   dravik setup [--airgapped] [--json] [--model-url URL] [--model PATH]
 //   dravik help [COMMAND]
@@ -71,8 +72,12 @@ int main(int argc, char** argv) {
   chat_cmd->add_option("--config", c.config_file, "Configuration file (default: ~/.dravik/config.json)");
   chat_cmd->add_option("--model", c.model, "GGUF model file for the local llama-server");
   chat_cmd->add_option("--runtime", c.runtime, "llama_cpp, openai_compatible or openrouter");
-  chat_cmd->add_flag("--airgapped", c.airgapped, "Allow only endpoints on this machine");
-  chat_cmd->add_flag("-y,--yes", c.yes, "Allow every tool call that changes things without asking");
+  chat_cmd->add_flag("--airgapped", c.airgapped, "Allow only endpoints on this machine (never downloads)");
+  chat_cmd->add_option("--model-url", c.model_url,
+                       "When the model is missing, the set-up downloads it from this URL instead (a mirror)");
+  chat_cmd->add_flag("-y,--yes", c.yes,
+                     "Allow every tool call that changes things without asking; set up a missing model and "
+                     "llama-server without asking (needed off a terminal)");
   chat_cmd->add_flag("--json", c.json, "One-shot: print the turn's events as JSON lines");
   chat_cmd->add_flag("--resume", c.resume, "Continue the last conversation of this directory");
 

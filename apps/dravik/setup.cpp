@@ -8,6 +8,7 @@
 #include "commands.hpp"
 #include "console.hpp"
 #include "dravik_host.hpp"
+#include "first_run.hpp"
 #include "provisioning/provisioning.hpp"
 #include "support/config.hpp"
 #include "support/errors.hpp"
@@ -68,19 +69,7 @@ int setup(const SetupOptions& o) {
     }
   }
 
-  const Json request = {{"runtime", "llama_cpp"},
-                        {"model_source", "direct"},
-                        {"model_download_url", url},
-                        {"model_download_path", target}};
-  Json result;
-  try {
-    result = run_until_done(io, pv::provision_setup_artifacts(
-                         request, hw, [&](const std::string& m) { con.line(m); },
-                         [&](const std::string& t) { con.status(t); }, [&] { con.clear_status(); }));
-  } catch (...) {
-    con.clear_status();
-    throw;
-  }
+  Json result = run_setup_steps(io, con, hw, model_download(hw, o.model_url, o.model_path), true);
   // The configuration `dravik chat` reads names the model and the context
   // chosen for it, so that a user sees both and can change them; what the
   // user set there already stays.

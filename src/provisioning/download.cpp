@@ -92,13 +92,7 @@ class OutFile {
   int fd_ = -1;
 };
 
-std::string megabytes(std::uint64_t bytes) {
-  char buf[64];
-  double mb = static_cast<double>(bytes) / (1024.0 * 1024.0);
-  if (mb >= 1024.0) std::snprintf(buf, sizeof buf, "%.2f GB", mb / 1024.0);
-  else std::snprintf(buf, sizeof buf, "%.1f MB", mb);
-  return buf;
-}
+std::string megabytes(std::uint64_t bytes) { return size_text(bytes); }
 
 // Progress for the user: the status line at most every progress_interval,
 // and a log line once at each tenth of the file (or every 256 MB when the
@@ -366,6 +360,14 @@ asio::awaitable<Json> ensure_direct_model(Json setup_result, LogWriter log, SetS
   fs::rename(part, target, ec);
   if (ec) throw OSError(ec.value(), "cannot move the download into place: " + ec.message());
   co_return done();
+}
+
+std::string size_text(std::uint64_t bytes) {
+  char buf[64];
+  const double mb = static_cast<double>(bytes) / (1024.0 * 1024.0);
+  if (mb >= 1024.0) std::snprintf(buf, sizeof buf, "%.2f GB", mb / 1024.0);
+  else std::snprintf(buf, sizeof buf, "%.1f MB", mb);
+  return buf;
 }
 
 }  // namespace dravik::provisioning

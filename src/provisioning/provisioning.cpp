@@ -62,13 +62,16 @@ namespace detail {
 const std::vector<ModelEntry> MODEL_CATALOG = {
     {6.0, "Qwen2.5 Coder 1.5B", "Qwen2.5-Coder-1.5B-Instruct-Q4_K_M.gguf",
      "https://huggingface.co/bartowski/Qwen2.5-Coder-1.5B-Instruct-GGUF/resolve/main/"
-     "Qwen2.5-Coder-1.5B-Instruct-Q4_K_M.gguf?download=true"},
+     "Qwen2.5-Coder-1.5B-Instruct-Q4_K_M.gguf?download=true",
+     986'000'000},
     {24.0, "Qwen2.5 Coder 7B", "Qwen2.5-Coder-7B-Instruct-Q4_K_M.gguf",
      "https://huggingface.co/bartowski/Qwen2.5-Coder-7B-Instruct-GGUF/resolve/main/"
-     "Qwen2.5-Coder-7B-Instruct-Q4_K_M.gguf?download=true"},
+     "Qwen2.5-Coder-7B-Instruct-Q4_K_M.gguf?download=true",
+     4'680'000'000},
     {10000.0, "Qwen2.5 Coder 14B", "Qwen2.5-Coder-14B-Instruct-Q4_K_M.gguf",
      "https://huggingface.co/bartowski/Qwen2.5-Coder-14B-Instruct-GGUF/resolve/main/"
-     "Qwen2.5-Coder-14B-Instruct-Q4_K_M.gguf?download=true"},
+     "Qwen2.5-Coder-14B-Instruct-Q4_K_M.gguf?download=true",
+     8'990'000'000},
 };
 
 void set_home(const fs::path& home) { layout().compute(home); }
@@ -90,7 +93,8 @@ Json recommend_direct_model(const host::HardwareInfo& hardware_info) {
   return Json{{"label", chosen->label},
               {"filename", chosen->filename},
               {"url", chosen->url},
-              {"target_path", (MODELS_DIR / chosen->filename).string()}};
+              {"target_path", (MODELS_DIR / chosen->filename).string()},
+              {"size_bytes", chosen->bytes}};
 }
 
 std::optional<std::string> current_sidecar_path() {

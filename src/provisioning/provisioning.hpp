@@ -30,6 +30,9 @@ struct ModelEntry {
   std::string label;
   std::string filename;
   std::string url;
+  // The file's size as published, for what a set-up tells the user before
+  // it downloads anything (the download itself trusts only the server).
+  std::uint64_t bytes;
 };
 
 namespace detail {
@@ -39,8 +42,8 @@ extern const std::vector<ModelEntry> MODEL_CATALOG;
 void set_home(const std::filesystem::path& home);
 }  // namespace detail
 
-// {"label", "filename", "url", "target_path"} of the catalog entry for the
-// board's total RAM (the last entry when none matches).
+// {"label", "filename", "url", "target_path", "size_bytes"} of the catalog
+// entry for the board's total RAM (the last entry when none matches).
 Json recommend_direct_model(const host::HardwareInfo& hardware_info);
 
 // An existing llama-server: PATH, ~/llama.cpp/build/bin, then SIDECAR_BIN.
@@ -129,6 +132,9 @@ ContextChoice choose_context_window(const std::filesystem::path& model);
 
 // 1234567 -> "1,234,567".
 std::string thousands(std::uint64_t n);
+
+// A size as the download progress shows it: "512.0 MB", "4.36 GB" (1024-based).
+std::string size_text(std::uint64_t bytes);
 
 namespace detail {
 // Minimum time between two progress updates of a download.

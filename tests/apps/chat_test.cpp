@@ -1,9 +1,13 @@
 // dravik chat end to end: the real program against the fake llama-server
 // scripted to answer with tool calls, on pipes and in a pseudo-terminal.
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include "apps/terminal.hpp"
 #include "dravik/state_seal.hpp"
+#include "fakes/test_http_server.hpp"
+#include "provisioning/tiny_gguf.hpp"
 #include "sidecar/sidecar_env.hpp"
 #include "support/process.hpp"
 
@@ -71,7 +75,9 @@ class Chat : public ::testing::Test {
     for (const auto& p : fs::directory_iterator("/proc")) {
       const std::string name = p.path().filename().string();
       if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-      if (read_text(p.path() / "cmdline").find((dir / "model.gguf").string()) != std::string::npos)
+      const std::string cmdline = read_text(p.path() / "cmdline");
+      if (cmdline.find((dir / "model.gguf").string()) != std::string::npos ||
+          cmdline.find((home / ".dravik/models").string()) != std::string::npos)
         out.push_back(std::stoi(name));
     }
     return out;
@@ -80,6 +86,84 @@ class Chat : public ::testing::Test {
   // A failed test must not leave its server to the next one.
   void kill_leftovers() const {
     for (pid_t pid : servers()) ::kill(pid, SIGKILL);
+  }
+};
+
+// A model mirror on a loop and thread of its own, so that it serves while
+// the test waits on a pseudo-terminal. A one-byte range request (the size
+// probe) gets 206 with the announced total.
+struct Mirror {
+  asio::io_context io;
+  std::string model;
+  std::uint64_t announced;
+  TestHttpServer server;
+  asio::executor_work_guard<asio::io_context::executor_type> work{io.get_executor()};
+  std::thread thread;
+
+  explicit Mirror(std::string body, std::optional<std::uint64_t> claim = std::nullopt)
+      : model(std::move(body)),
+        announced(claim.value_or(model.size())),
+        server(io.get_executor(), [this](const RawRequest& r, Conn& c) -> asio::awaitable<void> {
+          if (r.header("Range") == "bytes=0-0")
+            co_await c.respond(206, model.substr(0, 1), "application/octet-stream",
+                               "Content-Range: bytes 0-0/" + std::to_string(announced) + "\r\n");
+          else
+            co_await c.respond(200, model, "application/octet-stream");
+        }),
+        thread([this] { io.run(); }) {}
+  ~Mirror() { stop(); }
+  void stop() {
+    work.reset();
+    io.stop();
+    if (thread.joinable()) thread.join();
+  }
+  std::string url() const { return server.url("/model.gguf"); }
+  // Requests other than size probes (read once stopped).
+  std::size_t downloads() const {
+    std::size_t n = 0;
+    for (const auto& r : server.requests()) n += r.header("Range") != "bytes=0-0";
+    return n;
+  }
+};
+
+// A first run: an empty home, no llama-server anywhere, and git and cmake
+// that record their calls; the build leaves the fake server where a real
+// build puts llama-server.
+class FirstRun : public Chat {
+ protected:
+  fs::path config, calls, models;
+
+  void SetUp() override {
+    Chat::SetUp();
+    config = dir / "config.json";
+    calls = dir / "calls.log";
+    models = home / ".dravik/models";
+    fs::remove_all(home);
+    fs::create_directories(home);
+    fs::remove(bin / "llama-server");
+    write_text(config, "{\"device\": \"cpu\", \"llama_port\": " + std::to_string(port) + "}");
+    const std::string rec = "echo \"$(basename $0) $*\" >> '" + calls.string() + "'\n";
+    write_text(bin / "git", "#!/bin/sh\n" + rec + "mkdir -p \"$5\"\n", true);
+    write_text(bin / "cmake",
+               "#!/bin/sh\n" + rec +
+                   "if [ \"$1\" = --build ]; then\n"
+                   "  printf '[1/2] Building server.cpp\\n[2/2] Linking llama-server\\n'\n"
+                   "  mkdir -p bin && ln -s '" +
+                   std::getenv("DRAVIK_TEST_BIN_DIR") + "/fake_llama_server' bin/llama-server\n"
+                   "fi\n",
+               true);
+  }
+  std::vector<std::string> args(const Mirror& m, std::vector<std::string> more = {}) const {
+    more.insert(more.end(), {"--config", config.string(), "--model-url", m.url()});
+    return more;
+  }
+  // The one model file the set-up left (its name is the catalog's choice
+  // for this machine's memory).
+  std::vector<fs::path> model_files() const {
+    std::vector<fs::path> out;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(models, ec)) out.push_back(e.path());
+    return out;
   }
 };
 
@@ -281,4 +365,79 @@ TEST_F(Chat, HostileToolNamesAndAShippedConversationAreNotTrusted) {
   EXPECT_EQ(r.exit_status, 0) << r.err;
   EXPECT_EQ(r.err.find("not resuming"), std::string::npos) << r.err;
   EXPECT_NE(sent().at(0)["messages"].dump().find("Done."), std::string::npos);
+
+// The first `dravik chat` at a terminal offers the set-up with what it
+// means; `n` changes nothing, `Y` downloads, builds and goes into the chat.
+TEST_F(FirstRun, OnATerminalTheSetUpIsOfferedAndYGoesIntoTheChat) {
+  Mirror mirror(tiny_gguf(1 << 20));
+  auto e = env();
+  e["NO_COLOR"] = "1";
+  {
+    Terminal t(dravik, work, e, args(mirror));
+    ASSERT_TRUE(t.read_until("Set up now? [Y/n]")) << t.screen;
+    for (const char* said : {"no model: ", "no llama-server", "Qwen2.5-Coder-", ".gguf, 4.0 MB, from ",
+                             "free space in ", "build llama-server", "takes a while"})
+      EXPECT_NE(t.screen.find(said), std::string::npos) << said << "\n" << t.screen;
+    t.type("n\r");
+    EXPECT_TRUE(t.read_until("dravik setup --model-url " + mirror.url())) << t.screen;
+    EXPECT_EQ(t.wait_exit(), 1) << t.screen;
+  }
+  EXPECT_TRUE(model_files().empty());
+  EXPECT_FALSE(fs::exists(calls));
+  {
+    write_text(script, R"([{"content": "Ready when you are."}])");
+    Terminal t(dravik, work, e, args(mirror));
+    ASSERT_TRUE(t.read_until("Set up now? [Y/n]")) << t.screen;
+    t.type("\r");  // yes is the default
+    ASSERT_TRUE(t.read_until("Set-up complete.")) << t.screen;
+    ASSERT_TRUE(t.read_until("you")) << t.screen;
+    t.type("hello\r");
+    ASSERT_TRUE(t.read_until("Ready when you are.")) << t.screen;
+    ASSERT_TRUE(t.read_until("you")) << t.screen;
+    t.type("/exit\r");
+    EXPECT_EQ(t.wait_exit(), 0) << t.screen;
+    EXPECT_NE(t.screen.find("Downloading "), std::string::npos) << t.screen;
+  }
+  mirror.stop();
+  const auto files = model_files();
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(read_text(files[0]), mirror.model);
+  EXPECT_EQ(mirror.downloads(), 1u);
+  const std::string log = read_text(calls);
+  EXPECT_NE(log.find("git clone --depth 1 https://github.com/ggml-org/llama.cpp " + (home / "llama.cpp").string()),
+            std::string::npos) << log;
+  EXPECT_NE(log.find("cmake --build . --target llama-server"), std::string::npos) << log;
+}
+
+// Off a terminal nothing is fetched without --yes, an air gap never fetches,
+// a disk too small is refused before downloading; --yes sets up and answers.
+TEST_F(FirstRun, OffATerminalOnlyYesSetsUp) {
+  Mirror mirror(tiny_gguf(1 << 20));
+  auto r = chat(args(mirror, {"--airgapped", "-p", "hi"}));
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_NE(r.err.find("copy a GGUF model file to " + models.string()), std::string::npos) << r.err;
+  r = chat(args(mirror, {"-p", "hi"}));
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_NE(r.err.find("without --yes"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("4.0 MB"), std::string::npos) << r.err;
+  {
+    Mirror huge(tiny_gguf(16), std::uint64_t{1} << 60);
+    r = chat(args(huge, {"-p", "hi", "--yes"}));
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_NE(r.err.find("Not enough disk space for the model"), std::string::npos) << r.err;
+    huge.stop();
+    EXPECT_EQ(huge.downloads(), 0u);
+  }
+  EXPECT_TRUE(model_files().empty());
+  EXPECT_FALSE(fs::exists(calls));
+
+  write_text(script, R"([{"content": "Set up and answering."}])");
+  r = chat(args(mirror, {"-p", "hi", "--yes"}));
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_NE(r.out.find("Set up and answering."), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("Downloading"), std::string::npos) << r.out;  // the set-up's progress goes to stderr
+  EXPECT_NE(r.err.find("Set-up complete."), std::string::npos) << r.err;
+  mirror.stop();
+  EXPECT_EQ(mirror.downloads(), 1u);
+  ASSERT_EQ(model_files().size(), 1u);
 }

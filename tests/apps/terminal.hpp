@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -26,12 +27,18 @@ struct Terminal {
   std::string screen;
   std::size_t from = 0;  // what has been read already
 
-  Terminal(const std::string& dravik, const std::filesystem::path& cwd, const proc::Environment& env) {
+  // Runs `dravik chat ARGS...`.
+  Terminal(const std::string& dravik, const std::filesystem::path& cwd, const proc::Environment& env,
+           std::vector<std::string> args = {}) {
+    args.insert(args.begin(), {dravik, "chat"});
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
     pid = ::forkpty(&master, nullptr, nullptr, nullptr);
     if (pid == 0) {
       if (::chdir(cwd.c_str()) != 0) _exit(127);
       for (const auto& [k, v] : env) ::setenv(k.c_str(), v.c_str(), 1);
-      ::execl(dravik.c_str(), dravik.c_str(), "chat", static_cast<char*>(nullptr));
+      ::execv(dravik.c_str(), argv.data());
       _exit(127);
     }
   }
