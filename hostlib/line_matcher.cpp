@@ -33,7 +33,8 @@ LineMatcher::LineMatcher(const std::string& pattern, bool ignore_case) {
   // no group the pattern could close.
   re_ = std::make_unique<RE2>(o.literal() ? pattern : "(?m)" + pattern, o);
   if (!re_->ok()) {
-    error_ = re_->error();
+    const RE2 alone(pattern, o);  // the error in the pattern's own terms
+    error_ = alone.ok() ? re_->error() : alone.error();
     re_.reset();
   }
 }
