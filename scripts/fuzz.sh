@@ -76,7 +76,7 @@ case "${1:-run}" in
     seconds="${2:-12}"
     for t in "${targets[@]}"; do
       echo "fuzz: $t for ${seconds}s"
-      run_one "$t" -max_total_time="$seconds" "${parallel[@]}" 2>&1 | tail -n 12
+      run_one "$t" -max_total_time="$seconds" "${parallel[@]}" 2>&1 | tail -n 40
     done
     ;;
   runs)
