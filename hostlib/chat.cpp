@@ -47,8 +47,10 @@ class SseChunkStream : public host::ChunkStream {
           response_->close();
           co_return std::nullopt;
         }
-        Json data = Json::parse(*event, nullptr, false);
-        if (data.is_discarded() || !data.is_object()) continue;  // garbage between events
+        // Garbage between events, and chunks nested absurdly deep, are skipped.
+        std::optional<Json> parsed = parse_chunk(*event);
+        if (!parsed || !parsed->is_object()) continue;
+        Json data = std::move(*parsed);
         if (config::find(data, "error")) {  // the server failed in the middle
           const auto [message, type] = error_of(data.dump());
           throw ChatRequestError(200, message, type);
@@ -121,50 +123,6 @@ std::string chat_completions_url(const std::string& base_url) {
   return base + "/v1/chat/completions";
 }
 
-void SseParser::feed(std::string_view bytes) {
-  buffer_.append(bytes);
-  std::size_t start = 0;  // the first byte not yet consumed
-  for (;;) {
-    const auto nl = buffer_.find('\n', std::max(start, scanned_));
-    if (nl == std::string::npos) break;
-    std::string_view l(buffer_.data() + start, nl - start);
-    if (!l.empty() && l.back() == '\r') l.remove_suffix(1);
-    line(l);
-    start = nl + 1;
-  }
-  buffer_.erase(0, start);
-  scanned_ = buffer_.size();
-  if (buffer_.size() > max_line_)
-    throw RuntimeError("chat stream line longer than " + std::to_string(max_line_) + " bytes");
-}
-
-void SseParser::line(std::string_view l) {
-  if (l.empty()) {  // end of an event
-    if (has_data_) events_.push_back(std::move(data_));
-    data_.clear();
-    has_data_ = false;
-    return;
-  }
-  if (l.front() == ':') return;  // comment (keep-alive)
-  const auto colon = l.find(':');
-  std::string_view field = l.substr(0, colon);
-  std::string_view value = colon == std::string_view::npos ? std::string_view() : l.substr(colon + 1);
-  if (!value.empty() && value.front() == ' ') value.remove_prefix(1);
-  if (field != "data") return;  // event:, id:, retry: carry nothing we use
-  if (has_data_) data_ += '\n';
-  data_.append(value);
-  has_data_ = true;
-}
-
-std::optional<std::string> SseParser::next_event() {
-  if (taken_ >= events_.size()) {
-    events_.clear();
-    taken_ = 0;
-    return std::nullopt;
-  }
-  return std::move(events_[taken_++]);
-}
-
 std::unique_ptr<host::ChunkStream> open_chat_stream(http::Client& http, std::string base_url, Json body,
                                                     std::vector<std::pair<std::string, std::string>> headers) {
   return std::make_unique<SseChunkStream>(http, std::move(base_url), std::move(body), std::move(headers));
@@ -185,68 +143,6 @@ std::unique_ptr<host::ChunkStream> SseChatProtocol::stream_openai_chat(http::Cli
                                                                        bool use_tools,
                                                                        const std::optional<Json>& extra_body) {
   return open_chat_stream(http, base_url, chat_request_body(model, messages, use_tools, extra_body));
-}
-
-// ------------------------------------------------------------ accumulator
-
-void ChatAccumulator::add(const Json& chunk) {
-  if (!chunk.is_object()) return;
-  if (const Json* u = config::find(chunk, "usage"); u && u->is_object()) usage_ = *u;
-  if (const Json* t = config::find(chunk, "timings"); t && t->is_object()) timings_ = *t;
-  const Json* choices = config::find(chunk, "choices");
-  if (!choices || !choices->is_array() || choices->empty()) return;
-  const Json& choice = choices->at(0);
-  if (const Json* f = config::find(choice, "finish_reason"); f && f->is_string()) finish_reason_ = f->get<std::string>();
-  const Json* delta = config::find(choice, "delta");
-  if (!delta || !delta->is_object()) return;
-  if (const Json* c = config::find(*delta, "content"); c && c->is_string()) content_ += c->get<std::string>();
-  for (const char* key : {"reasoning_content", "reasoning"})
-    if (const Json* r = config::find(*delta, key); r && r->is_string()) reasoning_ += r->get<std::string>();
-  const Json* calls = config::find(*delta, "tool_calls");
-  if (!calls || !calls->is_array()) return;
-  for (const Json& call : *calls) {
-    if (!call.is_object()) continue;
-    std::int64_t index = static_cast<std::int64_t>(calls_.size());
-    if (const Json* i = config::find(call, "index"); i && i->is_number_integer()) index = i->get<std::int64_t>();
-    auto it = std::find_if(calls_.begin(), calls_.end(), [&](const auto& p) { return p.first == index; });
-    if (it == calls_.end()) {
-      calls_.emplace_back(index, PendingCall{});
-      it = std::prev(calls_.end());
-    }
-    PendingCall& p = it->second;
-    if (const Json* id = config::find(call, "id"); id && id->is_string()) p.id = id->get<std::string>();
-    if (const Json* fn = config::find(call, "function"); fn && fn->is_object()) {
-      if (const Json* n = config::find(*fn, "name"); n && n->is_string()) p.name += n->get<std::string>();
-      if (const Json* a = config::find(*fn, "arguments"); a && a->is_string()) p.arguments += a->get<std::string>();
-    }
-  }
-}
-
-std::vector<host::ToolCall> ChatAccumulator::tool_calls() const {
-  auto sorted = calls_;
-  std::stable_sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-  std::vector<host::ToolCall> out;
-  for (const auto& [index, p] : sorted) {
-    Json args = p.arguments.empty() ? Json::object() : Json::parse(p.arguments, nullptr, false);
-    if (args.is_discarded()) args = p.arguments;
-    out.push_back({p.name, std::move(args)});
-  }
-  return out;
-}
-
-Json ChatAccumulator::message() const {
-  Json m = {{"role", "assistant"}, {"content", content_}};
-  if (!calls_.empty()) {
-    auto sorted = calls_;
-    std::stable_sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    Json calls = Json::array();
-    for (const auto& [index, p] : sorted)
-      calls.push_back({{"id", p.id.empty() ? "call_" + std::to_string(index) : p.id},
-                       {"type", "function"},
-                       {"function", {{"name", p.name}, {"arguments", p.arguments.empty() ? "{}" : p.arguments}}}});
-    m["tool_calls"] = std::move(calls);
-  }
-  return m;
 }
 
 // ------------------------------------------------------------ tool schemas

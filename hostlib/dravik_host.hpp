@@ -22,6 +22,7 @@
 
 #include "host_services/host_services.hpp"
 #include "support/json.hpp"
+#include "text_tools.hpp"
 
 namespace dravik::hostlib {
 
@@ -87,27 +88,6 @@ std::string chat_completions_url(const std::string& base_url);
 // format, with the argument names and types it validates.
 const Json& tool_definitions();
 
-// Incremental server-sent-events parser: feed it bytes as they arrive, take
-// the events' data out. Handles CR LF, comment lines, multi-line data and
-// events split anywhere. A line longer than `max_line` bytes is an error.
-class SseParser {
- public:
-  explicit SseParser(std::size_t max_line = 8u << 20) : max_line_(max_line) {}
-  void feed(std::string_view bytes);
-  // The data of the next complete event, if one is complete.
-  std::optional<std::string> next_event();
-
- private:
-  void line(std::string_view l);
-  std::size_t max_line_;
-  std::string buffer_;
-  std::size_t scanned_ = 0;
-  std::string data_;
-  bool has_data_ = false;
-  std::vector<std::string> events_;
-  std::size_t taken_ = 0;
-};
-
 // Opens one streamed chat completion: POSTs `body` (with "stream": true) to
 // the chat endpoint of `base_url` with the extra `headers`, and yields each
 // event's JSON as a chunk. Throws ChatRequestError for a non-200 answer and
@@ -127,32 +107,6 @@ class SseChatProtocol : public host::ChatProtocol {
 // merged at the top level.
 Json chat_request_body(const std::string& model, const Json& messages, bool use_tools,
                        const std::optional<Json>& extra_body);
-
-// Folds streamed chunks into the assistant's message.
-class ChatAccumulator {
- public:
-  void add(const Json& chunk);
-  const std::string& content() const { return content_; }
-  const std::string& reasoning() const { return reasoning_; }
-  const std::optional<std::string>& finish_reason() const { return finish_reason_; }
-  const std::optional<Json>& usage() const { return usage_; }
-  const std::optional<Json>& timings() const { return timings_; }
-  // The tool calls assembled from their deltas, in index order; arguments
-  // that are not valid JSON are kept as text.
-  std::vector<host::ToolCall> tool_calls() const;
-  // {"role": "assistant", "content": ..., "tool_calls": [...]} for the
-  // conversation (reasoning left out: it is not sent back).
-  Json message() const;
-
- private:
-  struct PendingCall {
-    std::string id, name, arguments;
-  };
-  std::string content_, reasoning_;
-  std::vector<std::pair<std::int64_t, PendingCall>> calls_;
-  std::optional<std::string> finish_reason_;
-  std::optional<Json> usage_, timings_;
-};
 
 // ----------------------------------------------------------- shell executor
 
@@ -196,21 +150,6 @@ class LocalShellExecutor : public host::ShellExecutor {
  private:
   ShellOptions o_;
 };
-
-// Applies a unified diff to `text`. Every hunk's context and removed lines
-// must be found (at the stated line or nearby); otherwise nothing changes
-// and the error says which hunk failed.
-struct PatchResult {
-  bool ok = false;
-  std::string text;
-  std::string error;
-  int hunks = 0;
-};
-PatchResult apply_unified_diff(const std::string& text, const std::string& patch);
-
-// Glob matching of a relative path: "*" and "?" within one segment, "**"
-// across segments, "[abc]" classes.
-bool glob_match(std::string_view pattern, std::string_view path);
 
 // ------------------------------------------------------ memory notes store
 

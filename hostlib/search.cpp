@@ -2,7 +2,6 @@
 // the work they may do, whatever pattern the model writes.
 #include <dirent.h>
 #include <fcntl.h>
-#include <fnmatch.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,7 +9,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <regex>
 
 #include "dravik_host.hpp"
 #include "paths.hpp"
@@ -23,35 +21,6 @@ namespace dravik::hostlib {
 namespace fs = std::filesystem;
 
 namespace {
-
-std::vector<std::string_view> segments(std::string_view p) {
-  std::vector<std::string_view> out;
-  std::size_t start = 0;
-  while (start <= p.size()) {
-    auto slash = p.find('/', start);
-    if (slash == std::string_view::npos) slash = p.size();
-    if (slash > start) out.push_back(p.substr(start, slash - start));
-    start = slash + 1;
-  }
-  return out;
-}
-
-bool match_segments(const std::vector<std::string_view>& pat, std::size_t pi, const std::vector<std::string_view>& path,
-                    std::size_t si) {
-  while (pi < pat.size()) {
-    if (pat[pi] == "**") {
-      for (std::size_t k = si; k <= path.size(); ++k)
-        if (match_segments(pat, pi + 1, path, k)) return true;
-      return false;
-    }
-    if (si >= path.size()) return false;
-    const std::string p(pat[pi]), s(path[si]);
-    if (::fnmatch(p.c_str(), s.c_str(), FNM_PERIOD) != 0) return false;
-    ++pi;
-    ++si;
-  }
-  return si == path.size();
-}
 
 // The regular files under the directory open at `base` (an O_RDONLY
 // directory descriptor, taken over), visiting at most `cap` entries. Each
@@ -137,18 +106,12 @@ bool matches(const std::string& pattern, const std::string& rel) {
   if (pattern.find('/') == std::string::npos) {
     const auto slash = rel.rfind('/');
     const std::string name = slash == std::string::npos ? rel : rel.substr(slash + 1);
-    return ::fnmatch(pattern.c_str(), name.c_str(), FNM_PERIOD) == 0;
+    return glob_match_name(pattern, name);
   }
   return glob_match(pattern, rel);
 }
 
-bool is_literal(const std::string& p) { return p.find_first_of("\\^$.|?*+()[]{}") == std::string::npos; }
-
 }  // namespace
-
-bool glob_match(std::string_view pattern, std::string_view path) {
-  return match_segments(segments(pattern), 0, segments(path), 0);
-}
 
 std::string LocalShellExecutor::glob_now(const std::string& pattern, const Json& path) {
   if (!path.is_null() && !path.is_string()) return "Error: path must be a string";
@@ -176,16 +139,8 @@ std::string LocalShellExecutor::grep_now(const std::string& pattern, const Json&
                                          bool ignore_case) {
   if (!path.is_null() && !path.is_string()) return "Error: path must be a string";
   if (!glob_filter.is_null() && !glob_filter.is_string()) return "Error: glob must be a string";
-  std::optional<std::regex> re;
-  const bool literal = is_literal(pattern);
-  std::string needle = ignore_case ? config::lower(pattern) : pattern;
-  if (!literal) {
-    try {
-      re.emplace(pattern, ignore_case ? std::regex::ECMAScript | std::regex::icase : std::regex::ECMAScript);
-    } catch (const std::regex_error& e) {
-      return "Error: invalid regular expression '" + pattern + "': " + e.what();
-    }
-  }
+  const LineMatcher matcher(pattern, ignore_case);
+  if (!matcher.error().empty()) return "Error: invalid regular expression '" + pattern + "': " + matcher.error();
   const std::string given = base_of(path);
   const SearchBase base = open_base(o_.workdir, given);
   if (!base.error.empty()) return base.error;
@@ -212,53 +167,15 @@ std::string LocalShellExecutor::grep_now(const std::string& pattern, const Json&
     bytes_read += content.size();
     if (bytes_read > (512ull << 20)) return false;
     if (detail::looks_binary(content)) return true;
-    auto add_hit = [&](std::size_t line_start, int number) {
-      auto end = content.find('\n', line_start);
-      if (end == std::string::npos) end = content.size();
-      const std::string line = content.substr(line_start, end - line_start);
+    return matcher.for_each_match(content, [&](std::string_view line, std::size_t number) {
+      if (hits.size() >= o_.grep_cap) {
+        more = true;
+        return false;
+      }
       hits.push_back(text::escape_controls(rel) + ":" + std::to_string(number) + ": " +
-                     text::escape_controls(text::prefix(text::sanitize_utf8(line), 300)));
-      return end;
-    };
-    if (literal) {
-      // Whole-file search; line numbers are counted only up to each hit.
-      const std::string folded = ignore_case ? config::lower(content) : std::string();
-      const std::string& hay = ignore_case ? folded : content;
-      std::size_t counted_to = 0;
-      int number = 1;
-      for (std::size_t at = hay.find(needle); at != std::string::npos;) {
-        number += static_cast<int>(std::count(content.begin() + static_cast<long>(counted_to),
-                                              content.begin() + static_cast<long>(at), '\n'));
-        const auto line_start = content.rfind('\n', at == 0 ? 0 : at - 1);
-        const std::size_t start_of_line = at == 0 || line_start == std::string::npos ? 0 : line_start + 1;
-        if (hits.size() >= o_.grep_cap) {
-          more = true;
-          return false;
-        }
-        const std::size_t end = add_hit(start_of_line, number);
-        counted_to = at;
-        if (end >= hay.size()) break;
-        number += static_cast<int>(std::count(content.begin() + static_cast<long>(counted_to),
-                                              content.begin() + static_cast<long>(end), '\n'));
-        counted_to = end;
-        at = hay.find(needle, end);
-      }
+                     text::escape_controls(text::prefix(text::sanitize_utf8(line.substr(0, 1204)), 300)));
       return true;
-    }
-    std::size_t start = 0;
-    for (int n = 1; start < content.size(); ++n) {
-      auto nl = content.find('\n', start);
-      if (nl == std::string::npos) nl = content.size();
-      if (std::regex_search(content.begin() + static_cast<long>(start), content.begin() + static_cast<long>(nl), *re)) {
-        if (hits.size() >= o_.grep_cap) {
-          more = true;
-          return false;
-        }
-        add_hit(start, n);
-      }
-      start = nl + 1;
-    }
-    return true;
+    });
   };
   bool complete = true;
   struct stat st{};

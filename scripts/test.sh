@@ -46,3 +46,10 @@ fi
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 ctest --test-dir "$build" -j "$(nproc)" --output-on-failure --timeout 300
+
+# ---- fuzzing ---------------------------------------------------------------
+# A short libFuzzer run of each fuzz target (10 s each) in the plain pass,
+# when clang++ is there; the corpus replays above run in every build.
+if [ "$sanitize" != 1 ] && command -v clang++ >/dev/null 2>&1; then
+  FUZZ_DIR="$build/fuzz" bash scripts/fuzz.sh run 10
+fi

@@ -365,6 +365,7 @@ TEST_F(Chat, HostileToolNamesAndAShippedConversationAreNotTrusted) {
   EXPECT_EQ(r.exit_status, 0) << r.err;
   EXPECT_EQ(r.err.find("not resuming"), std::string::npos) << r.err;
   EXPECT_NE(sent().at(0)["messages"].dump().find("Done."), std::string::npos);
+}
 
 // The first `dravik chat` at a terminal offers the set-up with what it
 // means; `n` changes nothing, `Y` downloads, builds and goes into the chat.

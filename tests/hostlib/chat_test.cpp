@@ -68,10 +68,11 @@ TEST(Sse, EventsSplitAnywhereWithCrLfCommentsAndMultiLineData) {
 
 TEST(ChatProtocol, RequestAndChunksByteByByte) {
   Served s;
+  const std::string too_deep = "{\"usage\":{\"x\":" + std::string(1000, '[') + std::string(1000, ']') + "}}";
   s.body = event(delta({{"role", "assistant"}})) + ":\n\n" + "data: not json\n\n" + event(delta({{"content", "Hel"}})) +
-           event(delta({{"content", "lo"}})) + "data: [DONE]\n\n";
+           "data: " + too_deep + "\n\n" + event(delta({{"content", "lo"}})) + "data: [DONE]\n\n";
   auto chunks = s.stream("", Json{{"temperature", 0.2}, {"stream", true}});
-  ASSERT_EQ(chunks.size(), 3u);  // the garbage event is skipped
+  ASSERT_EQ(chunks.size(), 3u);  // the garbage event and the one nested too deep are skipped
   EXPECT_EQ(chunks[1]["choices"][0]["delta"]["content"], "Hel");
   const auto& req = s.server->requests().at(0);
   EXPECT_EQ(req.target, "/v1/chat/completions");

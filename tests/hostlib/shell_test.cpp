@@ -137,9 +137,13 @@ TEST_F(Shell, EditingReplacesExactlyOnceOrAppliesAPatchOrChangesNothing) {
 
 TEST(Patch, HunksFoundAwayFromTheirStatedLine) {
   const std::string text = "a\nb\nc\nd\ne\n";
-  auto r = hostlib::apply_unified_diff(text, "@@ -10,2 +10,2 @@\n d\n-e\n+E\n");
+  auto r = hostlib::apply_unified_diff(text, "@@ -2,2 +2,2 @@\n d\n-e\n+E\n");
   ASSERT_TRUE(r.ok) << r.error;
   EXPECT_EQ(r.text, "a\nb\nc\nd\nE\n");
+  // A stated line past the end of the file is a mistake, not a hint.
+  r = hostlib::apply_unified_diff(text, "@@ -10,2 +10,2 @@\n d\n-e\n+E\n");
+  EXPECT_FALSE(r.ok);
+  EXPECT_NE(r.error.find("past the end of the file (5 lines)"), std::string::npos) << r.error;
   EXPECT_FALSE(hostlib::apply_unified_diff(text, "no hunks here").ok);
 }
 

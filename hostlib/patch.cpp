@@ -1,0 +1,336 @@
+// Unified diffs written by a model, applied to one file's text. The hunk
+// headers' counts decide where each hunk ends (so a removed "-- comment" or
+// "--- old" line stays a line of the hunk), the context decides where it
+// applies, and the file keeps its own line endings.
+#include <algorithm>
+#include <charconv>
+
+#include "text_tools.hpp"
+
+namespace dravik::hostlib {
+
+namespace {
+
+struct Line {
+  std::string_view text;  // without its line ending
+  std::string_view eol;   // "\n", "\r\n" or "" (the last line, unterminated)
+};
+
+std::vector<Line> split_file(std::string_view text) {
+  std::vector<Line> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const auto nl = text.find('\n', start);
+    if (nl == std::string_view::npos) {
+      lines.push_back({text.substr(start), {}});
+      break;
+    }
+    std::size_t end = nl;
+    if (end > start && text[end - 1] == '\r') --end;
+    lines.push_back({text.substr(start, end - start), text.substr(end, nl + 1 - end)});
+    start = nl + 1;
+  }
+  return lines;
+}
+
+std::string_view strip_cr(std::string_view s) {
+  if (!s.empty() && s.back() == '\r') s.remove_suffix(1);
+  return s;
+}
+
+// One line of a hunk's new side: a context line (taken from the file, at
+// `old_index` of the hunk's old side) or an added line.
+struct NewLine {
+  bool context = false;
+  std::size_t old_index = 0;
+  std::string_view text;
+  bool no_eol = false;  // followed by "\ No newline at end of file"
+};
+
+struct Hunk {
+  std::string_view header;
+  std::uint64_t old_start = 0, old_count = 1;
+  std::vector<std::string_view> old_lines;
+  std::vector<NewLine> new_lines;
+  std::uint64_t new_count = 1;
+};
+
+struct Section {
+  std::string old_name, new_name;
+  bool saw_diff = false, saw_names = false;
+  std::vector<Hunk> hunks;
+};
+
+// "12" or "12,5" after the sign; false for anything else (overflow included).
+bool parse_range(std::string_view s, std::uint64_t& start, std::uint64_t& count) {
+  const auto comma = s.find(',');
+  const std::string_view a = s.substr(0, comma);
+  if (a.empty()) return false;
+  auto r = std::from_chars(a.data(), a.data() + a.size(), start);
+  if (r.ec != std::errc() || r.ptr != a.data() + a.size()) return false;
+  count = 1;
+  if (comma == std::string_view::npos) return true;
+  const std::string_view b = s.substr(comma + 1);
+  if (b.empty()) return false;
+  r = std::from_chars(b.data(), b.data() + b.size(), count);
+  return r.ec == std::errc() && r.ptr == b.data() + b.size();
+}
+
+// "@@ -a[,b] +c[,d] @@ anything"
+bool parse_header(std::string_view l, Hunk& h) {
+  std::string_view rest = l.substr(2);
+  auto word = [&rest]() {
+    while (!rest.empty() && (rest.front() == ' ' || rest.front() == '\t')) rest.remove_prefix(1);
+    std::size_t n = 0;
+    while (n < rest.size() && rest[n] != ' ' && rest[n] != '\t') ++n;
+    const std::string_view w = rest.substr(0, n);
+    rest.remove_prefix(n);
+    return w;
+  };
+  const std::string_view old_range = word(), new_range = word(), closing = word();
+  std::uint64_t new_start = 0;
+  return old_range.size() > 1 && old_range[0] == '-' && new_range.size() > 1 && new_range[0] == '+' &&
+         closing.substr(0, 2) == "@@" && parse_range(old_range.substr(1), h.old_start, h.old_count) &&
+         parse_range(new_range.substr(1), new_start, h.new_count);
+}
+
+// The file name of a "--- " or "+++ " line: without a date after a tab and
+// without git's "a/" or "b/".
+std::string file_name(std::string_view l) {
+  std::string_view name = l.substr(4);
+  if (const auto tab = name.find('\t'); tab != std::string_view::npos) name = name.substr(0, tab);
+  while (!name.empty() && (name.back() == ' ' || name.back() == '\r')) name.remove_suffix(1);
+  if (name.size() > 2 && (name.substr(0, 2) == "a/" || name.substr(0, 2) == "b/")) name.remove_prefix(2);
+  return std::string(name);
+}
+
+std::string normalized(std::string_view p) {
+  while (p.substr(0, 2) == "./") p.remove_prefix(2);
+  return std::string(p);
+}
+
+bool names_file(const Section& s, std::string_view path) {
+  const std::string target = normalized(path);
+  for (const std::string& n : {s.new_name, s.old_name}) {
+    if (n.empty() || n == "/dev/null") continue;
+    const std::string name = normalized(n);
+    auto ends_with = [](const std::string& a, const std::string& b) {
+      return a.size() > b.size() && a.compare(a.size() - b.size(), b.size(), b) == 0 && a[a.size() - b.size() - 1] == '/';
+    };
+    if (name == target || ends_with(name, target) || ends_with(target, name)) return true;
+  }
+  return false;
+}
+
+std::string section_label(const Section& s) {
+  if (!s.new_name.empty() && s.new_name != "/dev/null") return s.new_name;
+  return s.old_name.empty() ? "(unnamed)" : s.old_name;
+}
+
+bool block_at(const std::vector<Line>& lines, const std::vector<std::string_view>& block, std::size_t at) {
+  if (at > lines.size() || block.size() > lines.size() - at) return false;
+  for (std::size_t i = 0; i < block.size(); ++i)
+    if (strip_cr(lines[at + i].text) != strip_cr(block[i])) return false;
+  return true;
+}
+
+std::string hunk_name(int number, std::string_view header) {
+  return "hunk " + std::to_string(number) + " (" + std::string(strip_cr(header)) + ")";
+}
+
+}  // namespace
+
+PatchResult apply_unified_diff(const std::string& text, const std::string& patch, std::string_view path) {
+  PatchResult res;
+  // ------------------------------------------------------------ reading
+  std::vector<Section> sections(1);
+  std::vector<std::string_view> plines;
+  for (std::size_t start = 0; start < patch.size();) {
+    auto nl = patch.find('\n', start);
+    if (nl == std::string::npos) nl = patch.size();
+    plines.push_back(strip_cr(std::string_view(patch).substr(start, nl - start)));
+    start = nl + 1;
+  }
+  int number = 0;
+  bool after_hunk = false;  // the line follows a hunk directly
+  for (std::size_t i = 0; i < plines.size();) {
+    const std::string_view l = plines[i];
+    if (l.substr(0, 2) != "@@") {
+      // Between hunks: file headers start a new file's section; other text
+      // ("index ...", explanations, blank lines) is not part of any hunk.
+      const bool names = l.substr(0, 4) == "--- " && i + 1 < plines.size() && plines[i + 1].substr(0, 4) == "+++ ";
+      if (l.substr(0, 5) == "diff ") {
+        const Section& cur = sections.back();
+        if (!cur.hunks.empty() || cur.saw_diff || cur.saw_names) sections.emplace_back();
+        sections.back().saw_diff = true;
+      } else if (names) {
+        const Section& cur = sections.back();
+        if (!cur.hunks.empty() || cur.saw_names) sections.emplace_back();
+        sections.back().saw_names = true;
+        sections.back().old_name = file_name(l);
+        sections.back().new_name = file_name(plines[i + 1]);
+        after_hunk = false;
+        i += 2;
+        continue;
+      } else if (after_hunk && !l.empty() && (l[0] == '+' || l[0] == '-' || l[0] == ' ') &&
+                 l.find_first_not_of(" \t") != std::string_view::npos) {
+        res.error = hunk_name(number, sections.back().hunks.back().header) +
+                    " has more lines than its header counts: '" + std::string(l.substr(0, 200)) + "'";
+        return res;
+      }
+      after_hunk = false;
+      ++i;
+      continue;
+    }
+    ++number;
+    Hunk h;
+    h.header = l;
+    if (!parse_header(l, h)) {
+      res.error = "cannot read the hunk header '" + std::string(l.substr(0, 200)) + "' (expected \"@@ -a,b +c,d @@\")";
+      return res;
+    }
+    ++i;
+    std::uint64_t old_seen = 0, new_seen = 0;
+    char last = 0;  // the kind of the previous hunk line
+    while (i < plines.size()) {
+      const std::string_view b = plines[i];
+      const bool full = old_seen >= h.old_count && new_seen >= h.new_count;
+      if (!b.empty() && b[0] == '\\') {  // "\ No newline at end of file" of the line before
+        if ((last == '+' || last == ' ') && !h.new_lines.empty()) h.new_lines.back().no_eol = true;
+        last = '\\';
+        ++i;
+        continue;
+      }
+      if (full) break;
+      const char kind = b.empty() ? ' ' : b[0];  // an empty context line whose leading blank was lost
+      const std::string_view body = b.empty() ? b : b.substr(1);
+      if (kind == ' ' && old_seen < h.old_count && new_seen < h.new_count) {
+        h.new_lines.push_back({true, h.old_lines.size(), body, false});
+        h.old_lines.push_back(body);
+        ++old_seen;
+        ++new_seen;
+      } else if (kind == '-' && old_seen < h.old_count) {
+        h.old_lines.push_back(body);
+        ++old_seen;
+      } else if (kind == '+' && new_seen < h.new_count) {
+        h.new_lines.push_back({false, 0, body, false});
+        ++new_seen;
+      } else {
+        break;
+      }
+      last = kind;
+      ++i;
+    }
+    if (old_seen < h.old_count || new_seen < h.new_count) {
+      // A patch whose trailing blank context lines were trimmed away.
+      const std::uint64_t missing_old = h.old_count - old_seen, missing_new = h.new_count - new_seen;
+      if (i == plines.size() && missing_old == missing_new && missing_old <= 2) {
+        for (std::uint64_t k = 0; k < missing_old; ++k) {
+          h.new_lines.push_back({true, h.old_lines.size(), {}, false});
+          h.old_lines.emplace_back();
+        }
+      } else {
+        res.error = hunk_name(number, h.header) + " ends after " + std::to_string(old_seen) + " old and " +
+                    std::to_string(new_seen) + " new lines, but its header counts " + std::to_string(h.old_count) +
+                    " and " + std::to_string(h.new_count);
+        if (i < plines.size()) res.error += " (next line: '" + std::string(plines[i].substr(0, 200)) + "')";
+        return res;
+      }
+    }
+    sections.back().hunks.push_back(std::move(h));
+    after_hunk = true;
+  }
+  if (number == 0) {
+    res.error = "the patch has no hunks (\"@@ -a,b +c,d @@\")";
+    return res;
+  }
+
+  // ------------------------------------------------- the section to apply
+  std::vector<const Section*> with_hunks;
+  for (const Section& s : sections)
+    if (!s.hunks.empty()) with_hunks.push_back(&s);
+  std::vector<const Section*> chosen;
+  if (with_hunks.size() == 1) {
+    chosen = with_hunks;
+  } else {
+    for (const Section* s : with_hunks)
+      if (!path.empty() && names_file(*s, path)) chosen.push_back(s);
+    if (chosen.empty()) {
+      std::string names;
+      for (const Section* s : with_hunks) names += (names.empty() ? "" : ", ") + section_label(*s);
+      res.error = "the patch changes several files (" + names + "); give only the hunks of " +
+                  (path.empty() ? std::string("the file being edited") : std::string(path));
+      return res;
+    }
+  }
+
+  // ------------------------------------------------------------ applying
+  const std::vector<Line> lines = split_file(text);
+  std::size_t crlf = 0, lf = 0;
+  for (const Line& l : lines) {
+    if (l.eol == "\r\n") ++crlf;
+    else if (l.eol == "\n") ++lf;
+  }
+  const std::string_view eol = crlf > lf ? "\r\n" : "\n";
+
+  std::vector<Line> out;
+  out.reserve(lines.size());
+  std::size_t floor = 0;  // hunks apply in order, never overlapping
+  int applied = 0;
+  for (const Section* s : chosen) {
+    for (const Hunk& h : s->hunks) {
+      ++applied;
+      const std::size_t n = lines.size();
+      // The header's line, as a position in the file (0-based). An
+      // insertion ("-5,0") goes after its line.
+      if (h.old_start > n) {
+        res.error = hunk_name(applied, h.header) + " starts at line " + std::to_string(h.old_start) +
+                    ", past the end of the file (" + std::to_string(n) + " lines)";
+        return res;
+      }
+      std::size_t stated = static_cast<std::size_t>(h.old_start);
+      if (h.old_count > 0 && stated > 0) --stated;
+      const std::size_t expected = std::clamp(stated, floor, n);
+      std::optional<std::size_t> found;
+      if (h.old_lines.empty()) {
+        found = expected;
+      } else {
+        // At the stated line first, then ever farther from it.
+        for (std::size_t d = 0; !found && (expected >= floor + d || expected + d <= n); ++d) {
+          if (expected >= floor + d && block_at(lines, h.old_lines, expected - d)) found = expected - d;
+          else if (d > 0 && expected + d <= n && block_at(lines, h.old_lines, expected + d)) found = expected + d;
+        }
+      }
+      if (!found) {
+        res.error = hunk_name(applied, h.header) + " does not match the file";
+        return res;
+      }
+      out.insert(out.end(), lines.begin() + static_cast<std::ptrdiff_t>(floor),
+                 lines.begin() + static_cast<std::ptrdiff_t>(*found));
+      for (const NewLine& nl : h.new_lines) {
+        Line l = nl.context ? lines[*found + nl.old_index] : Line{strip_cr(nl.text), eol};
+        if (nl.no_eol) l.eol = {};
+        out.push_back(l);
+      }
+      floor = *found + h.old_lines.size();
+    }
+  }
+  out.insert(out.end(), lines.begin() + static_cast<std::ptrdiff_t>(floor), lines.end());
+  // A line left without its ending in the middle (the file's old last line
+  // followed now by more) gets one.
+  std::size_t size = 0;
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    if (out[i].eol.empty() && i + 1 < out.size()) out[i].eol = eol;
+    size += out[i].text.size() + out[i].eol.size();
+  }
+  res.text.reserve(size);
+  for (const Line& l : out) {
+    res.text += l.text;
+    res.text += l.eol;
+  }
+  res.ok = true;
+  res.hunks = applied;
+  return res;
+}
+
+}  // namespace dravik::hostlib
