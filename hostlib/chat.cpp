@@ -187,7 +187,7 @@ const Json& tool_definitions() {
                      {"path"}));
     t.push_back(tool("glob", "List files matching a glob (** spans directories).", {{"pattern", text}, {"path", text}},
                      {"pattern"}));
-    t.push_back(tool("grep", "Search files for an ECMAScript regex.",
+    t.push_back(tool("grep", "Search files for a regex (RE2, as ripgrep).",
                      {{"pattern", text}, {"path", text}, {"glob", text}, {"ignore_case", boolean}}, {"pattern"}));
     t.push_back(tool("list_directory", "List a directory (default .).", {{"path", text}}, Json::array()));
     t.push_back(tool("memory", "Notes kept across sessions. content: the note, all notes (replace) or text to remove.",

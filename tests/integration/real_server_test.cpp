@@ -256,7 +256,10 @@ TEST(RealLlamaServer, AnInteractiveSessionInAPseudoTerminal) {
   write_text(dir / "home/.dravik/config.json", Json{{"llama_model", model.string()},
                                                     {"device", "cpu"},
                                                     {"llama_port", free_port()},
-                                                    {"context_window_tokens", 8192}}
+                                                    {"context_window_tokens", 8192},
+                                                    // Random words run to the end of the context
+                                                    // otherwise; a short cap keeps both turns in it.
+                                                    {"max_reply_tokens", 400}}
                                                    .dump());
   auto env = proc::current_environment();
   env["HOME"] = (dir / "home").string();
@@ -287,7 +290,9 @@ TEST(RealLlamaServer, AnInteractiveSessionInAPseudoTerminal) {
     ASSERT_TRUE(t.read_until("\r\nyou [reasoning default] > ", reply)) << t.screen;
     t.type("Tell me more.\r");
     ASSERT_TRUE(t.read_until("Tell me more.\r\n")) << t.screen;
-    ASSERT_TRUE(t.read_more(8, reply)) << t.screen;  // the reply has begun
+    // The reply has begun: more than the line editor's own redraw of a
+    // line typed before it took the terminal could account for.
+    ASSERT_TRUE(t.read_more(100, reply)) << t.screen;
     t.type("\x03");
     ASSERT_TRUE(t.read_until("(cancelled)", reply)) << t.screen;
     ASSERT_TRUE(t.read_until("you [reasoning default] > ")) << t.screen;
