@@ -113,18 +113,6 @@ bool match_tokens(const std::vector<Token>& p, std::string_view s) {
   return pi == p.size();
 }
 
-std::vector<std::string_view> segments(std::string_view p) {
-  std::vector<std::string_view> out;
-  std::size_t start = 0;
-  while (start <= p.size()) {
-    auto slash = p.find('/', start);
-    if (slash == std::string_view::npos) slash = p.size();
-    if (slash > start) out.push_back(p.substr(start, slash - start));
-    start = slash + 1;
-  }
-  return out;
-}
-
 }  // namespace
 
 bool glob_match_name(std::string_view pattern, std::string_view name) { return match_tokens(tokens(pattern), name); }
@@ -136,14 +124,14 @@ bool glob_match(std::string_view pattern, std::string_view path) {
     std::vector<Token> tokens;
   };
   std::vector<Seg> pat;
-  for (std::string_view s : segments(pattern)) {
+  for (std::string_view s : path_segments(pattern)) {
     if (s == "**") {
       if (pat.empty() || !pat.back().any_depth) pat.push_back({true, {}});
     } else {
       pat.push_back({false, tokens(s)});
     }
   }
-  const std::vector<std::string_view> names = segments(path);
+  const std::vector<std::string_view> names = path_segments(path);
   const std::size_t n = names.size();
   // next[k]: the pattern's segments after the current one match names[k..].
   std::vector<char> next(n + 1, 0), cur(n + 1, 0);
@@ -159,6 +147,18 @@ bool glob_match(std::string_view pattern, std::string_view path) {
     std::swap(cur, next);
   }
   return next[0] != 0;
+}
+
+std::vector<std::string_view> path_segments(std::string_view p) {
+  std::vector<std::string_view> out;
+  std::size_t start = 0;
+  while (start <= p.size()) {
+    auto slash = p.find('/', start);
+    if (slash == std::string_view::npos) slash = p.size();
+    if (slash > start) out.push_back(p.substr(start, slash - start));
+    start = slash + 1;
+  }
+  return out;
 }
 
 }  // namespace dravik::hostlib

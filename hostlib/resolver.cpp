@@ -1,4 +1,5 @@
 #include "resolver.hpp"
+#include "text_tools.hpp"
 
 #include <fcntl.h>
 #include <linux/openat2.h>
@@ -26,14 +27,8 @@ std::atomic<bool> openat2_on{true};
 constexpr int kMaxLinks = 40;
 
 std::deque<std::string> split(std::string_view p) {
-  std::deque<std::string> out;
-  std::size_t start = 0;
-  while (start <= p.size()) {
-    auto slash = p.find('/', start);
-    if (slash == std::string_view::npos) slash = p.size();
-    if (slash > start) out.emplace_back(p.substr(start, slash - start));
-    start = slash + 1;
-  }
+  const auto parts = path_segments(p);
+  std::deque<std::string> out(parts.begin(), parts.end());
   if (!p.empty() && p.back() == '/' && !out.empty()) out.emplace_back(".");  // "name/" must be a directory
   return out;
 }

@@ -120,6 +120,9 @@ PatchResult apply_unified_diff(const std::string& text, const std::string& patch
 bool glob_match(std::string_view pattern, std::string_view path);
 // One segment (a file name) against one pattern segment, with the same rules.
 bool glob_match_name(std::string_view pattern, std::string_view name);
+// The non-empty "/"-separated parts of a path ("a//b/" gives "a", "b"),
+// viewing `path`.
+std::vector<std::string_view> path_segments(std::string_view path);
 
 // grep's matching, built once per search: a regular expression in RE2's
 // syntax (linear time, bounded stack, lines of any length), or a plain

@@ -12,15 +12,8 @@
 namespace {
 
 std::vector<std::string> segments(std::string_view p) {
-  std::vector<std::string> out;
-  std::size_t start = 0;
-  while (start <= p.size()) {
-    auto slash = p.find('/', start);
-    if (slash == std::string_view::npos) slash = p.size();
-    if (slash > start) out.emplace_back(p.substr(start, slash - start));
-    start = slash + 1;
-  }
-  return out;
+  const auto parts = dravik::hostlib::path_segments(p);
+  return {parts.begin(), parts.end()};
 }
 
 // The obvious recursion over segments, with fnmatch for each name.
