@@ -2,11 +2,15 @@
 // (a SidecarClient) and any remote OpenAI-compatible server.
 #include <cstdlib>
 
+#include "action_dispatch/action_dispatch.hpp"
 #include "dravik_host.hpp"
+#include "eviction_coordinator/eviction_coordinator.hpp"
+#include "server_eviction/server_eviction.hpp"
 #include "sidecar/sidecar.hpp"
 #include "support/config.hpp"
 #include "support/errors.hpp"
 #include "support/http.hpp"
+#include "support/process.hpp"
 
 namespace dravik::hostlib {
 
@@ -85,8 +89,12 @@ class LocalRuntime : public ChatRuntime {
  public:
   explicit LocalRuntime(std::unique_ptr<host::RuntimeClient> owned)
       : owned_(std::move(owned)), c_(static_cast<sidecar::SidecarClient&>(*owned_)) {}
+  ~LocalRuntime() override { detach(); }
   boost::asio::awaitable<void> start() override { co_await c_.start(); }
-  boost::asio::awaitable<void> close() override { co_await c_.close(); }
+  boost::asio::awaitable<void> close() override {
+    detach();
+    co_await c_.close();
+  }
   std::unique_ptr<host::ChunkStream> chat_stream(Json messages, bool use_tools) override {
     return std::make_unique<LocalChatStream>(c_, std::move(messages), use_tools, max_reply_tokens_);
   }
@@ -97,6 +105,49 @@ class LocalRuntime : public ChatRuntime {
   std::string describe() const override { return "llama.cpp: " + file_name(c_.model); }
   host::RuntimeClient& client() override { return c_; }
   bool reports_prompt_progress() const override { return true; }
+
+  bool owns_server() const override { return true; }
+  void set_port(std::int64_t port) override {
+    c_.port = port;
+    c_.base_url = "http://" + c_.host + ":" + std::to_string(port);
+  }
+  bool server_running() const override { return c_._proc && !c_._proc->poll(); }
+  boost::asio::awaitable<std::optional<int>> server_exit_status(std::chrono::milliseconds grace) override {
+    if (!c_._proc) co_return std::nullopt;
+    co_return co_await c_._proc->wait_for(grace);
+  }
+  std::vector<std::string> server_log_tail(std::size_t lines) const override {
+    const auto log = c_.stderr_lines();
+    return log ? log->tail(lines) : std::vector<std::string>{};
+  }
+  boost::asio::awaitable<void> reset() override { co_await c_.reset_kv_cache(); }
+  std::vector<std::pair<std::string, std::string>> status() const override {
+    return {{"server", (c_._proc ? "pid " + std::to_string(c_._proc->pid()) : std::string("stopped")) + " at " +
+                           c_.base_url}};
+  }
+
+  void attach_conversation(std::shared_ptr<Json> messages, std::function<void(const std::string&)> notify) override {
+    if (target_) {
+      target_->set_messages(std::move(messages));
+      return;
+    }
+    target_ = std::make_shared<server_eviction::LlamaEvictionTarget>(c_, std::move(messages));
+    coordinator_ = std::make_shared<eviction_coordinator::EvictionCoordinator>(target_, std::nullopt, std::move(notify));
+    action_dispatch::set_eviction_coordinator(coordinator_);
+  }
+  std::optional<std::filesystem::path> state_dir() const override {
+    if (!coordinator_) return std::nullopt;
+    return coordinator_->state_dir();
+  }
+  boost::asio::awaitable<bool> save_conversation() override {
+    if (!target_ || !server_running()) co_return false;
+    co_await target_->save_state(coordinator_->state_dir());
+    co_return true;
+  }
+  boost::asio::awaitable<bool> restore_conversation() override {
+    if (!target_) co_return false;
+    co_return co_await target_->restore_state(coordinator_->state_dir());
+  }
 
   // The server renders the request with its chat template
   // ("/apply-template") and counts the result ("/tokenize").
@@ -116,8 +167,17 @@ class LocalRuntime : public ChatRuntime {
   }
 
  private:
+  // The tool dispatcher's coordinator slot is emptied with this runtime:
+  // the coordinator must not outlive the server it unloads.
+  void detach() {
+    if (coordinator_) action_dispatch::set_eviction_coordinator(nullptr);
+    coordinator_.reset();
+  }
+
   std::unique_ptr<host::RuntimeClient> owned_;
   sidecar::SidecarClient& c_;
+  std::shared_ptr<server_eviction::LlamaEvictionTarget> target_;
+  std::shared_ptr<eviction_coordinator::EvictionCoordinator> coordinator_;
 };
 
 class RemoteRuntime : public ChatRuntime {

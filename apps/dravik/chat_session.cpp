@@ -15,10 +15,7 @@
 #include "backend_catalog/backend_catalog.hpp"
 #include "commands.hpp"
 #include "state_seal.hpp"
-#include "eviction_coordinator/eviction_coordinator.hpp"
 #include "provisioning/provisioning.hpp"
-#include "server_eviction/server_eviction.hpp"
-#include "sidecar/sidecar.hpp"
 #include "support/async.hpp"
 #include "support/config.hpp"
 #include "support/errors.hpp"
@@ -149,7 +146,7 @@ void ChatSession::error_line(const std::string& s) {
 }
 
 bool ChatSession::start(bool resume) {
-  sidecar::DiagnosticsHook hook = [this](const std::string& type, const Json&) {
+  auto hook = [this](const std::string& type, const Json&) {
     if (type == "runtime_llama_starting") start_stage_ = "preparing memory and clocks";
     else if (type == "runtime_llama_launch_command") start_stage_ = "loading the model";
     else if (type == "runtime_llama_cleanup_stale_processes") start_stage_ = "stopping an old llama-server";
@@ -179,20 +176,17 @@ bool ChatSession::start(bool resume) {
     error_line(std::string("dravik chat: ") + e.what());
     return false;
   }
-  auto* local = dynamic_cast<sidecar::SidecarClient*>(&runtime_->client());
-  if (local && cfg_.contains("llama_port")) {
-    local->port = config::to_int64(cfg_["llama_port"], "llama_port");
-    local->base_url = "http://" + local->host + ":" + std::to_string(local->port);
-  }
   try {
+    if (runtime_->owns_server() && cfg_.contains("llama_port"))
+      runtime_->set_port(config::to_int64(cfg_["llama_port"], "llama_port"));
     run_until_done(io_, runtime_->start());
   } catch (const std::exception& e) {
     if (o_.color) std::cout << "\r\x1b[2K" << std::flush;
     const std::string what = e.what();
     error_line("dravik chat: the model server did not start: " + shown_error(what));
-    if (local && local->stderr_lines() && !local->stderr_lines()->lines.empty()) {
+    if (const auto log = runtime_->server_log_tail(8); !log.empty()) {
       std::cerr << "last lines of llama-server:\n";
-      for (const auto& l : local->stderr_lines()->tail(8)) std::cerr << "  " << text::escape_controls(l) << "\n";
+      for (const auto& l : log) std::cerr << "  " << text::escape_controls(l) << "\n";
     }
     if (what.find("already in use") != std::string::npos)
       std::cerr << "hint: another program listens on that port; stop it or set \"llama_port\" in the configuration.\n";
@@ -204,14 +198,11 @@ bool ChatSession::start(bool resume) {
   }
   started_ = true;
   if (o_.color) std::cout << "\r\x1b[2K" << std::flush;
-  if (local) {
-    target_ = std::make_shared<server_eviction::LlamaEvictionTarget>(*local, messages_);
-    coordinator_ = std::make_shared<eviction_coordinator::EvictionCoordinator>(
-        target_, std::nullopt, [this](const std::string& s) {
-          if (!s.empty()) dim_line(s);
-        });
-    action_dispatch::set_eviction_coordinator(coordinator_);
-    const fs::path state_dir = coordinator_->state_dir();
+  runtime_->attach_conversation(messages_, [this](const std::string& s) {
+    if (!s.empty()) dim_line(s);
+  });
+  if (const auto kept = runtime_->state_dir()) {
+    const fs::path state_dir = *kept;
     std::string distrusted;
     if (resume && fs::exists(state_dir / "messages.json"))
       distrusted = check_state_seal(state_dir, provisioning::DRAVIK_HOME);
@@ -223,7 +214,7 @@ bool ChatSession::start(bool resume) {
                  distrusted + "; starting a new conversation");
     } else if (resume) {
       // The saved conversation and, when the server takes it, its KV cache.
-      auto restored = run_until_done(io_, target_->restore_state(state_dir));
+      auto restored = run_until_done(io_, runtime_->restore_conversation());
       // The system prompt is always this session's own, byte for byte, so
       // that the cached prefix stays valid from turn to turn.
       if (messages_->empty() || (*messages_)[0].value("role", "") != "system")
@@ -282,12 +273,10 @@ bool ChatSession::handle(const std::string& line) {
     messages_->erase(messages_->begin() + 1, messages_->end());
     last_prompt_tokens_.reset();
     last_figures_.clear();
-    if (auto* local = dynamic_cast<sidecar::SidecarClient*>(&runtime_->client())) {
-      try {
-        run_until_done(io_, local->reset_kv_cache());
-      } catch (const std::exception& e) {
-        error_line(std::string("the server did not restart: ") + e.what());
-      }
+    try {
+      run_until_done(io_, runtime_->reset());
+    } catch (const std::exception& e) {
+      error_line(std::string("the server did not restart: ") + e.what());
     }
     dim_line("The conversation is cleared.");
   } else if (word == "/status") {
@@ -312,9 +301,10 @@ void ChatSession::print_status() {
               << (fixed_measured_ ? "" : " (estimated)") << "\n";
   if (auto cap = runtime_->max_reply_tokens()) std::cout << "replies:   up to " << count(*cap) << " tokens\n";
   if (!last_figures_.empty()) std::cout << "last reply: " << last_figures_ << "\n";
-  if (auto* local = dynamic_cast<sidecar::SidecarClient*>(&runtime_->client()))
-    std::cout << "server:    " << (local->_proc ? "pid " + std::to_string(local->_proc->pid()) : std::string("stopped"))
-              << " at " << local->base_url << "\n";
+  for (const auto& [what, value] : runtime_->status()) {
+    const std::string label = what + ":";
+    std::cout << label << std::string(label.size() < 11 ? 11 - label.size() : 1, ' ') << value << "\n";
+  }
   if (auto snap = host::memory_limits_probe().read_memory_snapshot(); snap && snap->available_mb)
     std::cout << "memory:    " << static_cast<long>(*snap->available_mb) << " MB available\n";
 }
@@ -338,7 +328,7 @@ void ChatSession::check_fixed_part_fits() const {
   std::string m = "the system prompt and tool definitions need " + count(fixed) + " tokens of a " +
                   count(ctx) + "-token context";
   if (fixed <= ctx) m += " (with " + count(reserve) + " kept for the reply)";
-  if (dynamic_cast<sidecar::SidecarClient*>(&runtime_->client()))
+  if (runtime_->owns_server())
     m += "; set \"context_window_tokens\" to " + std::to_string(needed) + " or more in ~/.dravik/config.json";
   else
     m += "; the server needs a context of " + std::to_string(needed) +
@@ -406,10 +396,9 @@ bool ChatSession::run_turn(const std::string& user_text) {
 
 asio::awaitable<void> ChatSession::turn() {
   // A server that died since the last turn is started again first.
-  if (auto* local = dynamic_cast<sidecar::SidecarClient*>(&runtime_->client());
-      local && (!local->_proc || local->_proc->poll())) {
+  if (!runtime_->server_running()) {
     dim_line("(starting llama-server again)");
-    co_await local->start();
+    co_await runtime_->start();
   }
   co_await measure_fixed_part();
   for (int round = 0; round < kMaxRounds; ++round) {
@@ -445,10 +434,8 @@ asio::awaitable<bool> ChatSession::reply(std::optional<Overflow>& overflow) {
   if (!attempt.error) co_return *attempt.value;
   // A reply cut off because the local server died says so, rather than
   // showing the transport's words.
-  auto* local = dynamic_cast<sidecar::SidecarClient*>(&runtime_->client());
-  if (local && local->_proc)
-    if (auto status = co_await local->_proc->wait_for(std::chrono::milliseconds(500)))
-      throw RuntimeError("llama-server stopped in the middle of the reply (exit status " + std::to_string(*status) +
+  if (auto status = co_await runtime_->server_exit_status(std::chrono::milliseconds(500)))
+    throw RuntimeError("llama-server stopped in the middle of the reply (exit status " + std::to_string(*status) +
                          "); the next message starts it again");
   std::rethrow_exception(attempt.error);
 }
@@ -617,14 +604,10 @@ asio::awaitable<void> ChatSession::run_tools(const Json& assistant) {
 
 void ChatSession::stop() {
   if (!runtime_) return;
-  action_dispatch::set_eviction_coordinator(nullptr);
-  auto* local = dynamic_cast<sidecar::SidecarClient*>(&runtime_->client());
   try {
     // The conversation and its KV cache, for `dravik chat --resume`.
-    if (target_ && started_ && local && local->_proc && !local->_proc->poll() && messages_->size() > 1) {
-      run_until_done(io_, target_->save_state(coordinator_->state_dir()));
-      seal_state(coordinator_->state_dir(), provisioning::DRAVIK_HOME);
-    }
+    if (started_ && messages_->size() > 1 && run_until_done(io_, runtime_->save_conversation()))
+      seal_state(*runtime_->state_dir(), provisioning::DRAVIK_HOME);
   } catch (const std::exception& e) {
     error_line(std::string("could not save the conversation: ") + e.what());
   }

@@ -12,13 +12,6 @@
 #include "dravik_host.hpp"
 #include "support/json.hpp"
 
-namespace dravik::eviction_coordinator {
-class EvictionCoordinator;
-}
-namespace dravik::server_eviction {
-class LlamaEvictionTarget;
-}
-
 namespace dravik::app {
 
 struct SessionOptions {
@@ -77,8 +70,6 @@ class ChatSession {
   SessionOptions o_;
   std::unique_ptr<hostlib::ChatRuntime> runtime_;
   std::shared_ptr<Json> messages_;
-  std::shared_ptr<server_eviction::LlamaEvictionTarget> target_;
-  std::shared_ptr<eviction_coordinator::EvictionCoordinator> coordinator_;
   std::string system_prompt_;
   std::optional<std::int64_t> last_prompt_tokens_;
   ContextBudget budget_;
