@@ -278,6 +278,8 @@ bool ChatSession::handle(const std::string& line) {
     } catch (const std::exception& e) {
       error_line(std::string("the server did not restart: ") + e.what());
     }
+    // A restart shows its stages on the status line: cleared again here.
+    if (o_.color) std::cout << "\r\x1b[2K" << std::flush;
     dim_line("The conversation is cleared.");
   } else if (word == "/status") {
     print_status();
