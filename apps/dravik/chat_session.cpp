@@ -14,6 +14,7 @@
 #include "action_dispatch/action_dispatch.hpp"
 #include "backend_catalog/backend_catalog.hpp"
 #include "commands.hpp"
+#include "markdown.hpp"
 #include "state_seal.hpp"
 #include "eviction_coordinator/eviction_coordinator.hpp"
 #include "provisioning/provisioning.hpp"
@@ -464,6 +465,11 @@ asio::awaitable<bool> ChatSession::stream_reply(std::optional<Overflow>& overflo
     if (progress_shown) out("\r\x1b[2K");
     progress_shown = false;
   };
+  // On a terminal with colours, the reply's Markdown is rendered line by line.
+  std::optional<MarkdownRenderer> markdown;
+  if (o_.color && o_.interactive && !o_.json)
+    markdown.emplace([](std::string_view name) { return sgr(theme::style_of(theme::RICH_THEME, name)); },
+                     terminal_columns(STDOUT_FILENO));
   auto stream = runtime_->chat_stream(*messages_, true);
   try {
     while (auto chunk = co_await stream->next()) {
@@ -488,6 +494,7 @@ asio::awaitable<bool> ChatSession::stream_reply(std::optional<Overflow>& overflo
       }
       if (acc.reasoning().size() > reasoning_before && o_.interactive) {
         clear_progress();
+        if (markdown && !in_reasoning) out(markdown->finish());
         if (!in_reasoning) out(paint("dim", "thinking: "));
         in_reasoning = true;
         out(paint("dim", text::escape_controls(acc.reasoning().substr(reasoning_before))));
@@ -496,6 +503,10 @@ asio::awaitable<bool> ChatSession::stream_reply(std::optional<Overflow>& overflo
         clear_progress();
         if (in_reasoning) out("\n");
         in_reasoning = false;
+        if (markdown) {
+          out(markdown->feed(acc.content().substr(content_before)));
+          continue;
+        }
         // Model text is shown with control characters escaped, line breaks kept.
         std::string piece = acc.content().substr(content_before);
         std::string shown;
@@ -511,6 +522,7 @@ asio::awaitable<bool> ChatSession::stream_reply(std::optional<Overflow>& overflo
       }
     }
   } catch (const hostlib::ChatRequestError& e) {
+    if (markdown) out(markdown->finish());
     clear_progress();
     if (e.context_exceeded()) {
       overflow = Overflow{e.n_prompt_tokens, e.n_ctx, request_chars};
@@ -518,12 +530,14 @@ asio::awaitable<bool> ChatSession::stream_reply(std::optional<Overflow>& overflo
     }
     throw;
   } catch (...) {
+    if (markdown) out(markdown->finish());
     clear_progress();
     // Cancelled or cut off: what arrived stays in the conversation, without
     // half a tool exchange.
     if (!acc.content().empty()) messages_->push_back({{"role", "assistant"}, {"content", acc.content()}});
     throw;
   }
+  if (markdown) out(markdown->finish());
   clear_progress();
   if (in_reasoning) out("\n");
   if (figures.prompt) {
