@@ -467,9 +467,9 @@ asio::awaitable<bool> ChatSession::stream_reply(std::optional<Overflow>& overflo
   };
   // On a terminal with colours, the reply's Markdown is rendered line by line.
   std::optional<MarkdownRenderer> markdown;
-  if (o_.color && o_.interactive && !o_.json)
+  if (const auto size = terminal_size(STDOUT_FILENO); o_.color && o_.interactive && !o_.json)
     markdown.emplace([](std::string_view name) { return sgr(theme::style_of(theme::RICH_THEME, name)); },
-                     terminal_columns(STDOUT_FILENO));
+                     size.columns, size.rows);
   auto stream = runtime_->chat_stream(*messages_, true);
   try {
     while (auto chunk = co_await stream->next()) {

@@ -235,7 +235,8 @@ struct NodeFree {
 
 }  // namespace
 
-MarkdownRenderer::MarkdownRenderer(StyleSgr style, int columns) : style_(std::move(style)), columns_(columns) {
+MarkdownRenderer::MarkdownRenderer(StyleSgr style, int columns, int rows)
+    : style_(std::move(style)), columns_(columns), rows_(rows) {
   static const bool registered = (cmark_gfm_core_extensions_ensure_registered(), true);
   (void)registered;
 }
@@ -294,7 +295,8 @@ std::string MarkdownRenderer::echo() {
       unsure = unsure || !one;
     }
     const bool uncertain = echo_uncertain_ || unsure;
-    if (uncertain && echo_columns_ + width >= static_cast<std::size_t>(columns_)) {
+    const std::size_t total = echo_columns_ + width, cols = static_cast<std::size_t>(columns_);
+    if ((uncertain && total >= cols) || (rows_ > 1 && total > cols * static_cast<std::size_t>(rows_ - 1))) {
       echo_stopped_ = true;
       break;
     }
@@ -374,10 +376,10 @@ std::string MarkdownRenderer::render_markdown(std::string_view line) const {
   return spaces_for(line.substr(0, lead)) + w.done();
 }
 
-int terminal_columns(int fd) {
+TerminalSize terminal_size(int fd) {
   winsize ws{};
-  if (::ioctl(fd, TIOCGWINSZ, &ws) != 0) return 0;
-  return ws.ws_col;
+  if (::ioctl(fd, TIOCGWINSZ, &ws) != 0) return {};
+  return {ws.ws_col, ws.ws_row};
 }
 
 }  // namespace dravik::app

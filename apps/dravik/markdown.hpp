@@ -23,7 +23,9 @@ namespace dravik::app {
 // (ASCII, Latin, Greek, Cyrillic, common punctuation, arrows, box drawing);
 // for any other character (wide, combining, emoji) the echo goes on only
 // while the line surely fits on one row, and the rest of that line is held
-// until it ends. With no width known (0), every line is held until it ends.
+// until it ends. An echo also stops before it would take every row of the
+// screen (rows scrolled away can no longer be replaced). With no width known
+// (0), every line is held until it ends.
 // The echo starts where the renderer was created, at the start of a line.
 //
 // Lines are parsed one at a time with cmark-gfm (strikethrough and autolink
@@ -39,7 +41,8 @@ class MarkdownRenderer {
   // for none.
   using StyleSgr = std::function<std::string(std::string_view name)>;
 
-  MarkdownRenderer(StyleSgr style, int columns);
+  // `columns` and `rows`: the terminal's size, 0 when unknown.
+  MarkdownRenderer(StyleSgr style, int columns, int rows = 0);
   MarkdownRenderer(const MarkdownRenderer&) = delete;
   MarkdownRenderer& operator=(const MarkdownRenderer&) = delete;
 
@@ -62,7 +65,7 @@ class MarkdownRenderer {
   void reset_echo();
 
   StyleSgr style_;
-  int columns_;
+  int columns_, rows_;
   std::optional<Fence> fence_;  // inside a fenced code block
   std::string line_;            // the current line so far, as it came
   std::size_t echoed_ = 0;      // bytes of line_ echoed
@@ -72,7 +75,10 @@ class MarkdownRenderer {
   bool echo_stopped_ = false;     // the rest of this line is held until it ends
 };
 
-// The width of the terminal on `fd` in columns; 0 when unknown.
-int terminal_columns(int fd);
+// The size of the terminal on `fd`; zeros when unknown.
+struct TerminalSize {
+  int columns = 0, rows = 0;
+};
+TerminalSize terminal_size(int fd);
 
 }  // namespace dravik::app

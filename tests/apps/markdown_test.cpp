@@ -108,7 +108,7 @@ const std::string kReply =
 TEST(Markdown, TheScreenShowsTheRenderingOfEveryLine) {
   const std::string reply = "A **long** line that wraps over rows here\n- item \xe4\xb8\xad\xe6\x96\x87 wide\n" + kReply;
   for (const std::size_t width : {7u, 10u, 80u}) {
-    MarkdownRenderer md(any_style, static_cast<int>(width));
+    MarkdownRenderer md(any_style, static_cast<int>(width), 4);
     std::string out;
     for (std::size_t i = 0; i < reply.size(); i += 3) out += md.feed(std::string_view(reply).substr(i, 3));
     out += md.finish();
