@@ -465,9 +465,11 @@ asio::awaitable<bool> ChatSession::stream_reply(std::optional<Overflow>& overflo
     if (progress_shown) out("\r\x1b[2K");
     progress_shown = false;
   };
-  // On a terminal with colours, the reply's Markdown is rendered line by line.
+  // On a terminal with colours, the reply's Markdown is rendered line by line
+  // (a terminal that tells no width gets the text as it comes: rendering
+  // there would hold each line back until it ends).
   std::optional<MarkdownRenderer> markdown;
-  if (const auto size = terminal_size(STDOUT_FILENO); o_.color && o_.interactive && !o_.json)
+  if (const auto size = terminal_size(STDOUT_FILENO); o_.color && o_.interactive && !o_.json && size.columns > 0)
     markdown.emplace([](std::string_view name) { return sgr(theme::style_of(theme::RICH_THEME, name)); },
                      size.columns, size.rows);
   auto stream = runtime_->chat_stream(*messages_, true);
@@ -530,7 +532,7 @@ asio::awaitable<bool> ChatSession::stream_reply(std::optional<Overflow>& overflo
     }
     throw;
   } catch (...) {
-    if (markdown) out(markdown->finish());
+    if (markdown) out(markdown->abandon());
     clear_progress();
     // Cancelled or cut off: what arrived stays in the conversation, without
     // half a tool exchange.

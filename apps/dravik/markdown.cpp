@@ -267,6 +267,13 @@ std::string MarkdownRenderer::finish() {
   return out;
 }
 
+std::string MarkdownRenderer::abandon() {
+  std::string out = text::escape_controls(std::string_view(line_).substr(echoed_));
+  reset_echo();
+  fence_.reset();
+  return out;
+}
+
 void MarkdownRenderer::reset_echo() {
   line_.clear();
   echo_text_.clear();
@@ -370,10 +377,11 @@ std::string MarkdownRenderer::render_markdown(std::string_view line) const {
   std::unique_ptr<cmark_node, NodeFree> root(cmark_parser_finish(parser.get()));
   // A line that shows nothing once parsed (a link reference definition)
   // is shown as written.
-  if (!root || !cmark_node_first_child(root.get())) return spaces_for(line.substr(0, lead)) + text::escape_controls(body);
+  const std::string indent = spaces_for(line.substr(0, lead));
+  if (!root || !cmark_node_first_child(root.get())) return indent + text::escape_controls(body);
   Writer w(style_, columns_);
   w.block(root.get(), {});
-  return spaces_for(line.substr(0, lead)) + w.done();
+  return indent + w.done();
 }
 
 TerminalSize terminal_size(int fd) {

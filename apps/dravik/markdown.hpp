@@ -52,6 +52,10 @@ class MarkdownRenderer {
   // rendered in place of its echo, without a line break. The renderer is
   // then ready for a new reply.
   std::string finish();
+  // The reply cut off (cancelled, or the connection lost): the rest of the
+  // last line shown as it came, escaped, without redrawing its echo (the
+  // terminal may have shown "^C" after it). Ready for a new reply.
+  std::string abandon();
 
  private:
   struct Fence {

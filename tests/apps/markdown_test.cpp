@@ -47,7 +47,8 @@ std::vector<std::string> screen(const std::string& bytes, std::size_t width) {
     } else if (c == '\n') {
       ++row;
       col = 0;
-    } else if (static_cast<unsigned char>(c) >= 0x20 && (static_cast<unsigned char>(c) & 0xc0) != 0x80) {  // the first byte of a character
+    } else if (static_cast<unsigned char>(c) >= 0x20 && (static_cast<unsigned char>(c) & 0xc0) != 0x80) {
+      // The first byte of a character.
       if (col == width) {  // the pending wrap
         ++row;
         col = 0;
@@ -106,7 +107,8 @@ const std::string kReply =
 // Each line streamed in small pieces, echoed on a narrow terminal as it
 // comes: the screen ends with the rendering only, however the echo wrapped.
 TEST(Markdown, TheScreenShowsTheRenderingOfEveryLine) {
-  const std::string reply = "A **long** line that wraps over rows here\n- item \xe4\xb8\xad\xe6\x96\x87 wide\n" + kReply;
+  const std::string reply =
+      "A **long** line that wraps over rows here\n- item \xe4\xb8\xad\xe6\x96\x87 wide\n" + kReply;
   for (const std::size_t width : {7u, 10u, 80u}) {
     MarkdownRenderer md(any_style, static_cast<int>(width), 4);
     std::string out;
@@ -130,8 +132,8 @@ TEST(Markdown, TheScreenShowsTheRenderingOfEveryLine) {
 }
 
 // Escapes in text, code, code blocks and link addresses, written raw or as
-// character references: none reaches the output as a control byte; the only
-// sequences are the renderer's own.
+// character references, in a reply that ends or is cut off: none reaches the
+// output as a control byte; the only sequences are the renderer's own.
 TEST(Markdown, ModelTextNeverReachesTheTerminalAsControls) {
   const std::string attempts =
       "# \x1b]0;title\x07 head\n"
@@ -140,18 +142,18 @@ TEST(Markdown, ModelTextNeverReachesTheTerminalAsControls) {
       "echo \x1b]52;c;Y3VybA==\x07 \xc2\x9b" "31m\n"
       "```\n"
       "tail \x1b[5";
-  for (const int width : {0, 12, 80}) {
+  for (const int width : {0, 12, 80}) for (const bool cut_off : {false, true}) {
     MarkdownRenderer md(any_style, width);
     std::string out;
     for (std::size_t i = 0; i < attempts.size(); i += 5) out += md.feed(std::string_view(attempts).substr(i, 5));
-    out += md.finish();
+    out += cut_off ? md.abandon() : md.finish();
     const std::string left =
         std::regex_replace(out, std::regex("\x1b\\[(0m|1m|3m|4m|9m|38;2;1;2;3m|J|[0-9]+A)"), "");
     EXPECT_EQ(left.find('\x1b'), std::string::npos) << left;
     EXPECT_EQ(left.find('\x07'), std::string::npos) << left;
     EXPECT_EQ(left.find("\xc2\x9b"), std::string::npos) << left;
-    for (const char* shown : {"\\x1b]0;title\\x07", "\\x1b[2J", "link (http://x/\\x1b[31m)", "6n \\x1b[31m", "http://y/\\x1b[2J", "\\x9b6n",
-                              "\\x1b]52;c;Y3VybA==\\x07", "tail \\x1b[5"})
+    for (const char* shown : {"\\x1b]0;title\\x07", "\\x1b[2J", "link (http://x/\\x1b[31m)", "6n \\x1b[31m",
+                              "http://y/\\x1b[2J", "\\x9b6n", "\\x1b]52;c;Y3VybA==\\x07", "tail \\x1b[5"})
       EXPECT_NE(left.find(shown), std::string::npos) << shown << " in " << left;
   }
 }
