@@ -9,6 +9,7 @@ packages=(
   nlohmann-json3-dev libspdlog-dev libfmt-dev libcli11-dev libedit-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libre2-dev clang libclang-rt-14-dev
+  libcmark-gfm-dev libcmark-gfm-extensions-dev  # Markdown replies on a terminal
   python3 curl iproute2
   libgomp1  # OpenMP runtime of the real llama-server the tests run
   git  # the first-run set-up clones llama.cpp to build llama-server

@@ -14,6 +14,7 @@
 #include "action_dispatch/action_dispatch.hpp"
 #include "backend_catalog/backend_catalog.hpp"
 #include "commands.hpp"
+#include "markdown.hpp"
 #include "state_seal.hpp"
 #include "provisioning/provisioning.hpp"
 #include "support/async.hpp"
@@ -453,6 +454,13 @@ asio::awaitable<bool> ChatSession::stream_reply(std::optional<Overflow>& overflo
     if (progress_shown) out("\r\x1b[2K");
     progress_shown = false;
   };
+  // On a terminal with colours, the reply's Markdown is rendered line by line
+  // (a terminal that tells no width gets the text as it comes: rendering
+  // there would hold each line back until it ends).
+  std::optional<MarkdownRenderer> markdown;
+  if (const auto size = terminal_size(STDOUT_FILENO); o_.color && o_.interactive && !o_.json && size.columns > 0)
+    markdown.emplace([](std::string_view name) { return sgr(theme::style_of(theme::RICH_THEME, name)); },
+                     size.columns, size.rows);
   auto stream = runtime_->chat_stream(*messages_, true);
   try {
     while (auto chunk = co_await stream->next()) {
@@ -477,6 +485,7 @@ asio::awaitable<bool> ChatSession::stream_reply(std::optional<Overflow>& overflo
       }
       if (acc.reasoning().size() > reasoning_before && o_.interactive) {
         clear_progress();
+        if (markdown && !in_reasoning) out(markdown->finish());
         if (!in_reasoning) out(paint("dim", "thinking: "));
         in_reasoning = true;
         out(paint("dim", text::escape_controls(acc.reasoning().substr(reasoning_before))));
@@ -485,6 +494,10 @@ asio::awaitable<bool> ChatSession::stream_reply(std::optional<Overflow>& overflo
         clear_progress();
         if (in_reasoning) out("\n");
         in_reasoning = false;
+        if (markdown) {
+          out(markdown->feed(acc.content().substr(content_before)));
+          continue;
+        }
         // Model text is shown with control characters escaped, line breaks kept.
         std::string piece = acc.content().substr(content_before);
         std::string shown;
@@ -500,6 +513,7 @@ asio::awaitable<bool> ChatSession::stream_reply(std::optional<Overflow>& overflo
       }
     }
   } catch (const hostlib::ChatRequestError& e) {
+    if (markdown) out(markdown->finish());
     clear_progress();
     if (e.context_exceeded()) {
       overflow = Overflow{e.n_prompt_tokens, e.n_ctx, request_chars};
@@ -507,12 +521,14 @@ asio::awaitable<bool> ChatSession::stream_reply(std::optional<Overflow>& overflo
     }
     throw;
   } catch (...) {
+    if (markdown) out(markdown->abandon());
     clear_progress();
     // Cancelled or cut off: what arrived stays in the conversation, without
     // half a tool exchange.
     if (!acc.content().empty()) messages_->push_back({{"role", "assistant"}, {"content", acc.content()}});
     throw;
   }
+  if (markdown) out(markdown->finish());
   clear_progress();
   if (in_reasoning) out("\n");
   if (figures.prompt) {
