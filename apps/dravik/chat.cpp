@@ -152,6 +152,7 @@ int chat(const ChatOptions& o) {
       session.stop();
       return 1;
     }
+    session.load_instructions();
     if (g_last_signal != 0) {
       session.stop();
       return 1;

@@ -14,6 +14,7 @@
 #include "action_dispatch/action_dispatch.hpp"
 #include "backend_catalog/backend_catalog.hpp"
 #include "commands.hpp"
+#include "compaction.hpp"
 #include "markdown.hpp"
 #include "state_seal.hpp"
 #include "provisioning/provisioning.hpp"
@@ -261,6 +262,8 @@ bool ChatSession::handle(const std::string& line) {
     std::cout << "/reasoning on|off|default   switch the model's reasoning\n"
                  "/reset                      forget the conversation (and reset the KV cache)\n"
                  "/status                     runtime, model, context used, server, memory\n"
+                 "/init                       have the model propose an AGENTS.md for this project\n"
+                 "/compact                    replace the older turns with a summary\n"
                  "/exit                       leave (Ctrl-D too)\n"
                  "End a line with \\ to continue on the next one.\n";
   } else if (word == "/reasoning") {
@@ -284,6 +287,10 @@ bool ChatSession::handle(const std::string& line) {
     dim_line("The conversation is cleared.");
   } else if (word == "/status") {
     print_status();
+  } else if (word == "/init") {
+    init_command();
+  } else if (word == "/compact") {
+    compact_command();
   } else {
     error_line("unknown command " + text::escape_controls(word) + " (/help lists them)");
   }
@@ -303,6 +310,7 @@ void ChatSession::print_status() {
     std::cout << "fixed:     " << count(*budget_.fixed) << " tokens for the system prompt and tool definitions"
               << (fixed_measured_ ? "" : " (estimated)") << "\n";
   if (auto cap = runtime_->max_reply_tokens()) std::cout << "replies:   up to " << count(*cap) << " tokens\n";
+  print_instructions_status();
   if (!last_figures_.empty()) std::cout << "last reply: " << last_figures_ << "\n";
   for (const auto& [what, value] : runtime_->status()) {
     const std::string label = what + ":";
@@ -345,9 +353,16 @@ void ChatSession::fit_context() {
   // characters a token.
   const auto fixed_estimate = static_cast<std::int64_t>(
       static_cast<double>(dump_json((*messages_)[0]).size() + dump_json(hostlib::tool_definitions()).size()) / 3.0);
-  if (budget_.shrink(*messages_, fixed_estimate))
-    dim_line("(older parts of the conversation were shortened to fit the " + count(budget_.context) +
-             "-token context)");
+  const std::size_t turns = compaction::turns(*messages_);
+  if (budget_.shrink(*messages_, fixed_estimate)) {
+    std::string m = "(older parts of the conversation were shortened to fit the " + count(budget_.context) +
+                    "-token context";
+    if (const std::size_t dropped = turns - compaction::turns(*messages_))
+      m += ": " + std::to_string(dropped) + (dropped == 1 ? " older turn" : " older turns") + " dropped; " +
+           (o_.interactive ? "/compact" : "\"auto_compact\": true in the configuration") +
+           " keeps a summary of them instead";
+    dim_line(m + ")");
+  }
 }
 
 void ChatSession::refit(const Overflow& o) {
@@ -405,6 +420,7 @@ asio::awaitable<void> ChatSession::turn() {
   }
   co_await measure_fixed_part();
   for (int round = 0; round < kMaxRounds; ++round) {
+    co_await auto_compact();
     fit_context();
     std::optional<Overflow> overflow;
     bool called_tools = co_await reply(overflow);

@@ -10,6 +10,7 @@
 
 #include "context_budget.hpp"
 #include "dravik_host.hpp"
+#include "project_context.hpp"
 #include "support/json.hpp"
 
 namespace dravik::app {
@@ -30,6 +31,9 @@ class ChatSession {
   // the likely fix, and returns false. `resume` continues the conversation
   // saved in this directory.
   bool start(bool resume);
+  // Adds the AGENTS.md files to the system prompt, once, after start
+  // (project_context.cpp).
+  void load_instructions();
   // One turn for scripts: the reply on stdout; false on failure.
   bool one_turn(const std::string& prompt);
   // A line typed at the prompt: a slash command or a turn. False: exit.
@@ -60,6 +64,19 @@ class ChatSession {
   bool approve(const std::string& name, const std::string& shown_name, const std::string& shown_summary);
   void fit_context();
   void print_status();
+  // Project instructions and /init (project_context.cpp).
+  void print_instructions_status();
+  void init_command();
+  // /compact and the automatic compaction (compaction.cpp).
+  struct Tokens {
+    std::int64_t tokens = 0;
+    bool counted = false;  // by the server, else estimated
+  };
+  std::int64_t fixed_part_estimate() const;
+  boost::asio::awaitable<Tokens> prompt_tokens(const Json& messages);
+  boost::asio::awaitable<void> compact();
+  boost::asio::awaitable<void> auto_compact();
+  void compact_command();
   std::string paint(const char* style, const std::string& text) const;
   void out(const std::string& s);
   void dim_line(const std::string& s);
@@ -82,6 +99,7 @@ class ChatSession {
   std::string last_reply_;
   std::string start_stage_;
   bool at_line_start_ = true;  // what `out` and `dim_line` wrote ended a line
+  std::vector<InstructionFile> instructions_;  // the AGENTS.md files read at start
 };
 
 }  // namespace dravik::app

@@ -29,7 +29,8 @@
 //                                    "die": true (exit in the middle of the reply),
 //                                    "hold_ms": n (pause after the first content
 //                                    piece, until the client leaves),
-//                                    "context_error": true (400 like a full context)}
+//                                    "context_error": true (400 like a full context),
+//                                    "fail": true (500, as when the server fails)}
 //   FAKE_LLAMA_REQUESTS=<file>      append each chat request body there (JSON lines);
 //                                   the script then counts requests across restarts
 //   FAKE_LLAMA_READY_TEXT=<text>    write this line to stderr once ready
@@ -281,6 +282,10 @@ struct Server {
   }
 
   asio::awaitable<void> scripted(const json& reply, const json& body, Conn& c) {
+    if (reply.value("fail", false)) {
+      co_await c.respond(500, error_body(500, "scripted failure", "server_error"), "application/json; charset=utf-8");
+      co_return;
+    }
     if (reply.value("context_error", false)) {
       json answer_json = json::parse(error_body(
           400, "request (3016 tokens) exceeds the available context size (2048 tokens), try increasing it",

@@ -1,0 +1,233 @@
+#include "project_context.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+
+#include "chat_session.hpp"
+#include "provisioning/provisioning.hpp"
+#include "commands.hpp"
+#include "support/text.hpp"
+
+namespace dravik::app {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kFileName = "AGENTS.md";
+constexpr double kCharsPerToken = 3.0;  // the estimate until the server counts
+
+std::string count(std::int64_t n) {
+  return provisioning::thousands(static_cast<std::uint64_t>(std::max<std::int64_t>(0, n)));
+}
+
+std::int64_t estimate(std::size_t chars) {
+  return static_cast<std::int64_t>(static_cast<double>(chars) / kCharsPerToken + 0.5);
+}
+
+// The text as the model reads it under its heading.
+std::string file_section(const InstructionFile& f) {
+  std::string s = f.heading + ":\n" + f.text;
+  if (!s.empty() && s.back() != '\n') s += "\n";
+  if (f.cut) s += "[... the rest of this file was not read: it is too long ...]\n";
+  return s;
+}
+
+}  // namespace
+
+bool cut_at_line(std::string& text, std::size_t max_chars) {
+  if (text.size() <= max_chars) return false;
+  const std::size_t nl = max_chars == 0 ? std::string::npos : text.rfind('\n', max_chars - 1);
+  if (nl != std::string::npos && nl > 0) {
+    text.resize(nl + 1);
+  } else {
+    // One long line: cut before a character that starts at `max_chars`.
+    std::size_t end = max_chars;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    text.resize(end);
+  }
+  return true;
+}
+
+std::optional<InstructionFile> read_instruction_file(const fs::path& path, std::size_t max_chars,
+                                                     std::string& problem) {
+  problem.clear();
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno != ENOENT && errno != ENOTDIR) problem = std::string("cannot be read (") + std::strerror(errno) + ")";
+    return std::nullopt;
+  }
+  // Only a regular file is opened: opening a FIFO or a device could block
+  // or act on the device.
+  if (!S_ISREG(st.st_mode)) {
+    problem = "is not a regular file: not read";
+    return std::nullopt;
+  }
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) {
+    problem = std::string("cannot be read (") + std::strerror(errno) + ")";
+    return std::nullopt;
+  }
+  // The file may have been replaced since the first look.
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    problem = "is not a regular file: not read";
+    return std::nullopt;
+  }
+  // One byte more than may be kept shows that the file goes on.
+  std::string data(max_chars + 1, '\0');
+  std::size_t got = 0;
+  while (got < data.size()) {
+    const ssize_t n = ::read(fd, data.data() + got, data.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  data.resize(got);
+  InstructionFile f;
+  f.file_bytes = std::max<std::uintmax_t>(static_cast<std::uintmax_t>(st.st_size), got);
+  f.cut = cut_at_line(data, max_chars);
+  f.text = text::sanitize_utf8(data);
+  f.tokens = estimate(f.text.size());
+  return f;
+}
+
+std::vector<InstructionFile> read_instructions(const fs::path& home, const fs::path& workdir, std::int64_t max_tokens,
+                                               double chars_per_token, std::vector<std::string>& notes) {
+  const auto max_chars = static_cast<std::size_t>(static_cast<double>(std::max<std::int64_t>(max_tokens, 1)) *
+                                                  chars_per_token);
+  std::vector<InstructionFile> out;
+  struct Where {
+    fs::path path;
+    std::string shown, heading;
+  };
+  const Where places[] = {
+      {home / kFileName, "~/.dravik/AGENTS.md",
+       "Instructions from the user's own AGENTS.md (for every project)"},
+      {workdir / kFileName, "AGENTS.md",
+       "Instructions from this project's AGENTS.md (where they differ from the user's, these apply)"}};
+  struct stat first {};
+  bool have_first = false;
+  for (const Where& w : places) {
+    // The working directory may be the product home itself: one file is read once.
+    struct stat st {};
+    if (have_first && ::stat(w.path.c_str(), &st) == 0 && st.st_dev == first.st_dev && st.st_ino == first.st_ino)
+      continue;
+    std::string problem;
+    auto f = read_instruction_file(w.path, max_chars, problem);
+    if (!problem.empty()) notes.push_back(w.shown + " " + problem);
+    if (!f) continue;
+    if (::stat(w.path.c_str(), &first) == 0) have_first = true;
+    f->shown = w.shown;
+    f->heading = w.heading;
+    out.push_back(std::move(*f));
+  }
+  return out;
+}
+
+std::string instructions_section(const std::vector<InstructionFile>& files) {
+  std::string s;
+  for (const auto& f : files) s += "\n\n" + file_section(f);
+  return s;
+}
+
+std::string init_instruction(bool exists) {
+  const std::string look =
+      "Look at this project with your read-only tools (list_directory, glob, grep, read_file): its build files, "
+      "README, sources and tests. ";
+  const std::string what =
+      "It tells a coding assistant, in short Markdown sections, what it needs to work here: the commands to build, "
+      "test and run the project (and to run one test), the layout (what lives where), and the conventions to keep "
+      "(language version, style, naming, how tests are written, anything to avoid). Only what you found in the "
+      "project, no guesses, no generic advice; under about 60 lines. ";
+  if (exists)
+    return look +
+           "This project already has an AGENTS.md: read it, then propose an improved version with edit_file (or "
+           "write_file for a rewrite): correct what is wrong or out of date and add what is missing. " +
+           what + "The user reviews your change before it is written. Finally say in a sentence what you changed.";
+  return look + "Then propose an AGENTS.md for it at the top of the working directory, with write_file. " + what +
+         "The user reviews the file before it is written. Finally say in a sentence what it contains.";
+}
+
+// ------------------------------------------------------------ in the session
+
+void ChatSession::load_instructions() {
+  // A file may take an eighth of the context window.
+  const std::int64_t cap = std::max<std::int64_t>(64, budget_.context / 8);
+  std::vector<std::string> notes;
+  instructions_ = read_instructions(provisioning::DRAVIK_HOME, fs::current_path(), cap, kCharsPerToken, notes);
+  // With a server that counts, each file's cost is its own count (the
+  // template's frame around an empty message taken off), and a file that
+  // costs more than its share is cut again to fit it.
+  auto counted = [&](const std::string& content) -> std::optional<std::int64_t> {
+    try {
+      return run_until_done(io_, runtime_->count_prompt_tokens(
+                                     Json::array({Json{{"role", "user"}, {"content", content}}}), false));
+    } catch (const std::exception&) {
+      return std::nullopt;
+    }
+  };
+  std::optional<std::int64_t> frame;
+  if (!instructions_.empty()) frame = counted("");
+  for (auto& f : instructions_) {
+    if (!frame) break;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      const auto n = counted(file_section(f));
+      if (!n) break;
+      f.tokens = std::max<std::int64_t>(0, *n - *frame);
+      f.counted = true;
+      if (f.tokens <= cap || f.text.empty()) break;
+      const auto chars = static_cast<std::size_t>(static_cast<double>(f.text.size()) * static_cast<double>(cap) /
+                                                  static_cast<double>(f.tokens) * 0.95);
+      f.cut = cut_at_line(f.text, chars) || f.cut;
+      f.text = text::sanitize_utf8(f.text);
+      f.tokens = estimate(f.text.size());
+      f.counted = false;
+    }
+  }
+  for (const auto& f : instructions_) {
+    if (!f.cut) continue;
+    // The whole file at the rate its kept part cost.
+    const double per_byte = f.text.empty() ? 1.0 / kCharsPerToken
+                                           : static_cast<double>(f.tokens) / static_cast<double>(f.text.size());
+    notes.push_back(f.shown + " is about " + count(static_cast<std::int64_t>(static_cast<double>(f.file_bytes) * per_byte)) +
+                    " tokens; only the first " + count(f.tokens) + " were read (a file may take an eighth of the " +
+                    count(budget_.context) + "-token context)");
+  }
+  if (!instructions_.empty()) {
+    // Built once: the system message stays the same all session, so that
+    // the server's cached prefix stays valid.
+    system_prompt_ += instructions_section(instructions_);
+    (*messages_)[0] = Json{{"role", "system"}, {"content", system_prompt_}};
+  }
+  for (const auto& n : notes) dim_line("(" + n + ")");
+}
+
+void ChatSession::print_instructions_status() {
+  std::cout << "instructions: ";
+  if (instructions_.empty()) {
+    std::cout << "none (no AGENTS.md here or in ~/.dravik)\n";
+    return;
+  }
+  for (std::size_t i = 0; i < instructions_.size(); ++i) {
+    const auto& f = instructions_[i];
+    std::cout << (i ? ", " : "") << f.shown << " " << count(f.tokens) << " tokens" << (f.counted ? "" : " (estimated)")
+              << (f.cut ? " (first part only)" : "");
+  }
+  std::cout << "\n";
+}
+
+void ChatSession::init_command() {
+  std::error_code ec;
+  const bool exists = fs::exists(kFileName, ec);
+  if (run_turn(init_instruction(exists)) && fs::exists(kFileName, ec))
+    dim_line("(AGENTS.md is read when a session starts: the next one follows it)");
+}
+
+}  // namespace dravik::app
