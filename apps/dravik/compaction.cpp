@@ -170,7 +170,7 @@ asio::awaitable<void> ChatSession::compact() {
   const Tokens after = co_await prompt_tokens(next);
   // Only a complete summary changes the conversation.
   *messages_ = std::move(next);
-  last_prompt_tokens_.reset();
+  last_prompt_tokens_ = after.counted ? std::optional<std::int64_t>(after.tokens) : std::nullopt;
   dim_line("(" + std::to_string(older) + (older == 1 ? " older turn" : " older turns") +
            " summarized: the prompt is now " + (after.counted ? "" : "about ") + count(after.tokens) +
            " tokens, was " + (before.counted ? "" : "about ") + count(before.tokens) + ")");

@@ -177,12 +177,12 @@ void ChatSession::load_instructions() {
   if (!instructions_.empty()) frame = counted("");
   for (auto& f : instructions_) {
     if (!frame) break;
-    for (int attempt = 0; attempt < 2; ++attempt) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
       const auto n = counted(file_section(f));
       if (!n) break;
       f.tokens = std::max<std::int64_t>(0, *n - *frame);
       f.counted = true;
-      if (f.tokens <= cap || f.text.empty()) break;
+      if (f.tokens <= cap || f.text.empty() || attempt == 2) break;
       const auto chars = static_cast<std::size_t>(static_cast<double>(f.text.size()) * static_cast<double>(cap) /
                                                   static_cast<double>(f.tokens) * 0.95);
       f.cut = cut_at_line(f.text, chars) || f.cut;
@@ -197,8 +197,8 @@ void ChatSession::load_instructions() {
     const double per_byte = f.text.empty() ? 1.0 / kCharsPerToken
                                            : static_cast<double>(f.tokens) / static_cast<double>(f.text.size());
     notes.push_back(f.shown + " is about " + count(static_cast<std::int64_t>(static_cast<double>(f.file_bytes) * per_byte)) +
-                    " tokens; only the first " + count(f.tokens) + " were read (a file may take an eighth of the " +
-                    count(budget_.context) + "-token context)");
+                    " tokens; only the first " + count(f.tokens) + " were read: a file may take an eighth of the " +
+                    count(budget_.context) + "-token context");
   }
   if (!instructions_.empty()) {
     // Built once: the system message stays the same all session, so that

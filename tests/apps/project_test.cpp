@@ -110,6 +110,7 @@ TEST_F(Chat, CompactReplacesTheOlderTurnsWithASummary) {
   ASSERT_TRUE(t.read_until(" tokens, was about ")) << t.screen;
   t.type("third\r");
   ASSERT_TRUE(t.read_until("Three.")) << t.screen;
+  ASSERT_TRUE(t.read_until("you")) << t.screen;
   t.type("/status\r");
   ASSERT_TRUE(t.read_until("instructions: none")) << t.screen;
   t.type("/exit\r");
