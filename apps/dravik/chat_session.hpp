@@ -100,6 +100,7 @@ class ChatSession {
   std::string start_stage_;
   bool at_line_start_ = true;  // what `out` and `dim_line` wrote ended a line
   std::vector<InstructionFile> instructions_;  // the AGENTS.md files read at start
+  std::size_t auto_compact_failed_at_ = 0;     // the turn (its user message) whose summary failed
 };
 
 }  // namespace dravik::app

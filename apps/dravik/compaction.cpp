@@ -192,14 +192,20 @@ void ChatSession::compact_command() {
 
 asio::awaitable<void> ChatSession::auto_compact() {
   if (!config::is_set(cfg_, "auto_compact") || compaction::turns(*messages_) < 2) co_return;
+  // A summary that failed in this turn is not asked for again at each round
+  // of its tool calls.
+  const std::size_t turn = compaction::last_turn_start(*messages_);
+  if (turn == auto_compact_failed_at_) co_return;
   // Only when the fit would drop turns: shortened tool outputs alone are no
   // reason for a summary.
   Json trial = *messages_;
   if (!budget_.shrink(trial, fixed_part_estimate()) || compaction::turns(trial) == compaction::turns(*messages_))
     co_return;
   dim_line("(the conversation nears the end of the context: summarizing the older turns)");
-  if (const auto error = co_await async::attempt(compact()))
+  if (const auto error = co_await async::attempt(compact())) {
+    auto_compact_failed_at_ = turn;
     dim_line("(could not summarize: " + shown_error(error_text(error)) + "; older turns are dropped instead)");
+  }
 }
 
 }  // namespace dravik::app

@@ -238,4 +238,15 @@ TEST_F(Chat, AutoCompactSummarizesWhereTheFitWouldDropTurns) {
   EXPECT_EQ(content(next[1]), "[Summary of the earlier conversation]\nOLD-SUMMARY");
   EXPECT_EQ(content(next.back()), "new question");
   EXPECT_FALSE(has(next.dump(), "old question")) << next.dump();
+
+  // A summary that fails: the older turns are dropped after all.
+  write_text(script, R"([{"fail": true}, {"content": "Answer."}])");
+  save_conversation(work, home, 6);
+  fs::remove(requests);
+  r = chat({"-p", "new question", "--resume"});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_TRUE(has(r.err, "could not summarize: ")) << r.err;
+  EXPECT_TRUE(has(r.err, "older turns dropped")) << r.err;
+  ASSERT_EQ(sent().size(), 2u);
+  EXPECT_FALSE(has(sent()[1]["messages"].dump(), "old question 0"));
 }
