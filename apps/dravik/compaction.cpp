@@ -54,9 +54,10 @@ std::string transcript(const Json& messages, std::size_t from, std::size_t to, s
     const std::string role = role_of(m);
     std::string content = content_of(m);
     if (role == "tool") {
-      if (content.size() > kToolOutputChars)
-        content = text::prefix(text::sanitize_utf8(content), kToolOutputChars) + "\n[... " +
-                  std::to_string(content.size() - kToolOutputChars) + " more characters ...]";
+      content = text::sanitize_utf8(content);
+      if (const std::size_t length = text::length(content); length > kToolOutputChars)
+        content = text::prefix(content, kToolOutputChars) + "\n[... " + std::to_string(length - kToolOutputChars) +
+                  " more characters ...]";
       out += "[tool result]\n" + content + "\n\n";
       continue;
     }
