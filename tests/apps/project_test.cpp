@@ -59,6 +59,12 @@ TEST_F(Chat, ProjectInstructionsFollowTheFixedPromptAndALongFileIsCut) {
   EXPECT_GT(system.find("GLOBAL-RULE"), fixed_end);
   EXPECT_GT(system.find("PROJECT-RULE"), system.find("GLOBAL-RULE")) << system;
   EXPECT_TRUE(has(system, "tabs \xEF\xBF\xBD\n")) << system;
+  // Resumed, the conversation goes on under the same system message, byte for byte.
+  fs::remove(requests);
+  r = chat({"-p", "again", "--resume"});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(content(sent().at(0)["messages"][0]), system);
+  EXPECT_EQ(content(sent().at(0)["messages"][1]), "hi");
 
   // The chosen context is 4,096 tokens: a file may take 512 of them.
   std::string lines;
