@@ -169,6 +169,11 @@ asio::awaitable<void> ChatSession::compact() {
   if (summary.empty()) throw RuntimeError("the model wrote no summary");
   Json next = compaction::with_summary(*messages_, keep_from, summary);
   const Tokens after = co_await prompt_tokens(next);
+  // A summary no shorter than the turns it replaces would only lose their
+  // detail.
+  if (after.tokens >= before.tokens)
+    throw RuntimeError("the summary is no shorter than the turns it would replace (" + count(after.tokens) +
+                       " tokens against " + count(before.tokens) + ")");
   // Only a complete summary changes the conversation.
   *messages_ = std::move(next);
   last_prompt_tokens_ = after.counted ? std::optional<std::int64_t>(after.tokens) : std::nullopt;

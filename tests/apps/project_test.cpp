@@ -94,8 +94,9 @@ TEST_F(Chat, ProjectInstructionsFollowTheFixedPromptAndALongFileIsCut) {
 // which then stand in for them while the last turn stays whole; /help and
 // /status know of it all.
 TEST_F(Chat, CompactReplacesTheOlderTurnsWithASummary) {
-  write_text(script, R"([{"content": "One."}, {"content": "Two."}, {"content": "SUMMARY-OF-ONE"},
-                         {"content": "Three."}])");
+  // The first reply is long enough for its summary to be shorter.
+  write_text(script, R"([{"content": "One.)" + std::string(1500, '.') + R"("}, {"content": "Two."},
+                         {"content": "SUMMARY-OF-ONE"}, {"content": "Three."}])");
   auto e = env();
   e["NO_COLOR"] = "1";
   Terminal t(dravik, work, e);
