@@ -27,34 +27,10 @@ host::EditFileResult LocalShellExecutor::edit_file_now(const std::string& path, 
   if (!t.ok) return refuse(t.error.substr(7));
   if (t.truncated) return refuse("the file is too large to edit (over 16 MB)");
 
-  std::string updated;
-  if (request.patch) {
-    const PatchResult p = apply_unified_diff(t.text, *request.patch, path);
-    if (!p.ok) return refuse("the patch does not apply: " + p.error);
-    updated = p.text;
-    res.replacements = p.hunks;
-  } else {
-    if (request.old_string.empty()) return refuse("old_string is empty");
-    std::size_t count = 0;
-    for (std::size_t at = t.text.find(request.old_string); at != std::string::npos;
-         at = t.text.find(request.old_string, at + request.old_string.size()))
-      ++count;
-    if (count == 0) return refuse("old_string was not found");
-    if (count > 1 && !request.replace_all)
-      return refuse("old_string matches " + std::to_string(count) +
-                    " places; add surrounding lines to make it unique, or set replace_all");
-    updated.reserve(t.text.size());
-    std::size_t from = 0;
-    for (std::size_t at = t.text.find(request.old_string); at != std::string::npos;
-         at = t.text.find(request.old_string, from)) {
-      updated.append(t.text, from, at - from);
-      updated += request.new_string;
-      from = at + request.old_string.size();
-      if (!request.replace_all) break;
-    }
-    updated.append(t.text, from, std::string::npos);
-    res.replacements = static_cast<std::int64_t>(request.replace_all ? count : 1);
-  }
+  const EditOutcome edit = compute_edit(t.text, request, path);
+  if (!edit.ok) return refuse(edit.error);
+  const std::string& updated = edit.text;
+  res.replacements = edit.replacements;
   const std::string error = detail::write_file_in(at.dir.get(), at.name, updated);
   if (!error.empty()) return refuse("cannot write the file: " + error);
   res.ok = true;

@@ -334,3 +334,43 @@ PatchResult apply_unified_diff(const std::string& text, const std::string& patch
 }
 
 }  // namespace dravik::hostlib
+
+namespace dravik::hostlib {
+
+EditOutcome compute_edit(const std::string& text, const host::EditFileRequest& request, std::string_view path) {
+  EditOutcome out;
+  auto refuse = [&](std::string why) {
+    out.error = std::move(why);
+    return out;
+  };
+  if (request.patch) {
+    PatchResult p = apply_unified_diff(text, *request.patch, path);
+    if (!p.ok) return refuse("the patch does not apply: " + p.error);
+    out.text = std::move(p.text);
+    out.replacements = p.hunks;
+    out.ok = true;
+    return out;
+  }
+  const std::string& old_s = request.old_string;
+  if (old_s.empty()) return refuse("old_string is empty");
+  std::size_t count = 0;
+  for (std::size_t at = text.find(old_s); at != std::string::npos; at = text.find(old_s, at + old_s.size())) ++count;
+  if (count == 0) return refuse("old_string was not found");
+  if (count > 1 && !request.replace_all)
+    return refuse("old_string matches " + std::to_string(count) +
+                  " places; add surrounding lines to make it unique, or set replace_all");
+  out.text.reserve(text.size());
+  std::size_t from = 0;
+  for (std::size_t at = text.find(old_s); at != std::string::npos; at = text.find(old_s, from)) {
+    out.text.append(text, from, at - from);
+    out.text += request.new_string;
+    from = at + old_s.size();
+    if (!request.replace_all) break;
+  }
+  out.text.append(text, from, std::string::npos);
+  out.replacements = static_cast<std::int64_t>(request.replace_all ? count : 1);
+  out.ok = true;
+  return out;
+}
+
+}  // namespace dravik::hostlib

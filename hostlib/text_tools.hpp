@@ -111,6 +111,25 @@ struct PatchResult {
 };
 PatchResult apply_unified_diff(const std::string& text, const std::string& patch, std::string_view path = {});
 
+// The new text of an edit_file request applied to `text`: the unified patch,
+// or old_string replaced by new_string (once, where it must be unique, or
+// everywhere with replace_all). `error` says why it does not apply ("old_string
+// was not found", ...); `replacements` counts the hunks or the occurrences.
+struct EditOutcome {
+  bool ok = false;
+  std::string text;
+  std::string error;
+  std::int64_t replacements = 0;
+};
+EditOutcome compute_edit(const std::string& text, const host::EditFileRequest& request, std::string_view path = {});
+
+// A unified diff ("--- a/PATH", "+++ b/PATH", "@@ -l,n +l,n @@" hunks with
+// `context` lines around each change) from `before` to `after`, compared
+// line by line; a last line without its newline is followed by "\ No newline
+// at end of file". "" when they are equal. The raw bytes of the lines are
+// kept: escaping them for a terminal is the caller's business.
+std::string unified_diff(std::string_view before, std::string_view after, std::string_view path, int context = 3);
+
 // ------------------------------------------------------------- glob & grep
 
 // Glob matching of a relative path: "*" and "?" within one segment, "**"

@@ -10,6 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libre2-dev clang libclang-rt-14-dev
   libcmark-gfm-dev libcmark-gfm-extensions-dev  # Markdown replies on a terminal
+  libdtl-dev  # the shortest edit script of the diffs shown before a file is changed
   python3 curl iproute2
   libgomp1  # OpenMP runtime of the real llama-server the tests run
   git  # the first-run set-up clones llama.cpp to build llama-server

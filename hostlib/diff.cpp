@@ -1,0 +1,86 @@
+// Unified diffs of two texts, line by line. The shortest edit script comes
+// from dtl (Debian libdtl-dev); the hunks are grouped here so that the
+// number of context lines is the caller's.
+#include <dtl/dtl.hpp>
+
+#include <vector>
+
+#include "text_tools.hpp"
+
+namespace dravik::hostlib {
+
+namespace {
+
+// The lines of `text`, each with its "\n" (the last one may lack it), so
+// that a last line that gained or lost its newline counts as changed.
+std::vector<std::string_view> lines_of(std::string_view text) {
+  std::vector<std::string_view> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t nl = text.find('\n', start);
+    nl = nl == std::string_view::npos ? text.size() : nl + 1;
+    lines.push_back(text.substr(start, nl - start));
+    start = nl;
+  }
+  return lines;
+}
+
+void append_line(std::string& out, char mark, std::string_view line) {
+  out += mark;
+  out += line;
+  if (line.empty() || line.back() != '\n') out += "\n\\ No newline at end of file\n";
+}
+
+}  // namespace
+
+std::string unified_diff(std::string_view before, std::string_view after, std::string_view path, int context) {
+  if (before == after) return "";
+  const std::size_t ctx = static_cast<std::size_t>(std::max(0, context));
+  const std::vector<std::string_view> a = lines_of(before), b = lines_of(after);
+  dtl::Diff<std::string_view, std::vector<std::string_view>> d(a, b);
+  d.onHuge();
+  d.compose();
+  const auto ses = d.getSes().getSequence();
+  const std::size_t n = ses.size();
+  // How many lines of each side come before each element of the script.
+  std::vector<std::size_t> old_before(n + 1, 0), new_before(n + 1, 0);
+  for (std::size_t k = 0; k < n; ++k) {
+    old_before[k + 1] = old_before[k] + (ses[k].second.type != dtl::SES_ADD ? 1 : 0);
+    new_before[k + 1] = new_before[k] + (ses[k].second.type != dtl::SES_DELETE ? 1 : 0);
+  }
+  std::string out = "--- a/" + std::string(path) + "\n+++ b/" + std::string(path) + "\n";
+  std::size_t k = 0;
+  while (k < n) {
+    while (k < n && ses[k].second.type == dtl::SES_COMMON) ++k;
+    if (k == n) break;
+    // A hunk: from `ctx` lines before this change to `ctx` lines after the
+    // last change that is at most 2 * ctx common lines from the previous.
+    const std::size_t first = k > ctx ? k - ctx : 0;
+    std::size_t last = k;  // one past the last change
+    std::size_t j = k;
+    while (j < n) {
+      if (ses[j].second.type != dtl::SES_COMMON) {
+        last = ++j;
+        continue;
+      }
+      std::size_t common = j;
+      while (common < n && ses[common].second.type == dtl::SES_COMMON) ++common;
+      if (common == n || common - j > 2 * ctx) break;
+      j = common;
+    }
+    const std::size_t end = std::min(n, last + ctx);
+    const std::size_t old_count = old_before[end] - old_before[first], new_count = new_before[end] - new_before[first];
+    const std::size_t old_start = old_before[first] + (old_count ? 1 : 0),
+                      new_start = new_before[first] + (new_count ? 1 : 0);
+    out += "@@ -" + std::to_string(old_start) + "," + std::to_string(old_count) + " +" + std::to_string(new_start) +
+           "," + std::to_string(new_count) + " @@\n";
+    for (std::size_t i = first; i < end; ++i) {
+      const auto type = ses[i].second.type;
+      append_line(out, type == dtl::SES_ADD ? '+' : type == dtl::SES_DELETE ? '-' : ' ', ses[i].first);
+    }
+    k = end;
+  }
+  return out;
+}
+
+}  // namespace dravik::hostlib
