@@ -15,6 +15,7 @@
 #include "backend_catalog/backend_catalog.hpp"
 #include "commands.hpp"
 #include "compaction.hpp"
+#include "file_changes.hpp"
 #include "markdown.hpp"
 #include "state_seal.hpp"
 #include "provisioning/provisioning.hpp"
@@ -111,7 +112,11 @@ std::string sgr(std::string_view style) {
 }  // namespace
 
 ChatSession::ChatSession(asio::io_context& io, Json cfg, SessionOptions o)
-    : io_(io), cfg_(std::move(cfg)), o_(o), messages_(std::make_shared<Json>(Json::array())) {
+    : io_(io),
+      cfg_(std::move(cfg)),
+      o_(o),
+      messages_(std::make_shared<Json>(Json::array())),
+      undo_log_(fs::current_path(), provisioning::DRAVIK_HOME) {
   system_prompt_ =
       "You are Dravik, a coding assistant on the user's machine, working in " + fs::current_path().string() +
       ". Use the tools to read, search and change files and run commands there (paths relative to it). "
@@ -264,6 +269,7 @@ bool ChatSession::handle(const std::string& line) {
                  "/status                     runtime, model, context used, server, memory\n"
                  "/init                       have the model propose an AGENTS.md for this project\n"
                  "/compact                    replace the older turns with a summary\n"
+                 "/undo                       restore the files the last turn changed (again: the turn before)\n"
                  "/exit                       leave (Ctrl-D too)\n"
                  "End a line with \\ to continue on the next one.\n";
   } else if (word == "/reasoning") {
@@ -291,6 +297,8 @@ bool ChatSession::handle(const std::string& line) {
     init_command();
   } else if (word == "/compact") {
     compact_command();
+  } else if (word == "/undo") {
+    undo();
   } else {
     error_line("unknown command " + text::escape_controls(word) + " (/help lists them)");
   }
@@ -371,13 +379,21 @@ void ChatSession::refit(const Overflow& o) {
 }
 
 bool ChatSession::one_turn(const std::string& prompt) {
-  const bool ok = run_turn(prompt);
+  // `dravik chat -p /undo` undoes the last turn (asking nothing).
+  const bool is_undo = config::trim(prompt) == "/undo";
+  if (is_undo) undo();
+  const bool ok = is_undo || run_turn(prompt);
   if (o_.json) std::cout << dump_json(Json{{"event", "done"}, {"ok", ok}, {"content", last_reply_}}) << std::endl;
   return ok;
 }
 
 bool ChatSession::run_turn(const std::string& user_text) {
-  messages_->push_back({{"role", "user"}, {"content", user_text}});
+  // An /undo since the last turn is told to the model in front of this
+  // message: a message of its own would put two user messages in a row,
+  // which some chat templates refuse.
+  const std::string undo_note = undo_log_.take_note();
+  messages_->push_back({{"role", "user"}, {"content", undo_note.empty() ? user_text : "[" + undo_note + "]\n\n" + user_text}});
+  undo_log_.begin_turn();
   // Ctrl-C cancels the turn; SIGTERM or SIGHUP cancel it and end the session.
   asio::signal_set signals(io_, SIGINT, SIGTERM, SIGHUP);
   asio::cancellation_signal cancel;
@@ -610,14 +626,34 @@ asio::awaitable<void> ChatSession::run_tools(const Json& assistant) {
       // calls look alike.
       const std::string shown_name = text::escape_unambiguous(name);
       const std::string shown_summary = text::escape_unambiguous(summary);
-      if (o_.json) std::cout << dump_json(Json{{"event", "tool_call"}, {"name", name}, {"arguments", tc.arguments}}) << "\n";
-      else out(paint("tool", "> " + shown_name) + " " + paint("dim", shown_summary) + "\n");
+      // A file change is computed once, shown as a diff, and written as shown.
+      const auto change = prepare_file_change(name, tc.arguments, fs::current_path());
+      const std::string diff = change && change->ok ? change_diff(*change) : "";
+      if (o_.json) {
+        Json event{{"event", "tool_call"}, {"name", name}, {"arguments", tc.arguments}};
+        if (change && change->ok) event["diff"] = text::sanitize_utf8(diff);
+        std::cout << dump_json(event) << "\n";
+      } else {
+        out(paint("tool", "> " + shown_name) + " " + paint("dim", shown_summary) + "\n");
+        show_diff(diff);
+      }
       std::string content;
       bool ok = false;
-      if (!approve(name, shown_name, shown_summary)) {
+      if (change && !change->ok) {
+        content = change->output;  // nothing would change: nothing to approve
+      } else if (!approve(name, shown_name, shown_summary)) {
         content = o_.interactive ? "The user did not allow this " + name + " call."
                                  : "Not allowed: changes need approval (run dravik chat with --yes to allow them).";
+      } else if (change) {
+        content = hostlib::apply_prepared(fs::current_path(), *change, [&](const std::string& rel) {
+          if (auto e = undo_log_.remember_file(rel, change->before, change->mode, change->after); !e.empty())
+            error_line(text::escape_controls(e));
+        });
+        ok = !content.starts_with("Error");
       } else {
+        if (name == "shell" && tc.arguments.is_object() && tc.arguments.value("command", Json()).is_string())
+          if (auto e = undo_log_.remember_shell(tc.arguments["command"].get<std::string>()); !e.empty())
+            error_line(text::escape_controls(e));
         const auto r = co_await action_dispatch::execute_tool(std::move(tc));
         content = r.output;
         ok = r.ok();
@@ -634,6 +670,27 @@ asio::awaitable<void> ChatSession::run_tools(const Json& assistant) {
       messages_->push_back({{"role", "tool"}, {"tool_call_id", calls[i]["id"]}, {"content", "Cancelled by the user."}});
     throw;
   }
+}
+
+void ChatSession::show_diff(const std::string& diff) {
+  for (const ShownLine& l : shown_diff(diff)) {
+    const char* style = l.kind == '+' ? "success" : l.kind == '-' ? "error" : l.kind == '@' ? "command"
+                      : l.kind == ' ' ? "" : "dim";
+    out((*style ? paint(style, l.text) : l.text) + "\n");
+  }
+}
+
+void ChatSession::undo() {
+  std::function<bool(const std::string&)> ask;
+  if (o_.interactive)
+    ask = [this](const std::string& shown) {
+      std::cout << paint("warning", shown + " was changed since that turn; restore it anyway? [y/N]: ") << std::flush;
+      std::string answer;
+      if (!std::getline(std::cin, answer)) return false;
+      answer = config::lower(config::trim(answer));
+      return answer == "y" || answer == "yes";
+    };
+  for (const std::string& l : undo_log_.undo_last(ask).lines) dim_line(l);
 }
 
 void ChatSession::stop() {

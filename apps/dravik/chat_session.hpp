@@ -11,6 +11,7 @@
 #include "context_budget.hpp"
 #include "dravik_host.hpp"
 #include "project_context.hpp"
+#include "undo.hpp"
 #include "support/json.hpp"
 
 namespace dravik::app {
@@ -77,6 +78,8 @@ class ChatSession {
   boost::asio::awaitable<void> compact();
   boost::asio::awaitable<void> auto_compact();
   void compact_command();
+  void undo();
+  void show_diff(const std::string& diff);
   std::string paint(const char* style, const std::string& text) const;
   void out(const std::string& s);
   void dim_line(const std::string& s);
@@ -101,6 +104,7 @@ class ChatSession {
   bool at_line_start_ = true;  // what `out` and `dim_line` wrote ended a line
   std::vector<InstructionFile> instructions_;  // the AGENTS.md files read at start
   std::size_t auto_compact_failed_at_ = 0;     // the turn (its user message) whose summary failed
+  UndoLog undo_log_;
 };
 
 }  // namespace dravik::app
