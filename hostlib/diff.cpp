@@ -72,8 +72,11 @@ std::string unified_diff(std::string_view before, std::string_view after, std::s
     const std::size_t old_count = old_before[end] - old_before[first], new_count = new_before[end] - new_before[first];
     const std::size_t old_start = old_before[first] + (old_count ? 1 : 0),
                       new_start = new_before[first] + (new_count ? 1 : 0);
-    out += "@@ -" + std::to_string(old_start) + "," + std::to_string(old_count) + " +" + std::to_string(new_start) +
-           "," + std::to_string(new_count) + " @@\n";
+    // A count of 1 is left out, as diff -u does.
+    auto range = [](std::size_t start, std::size_t count) {
+      return std::to_string(start) + (count == 1 ? "" : "," + std::to_string(count));
+    };
+    out += "@@ -" + range(old_start, old_count) + " +" + range(new_start, new_count) + " @@\n";
     for (std::size_t i = first; i < end; ++i) {
       const auto type = ses[i].second.type;
       append_line(out, type == dtl::SES_ADD ? '+' : type == dtl::SES_DELETE ? '-' : ' ', ses[i].first);
