@@ -34,10 +34,12 @@ std::vector<Json> events(const std::string& out) {
 
 TEST_F(Chat, AnEditIsShownAsADiffWrittenAsShownAndUndone) {
   write_text(work / "a.txt", "one\ntwo\nthree\n");
+  write_text(work / "c.txt", "c1\n");
   fs::permissions(work / "a.txt", static_cast<fs::perms>(0640));
   write_text(script, R"([
     {"tool_calls": [{"name": "edit_file", "arguments": {"path": "a.txt", "old_string": "two", "new_string": "TWO \u001b[31mred"}},
                     {"name": "write_file", "arguments": {"path": "sub/new.txt", "content": "fresh\n"}},
+                    {"name": "write_file", "arguments": {"path": "c.txt", "content": "c2\n"}},
                     {"name": "shell", "arguments": {"command": "echo \u001b[2J hi"}}]},
     {"content": "Edited."},
     {"content": "Noted."}])");
@@ -54,6 +56,10 @@ TEST_F(Chat, AnEditIsShownAsADiffWrittenAsShownAndUndone) {
   ASSERT_TRUE(t.read_until("Allow write_file")) << t.screen;
   EXPECT_NE(t.screen.find("+fresh"), std::string::npos) << t.screen;
   t.type("y\r");
+  // Changed by someone else while the user decides: not written.
+  ASSERT_TRUE(t.read_until("Allow write_file")) << t.screen;
+  write_text(work / "c.txt", "c by hand\n");
+  t.type("y\r");
   ASSERT_TRUE(t.read_until("Allow shell")) << t.screen;
   t.type("y\r");
   ASSERT_TRUE(t.read_until("Edited.")) << t.screen;
@@ -62,6 +68,7 @@ TEST_F(Chat, AnEditIsShownAsADiffWrittenAsShownAndUndone) {
   EXPECT_EQ(t.screen.find("\x1b[2J"), std::string::npos);
   EXPECT_EQ(read_text(work / "a.txt"), "one\nTWO \x1b[31mred\nthree\n");  // exactly what the diff showed
   EXPECT_EQ(read_text(work / "sub/new.txt"), "fresh\n");
+  EXPECT_EQ(read_text(work / "c.txt"), "c by hand\n");
   EXPECT_EQ(mode_of(work / ".dravik/undo"), 0700u);
   EXPECT_EQ(mode_of(work / ".dravik/undo/log.json"), 0600u);
 
@@ -83,7 +90,10 @@ TEST_F(Chat, AnEditIsShownAsADiffWrittenAsShownAndUndone) {
   ASSERT_TRUE(t.read_until("you")) << t.screen;
   t.type("/exit\r");
   EXPECT_EQ(t.wait_exit(), 0) << t.screen;
-  const Json msgs = sent().back()["messages"];
+  const auto reqs = sent();
+  ASSERT_EQ(reqs.size(), 3u);
+  EXPECT_NE(reqs[1]["messages"].dump().find("c.txt changed after the change was shown"), std::string::npos);
+  const Json msgs = reqs.back()["messages"];
   const std::string last = msgs.back()["content"].get<std::string>();
   EXPECT_EQ(msgs.back()["role"], "user");
   EXPECT_EQ(last.rfind("[The user undid", 0), 0u) << last;
