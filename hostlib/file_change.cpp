@@ -172,6 +172,7 @@ PreparedChange prepare_write_file(const fs::path& root, const std::string& path,
 PreparedChange prepare_edit_file(const fs::path& root, const std::string& path, const host::EditFileRequest& request) {
   PreparedChange c;
   c.path = path;
+  c.edit = true;
   auto refuse = [&](const std::string& why) {
     c.ok = false;
     c.output = "Error: " + why + "; " + path + " was not changed";
@@ -205,7 +206,9 @@ std::string apply_prepared(const fs::path& root, const PreparedChange& change,
   const WriteOutcome w = write_beneath(root, change.path, change.after, o);
   if (w.changed)
     return "Error: " + change.path + " changed after the change was shown (by another program?); it was not written";
-  if (!w.error.empty()) return "Error: cannot write " + change.path + ": " + w.error;
+  if (!w.error.empty())
+    return change.edit ? "Error: cannot write the file: " + w.error + "; " + change.path + " was not changed"
+                       : "Error: cannot write " + change.path + ": " + w.error;
   return change.output;
 }
 

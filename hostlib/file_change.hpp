@@ -71,6 +71,7 @@ struct PreparedChange {
   std::optional<std::string> before;  // the file's bytes; nullopt: it does not exist
   mode_t mode = 0;
   std::string after;  // exactly what will be written
+  bool edit = false;  // an edit_file change (its errors are worded as edit_file words them)
 };
 // The write_file tool's change: `content` replacing the file (or a new file).
 PreparedChange prepare_write_file(const std::filesystem::path& root, const std::string& path, const std::string& content);
