@@ -38,7 +38,6 @@ std::string unified_diff(std::string_view before, std::string_view after, std::s
   const std::size_t ctx = static_cast<std::size_t>(std::max(0, context));
   const std::vector<std::string_view> a = lines_of(before), b = lines_of(after);
   dtl::Diff<std::string_view, std::vector<std::string_view>> d(a, b);
-  d.onHuge();
   d.compose();
   const auto ses = d.getSes().getSequence();
   const std::size_t n = ses.size();
