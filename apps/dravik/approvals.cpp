@@ -26,15 +26,6 @@ const std::string* command_of(const Json& arguments) {
   return it != arguments.end() && it->is_string() ? it->get_ptr<const std::string*>() : nullptr;
 }
 
-// NAME=value, as the shell takes a variable assignment before a command.
-bool is_assignment(const std::string& word) {
-  const auto eq = word.find('=');
-  if (eq == 0 || eq == std::string::npos) return false;
-  if (word[0] >= '0' && word[0] <= '9') return false;
-  return std::all_of(word.begin(), word.begin() + static_cast<std::ptrdiff_t>(eq),
-                     [](char c) { return ascii_alnum(c) || c == '_'; });
-}
-
 Approvals::Rule parse_rule(const Json& entry, const char* list, const std::vector<std::string>& tool_names) {
   auto fail = [&](const std::string& why) -> ValueError {
     std::string known;
@@ -77,10 +68,6 @@ std::vector<Approvals::Rule> parse_rules(const Json& cfg, const char* list, cons
   return rules;
 }
 
-bool rule_matches_piece(const Approvals::Rule& rule, const std::vector<std::string>& words) {
-  return starts_with_words(words, rule.words);
-}
-
 }  // namespace
 
 bool changes_things(const std::string& tool) { return tool == "shell" || tool == "write_file" || tool == "edit_file"; }
@@ -108,18 +95,18 @@ std::optional<std::vector<std::string>> simple_command_words(std::string_view co
 }
 
 std::vector<std::vector<std::string>> command_pieces(std::string_view command) {
-  // Operators, grouping, substitutions and redirections end a piece;
-  // quoting characters are dropped so that `git "push"` reads as git push.
+  // Operators, grouping, substitutions, redirections and NUL (where the
+  // command's text ends for the shell) end a piece; a backslash before a
+  // line break joins the lines, as the shell does; quoting characters and
+  // `$` are dropped so that `git "push"` and `$'git' push` read as git push.
   std::vector<std::string> texts(1);
-  for (const char c : command) {
-    if (std::strchr(";|&\n\r()`{}<>", c) && c != '\0') texts.emplace_back();
-    else if (c == '"' || c == '\'' || c == '\\') continue;
+  for (std::size_t i = 0; i < command.size(); ++i) {
+    const char c = command[i];
+    if (c == '\\' && i + 1 < command.size() && command[i + 1] == '\n') ++i;
+    else if (c == '\0' || std::strchr(";|&\n\r()`{}<>", c)) texts.emplace_back();
+    else if (c == '"' || c == '\'' || c == '\\' || c == '$') continue;
     else texts.back() += c;
   }
-  // Words that run the command after them.
-  static const std::set<std::string> leading = {"!",     "if",      "then",  "elif", "else",  "do",   "while",
-                                                "until", "time",    "exec",  "command", "nohup", "env", "sudo",
-                                                "xargs", "builtin", "eval"};
   std::vector<std::vector<std::string>> pieces;
   for (const auto& t : texts) {
     std::vector<std::string> words;
@@ -132,14 +119,20 @@ std::vector<std::vector<std::string>> command_pieces(std::string_view command) {
         word += c;
       }
     }
-    std::size_t first = 0;
-    while (first < words.size() && (is_assignment(words[first]) || leading.contains(words[first]) ||
-                                    words[first] == "$"))
-      ++first;
-    words.erase(words.begin(), words.begin() + static_cast<std::ptrdiff_t>(first));
     if (!words.empty()) pieces.push_back(std::move(words));
   }
   return pieces;
+}
+
+bool words_appear_in(const std::vector<std::string>& words, const std::vector<std::string>& rule) {
+  if (rule.empty() || words.size() < rule.size()) return rule.empty();
+  for (std::size_t at = 0; at + rule.size() <= words.size(); ++at) {
+    // The command word also matches as the last part of a path: /usr/bin/git.
+    const std::string& first = words[at];
+    if (first != rule[0] && !first.ends_with("/" + rule[0])) continue;
+    if (std::equal(rule.begin() + 1, rule.end(), words.begin() + static_cast<std::ptrdiff_t>(at) + 1)) return true;
+  }
+  return false;
 }
 
 Approvals::Approvals(const Json& cfg, const std::vector<std::string>& tool_names)
@@ -154,7 +147,7 @@ const Approvals::Rule* Approvals::denied_by(const std::string& tool, const Json&
     if (!command) continue;
     if (!pieces) pieces = command_pieces(*command);
     for (const auto& piece : *pieces)
-      if (rule_matches_piece(rule, piece)) return &rule;
+      if (words_appear_in(piece, rule.words)) return &rule;
   }
   return nullptr;
 }

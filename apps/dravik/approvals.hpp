@@ -25,11 +25,13 @@ bool changes_things(const std::string& tool);
 // control characters) gives nullopt: such a command never matches an entry.
 std::optional<std::vector<std::string>> simple_command_words(std::string_view command);
 
-// Best effort only: the commands within a compound command, split on the
-// shell's operators and redirections, quotes and backslashes dropped,
-// leading VAR=value words skipped. Used to refuse denied commands hidden in
-// a compound one; not a parser and not a sandbox.
+// Best effort only: the words of the commands within a compound command,
+// split on the shell's operators and redirections, with quotes, backslashes
+// and `$` dropped. A deny entry refuses a command when its words appear in
+// sequence in one of the pieces (so also after sudo, env or sh -c); not a
+// parser and not a sandbox.
 std::vector<std::vector<std::string>> command_pieces(std::string_view command);
+bool words_appear_in(const std::vector<std::string>& words, const std::vector<std::string>& rule);
 
 class Approvals {
  public:
