@@ -193,7 +193,8 @@ std::vector<std::string> Approvals::status_lines(bool yes) const {
   for (const auto& t : always_tools_)
     lines.push_back("always:    " + text::escape_unambiguous(t) + " (answered this session)");
   for (const auto& c : always_commands_)
-    lines.push_back("always:    shell: " + text::escape_unambiguous(c) + " (this exact command, answered this session)");
+    lines.push_back("always:    shell: " + text::escape_unambiguous(c) +
+                    " (this exact command, answered this session)");
   if (lines.empty()) lines.push_back("approvals: every change is asked");
   return lines;
 }

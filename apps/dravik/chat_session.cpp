@@ -635,7 +635,8 @@ asio::awaitable<void> ChatSession::run_tools(const Json& assistant) {
       bool ok = false;
       const auto verdict = repeats_.see(name, tc.arguments);
       repeated = verdict == RepeatGuard::Verdict::stop;
-      std::string refusal = verdict == RepeatGuard::Verdict::run ? approve(name, tc.arguments, shown_name, shown_summary) : "";
+      std::string refusal =
+          verdict == RepeatGuard::Verdict::run ? approve(name, tc.arguments, shown_name, shown_summary) : "";
       if (verdict != RepeatGuard::Verdict::run) {
         content = repeated ? "Not run: the same call once more after being told; the turn is stopped."
                            : "Not run: you already made this exact call twice in this turn, and the earlier result "

@@ -42,7 +42,8 @@ TEST(ApprovalRules, SimpleCommandsMatchWordByWordAndDenyBeatsEverything) {
                          "ctest -R parse --output-on-failure"})
     EXPECT_EQ(decide(a, ok), D::run) << ok;
   // Not one plain simple command, or other words: asked.
-  for (const char* ask : {"git statusx", "git", "git \"status\"", "git 'status'", "git st\\atus", "git status; rm -rf x",
+  for (const char* ask : {"git statusx", "git", "git \"status\"", "git 'status'", "git st\\atus",
+                          "git status; rm -rf x",
                           "git status && rm -rf x", "git status || x", "git status | sh", "git status & x",
                           "git status $(rm x)", "git status `rm x`", "git status ${X}", "git status > f",
                           "git status < f", "git status\nrm x", "git status\rx", "(git status)", "git status *",
