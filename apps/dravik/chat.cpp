@@ -120,6 +120,7 @@ int chat(const ChatOptions& o) {
   }
 
   Json cfg = load_config(o);
+  ChatSession::configured_approvals(cfg);  // a bad "allow" or "deny" entry is reported before anything starts
   const std::string runtime_key = backend_catalog::normalize_runtime(
       cfg.contains("runtime") ? std::optional<std::string>(config::text_form(cfg["runtime"])) : std::nullopt);
   asio::io_context io;

@@ -85,8 +85,6 @@ struct ReplyFigures {
   }
 };
 
-bool changes_things(const std::string& tool) { return tool == "shell" || tool == "write_file" || tool == "edit_file"; }
-
 // "bold #rrggbb on #rrggbb" as an SGR sequence.
 std::string sgr(std::string_view style) {
   std::string codes;
@@ -123,6 +121,13 @@ ChatSession::ChatSession(asio::io_context& io, Json cfg, SessionOptions o)
       "shell, write_file and edit_file need the user's approval; a refusal comes back as the tool's result: "
       "do not retry it. Keep answers short.";
   messages_->push_back({{"role", "system"}, {"content", system_prompt_}});
+  approvals_ = configured_approvals(cfg_);
+}
+
+Approvals ChatSession::configured_approvals(const Json& cfg) {
+  std::vector<std::string> tools;
+  for (const Json& t : hostlib::tool_definitions()) tools.push_back(t["function"]["name"].get<std::string>());
+  return Approvals(cfg, tools);
 }
 
 ChatSession::~ChatSession() = default;
@@ -320,6 +325,7 @@ void ChatSession::print_status() {
   if (auto cap = runtime_->max_reply_tokens()) std::cout << "replies:   up to " << count(*cap) << " tokens\n";
   print_instructions_status();
   if (!last_figures_.empty()) std::cout << "last reply: " << last_figures_ << "\n";
+  for (const auto& line : approvals_.status_lines(o_.yes)) std::cout << line << "\n";
   for (const auto& [what, value] : runtime_->status()) {
     const std::string label = what + ":";
     std::cout << label << std::string(label.size() < 11 ? 11 - label.size() : 1, ' ') << value << "\n";
@@ -394,6 +400,7 @@ bool ChatSession::run_turn(const std::string& user_text) {
   const std::string undo_note = undo_log_.take_note();
   messages_->push_back({{"role", "user"}, {"content", undo_note.empty() ? user_text : "[" + undo_note + "]\n\n" + user_text}});
   undo_log_.begin_turn();
+  repeats_.new_turn();
   // Ctrl-C cancels the turn; SIGTERM or SIGHUP cancel it and end the session.
   asio::signal_set signals(io_, SIGINT, SIGTERM, SIGHUP);
   asio::cancellation_signal cancel;
@@ -413,6 +420,11 @@ bool ChatSession::run_turn(const std::string& user_text) {
   signals.cancel();
   io_.restart();
   io_.poll();
+  if (is_repeated_call_stop(error)) {
+    if (!at_line_start_) out("\n");
+    dim_line("(the model repeated the same call; the turn was stopped)");
+    return true;
+  }
   if (!error) {
     // Whatever comes next (the prompt) starts on a line of its own.
     if (!at_line_start_) out("\n");
@@ -589,20 +601,26 @@ asio::awaitable<bool> ChatSession::stream_reply(std::optional<Overflow>& overflo
   co_return true;
 }
 
-bool ChatSession::approve(const std::string& name, const std::string& shown_name, const std::string& shown_summary) {
-  if (o_.yes || approve_all_ || !changes_things(name)) return true;
-  if (!o_.interactive) return false;
+std::string ChatSession::approve(const std::string& name, const Json& arguments, const std::string& shown_name,
+                                 const std::string& shown_summary) {
+  const auto decision = approvals_.decide(name, arguments, o_.yes);
+  if (decision == Approvals::Decision::run) return "";
+  if (decision == Approvals::Decision::deny)
+    return "Not run: the user's configuration denies this call (\"deny\": \"" +
+           approvals_.denied_by(name, arguments)->text + "\"). Do not retry it.";
+  if (!o_.interactive) return "Not allowed: changes need approval (run dravik chat with --yes to allow them).";
   for (;;) {
-    std::cout << paint("warning", "Allow " + shown_name + ": " + shown_summary + "? [y]es / [n]o / [a]lways: ")
+    std::cout << paint("warning", "Allow " + shown_name + ": " + shown_summary + "? [y]es / [n]o / [a]lways (" +
+                                      Approvals::always_covers(name) + "): ")
               << std::flush;
     std::string answer;
-    if (!std::getline(std::cin, answer)) return false;
+    if (!std::getline(std::cin, answer)) return "The user did not allow this " + name + " call.";
     answer = config::lower(config::trim(answer));
-    if (answer == "y" || answer == "yes") return true;
-    if (answer == "n" || answer == "no" || answer.empty()) return false;
+    if (answer == "y" || answer == "yes") return "";
+    if (answer == "n" || answer == "no" || answer.empty()) return "The user did not allow this " + name + " call.";
     if (answer == "a" || answer == "always") {
-      approve_all_ = true;
-      return true;
+      approvals_.remember_always(name, arguments);
+      return "";
     }
   }
 }
@@ -610,6 +628,7 @@ bool ChatSession::approve(const std::string& name, const std::string& shown_name
 asio::awaitable<void> ChatSession::run_tools(const Json& assistant) {
   const Json& calls = assistant["tool_calls"];
   std::size_t answered = 0;
+  bool repeated = false;  // the turn ends: the model repeated a call once too often
   try {
     for (const Json& call : calls) {
       host::ToolCall tc{call["function"]["name"], Json::parse(call["function"]["arguments"].get<std::string>(), nullptr, false)};
@@ -639,11 +658,17 @@ asio::awaitable<void> ChatSession::run_tools(const Json& assistant) {
       }
       std::string content;
       bool ok = false;
-      if (change && !change->ok) {
+      const auto verdict = repeats_.see(name, tc.arguments);
+      repeated = verdict == RepeatGuard::Verdict::stop;
+      std::string refusal;
+      if (verdict != RepeatGuard::Verdict::run) {
+        content = repeated ? "Not run: the same call once more after being told; the turn is stopped."
+                           : "Not run: you already made this exact call twice in this turn, and the earlier result "
+                             "stands. Use it, or do something else.";
+      } else if (change && !change->ok) {
         content = change->output;  // nothing would change: nothing to approve
-      } else if (!approve(name, shown_name, shown_summary)) {
-        content = o_.interactive ? "The user did not allow this " + name + " call."
-                                 : "Not allowed: changes need approval (run dravik chat with --yes to allow them).";
+      } else if (refusal = approve(name, tc.arguments, shown_name, shown_summary); !refusal.empty()) {
+        content = std::move(refusal);
       } else if (change) {
         content = hostlib::apply_prepared(fs::current_path(), *change, [&](const std::string& rel) {
           if (auto e = undo_log_.remember_file(rel, change->before, change->mode, change->after); !e.empty())
@@ -662,12 +687,15 @@ asio::awaitable<void> ChatSession::run_tools(const Json& assistant) {
       else if (o_.interactive) out(paint("dim", text::escape_controls(text::prefix(content, 300))) + "\n");
       messages_->push_back({{"role", "tool"}, {"tool_call_id", call["id"]}, {"content", content}});
       ++answered;
+      if (repeated) throw RepeatedCallStop();
     }
   } catch (...) {
     // Cancelled in the middle: every call of the exchange gets an answer,
     // so the conversation never holds half a tool exchange.
     for (std::size_t i = answered; i < calls.size(); ++i)
-      messages_->push_back({{"role", "tool"}, {"tool_call_id", calls[i]["id"]}, {"content", "Cancelled by the user."}});
+      messages_->push_back({{"role", "tool"},
+                            {"tool_call_id", calls[i]["id"]},
+                            {"content", repeated ? "Not run: the turn was stopped." : "Cancelled by the user."}});
     throw;
   }
 }

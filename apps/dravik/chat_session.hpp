@@ -8,6 +8,7 @@
 
 #include <boost/asio/io_context.hpp>
 
+#include "approvals.hpp"
 #include "context_budget.hpp"
 #include "dravik_host.hpp"
 #include "project_context.hpp"
@@ -27,6 +28,9 @@ class ChatSession {
  public:
   ChatSession(boost::asio::io_context& io, Json cfg, SessionOptions o);
   ~ChatSession();
+  // The approvals of the configuration ("allow", "deny"); a bad entry
+  // throws ValueError naming it.
+  static Approvals configured_approvals(const Json& cfg);
 
   // Builds the runtime and starts it; on failure prints what happened and
   // the likely fix, and returns false. `resume` continues the conversation
@@ -60,9 +64,11 @@ class ChatSession {
   void refit(const Overflow& overflow);
   void check_fixed_part_fits() const;
   boost::asio::awaitable<void> run_tools(const Json& assistant);
-  // Asks before a tool that changes things; `shown_*` are escaped for the
-  // terminal.
-  bool approve(const std::string& name, const std::string& shown_name, const std::string& shown_summary);
+  // Asks before a tool that changes things, unless the configuration or an
+  // "always" answer decides; `shown_*` are escaped for the terminal. The
+  // refusal to give the model, or "" to run the call.
+  std::string approve(const std::string& name, const Json& arguments, const std::string& shown_name,
+                      const std::string& shown_summary);
   void fit_context();
   void print_status();
   // Project instructions and /init (project_context.cpp).
@@ -96,7 +102,8 @@ class ChatSession {
   bool fixed_measured_ = false;  // the fixed part counted by the server itself
   std::string context_why_;     // how the context window was chosen
   std::string last_figures_;    // the last reply's figures line
-  bool approve_all_ = false;
+  Approvals approvals_;
+  RepeatGuard repeats_;  // the tool calls of the current turn
   bool quit_ = false;
   bool started_ = false;
   std::string last_reply_;

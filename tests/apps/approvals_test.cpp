@@ -1,0 +1,204 @@
+// Approvals in dravik chat: the configuration's allow and deny entries,
+// "always" scoped to one tool or one exact command, and the guard against a
+// model repeating one call; the matcher alone, then the real program.
+#include <gtest/gtest.h>
+
+#include "apps/chat_fixture.hpp"
+#include "apps/terminal.hpp"
+#include "dravik/approvals.hpp"
+#include "support/errors.hpp"
+
+using namespace dravik;
+using namespace dravik::testing;
+using app::Approvals;
+
+namespace {
+
+const std::vector<std::string> kTools = {"shell", "read_file", "write_file", "edit_file", "grep"};
+
+Approvals::Decision decide(const Approvals& a, const std::string& command, bool yes = false) {
+  return a.decide("shell", Json{{"command", command}}, yes);
+}
+
+// Every tool call of an assistant message has its tool message.
+void expect_whole_exchanges(const Json& messages) {
+  std::set<std::string> asked, answered;
+  for (const Json& m : messages) {
+    if (m.contains("tool_calls"))
+      for (const Json& c : m["tool_calls"]) asked.insert(c["id"].get<std::string>());
+    if (m.value("role", "") == "tool") answered.insert(m["tool_call_id"].get<std::string>());
+  }
+  EXPECT_EQ(asked, answered) << messages.dump(1);
+}
+
+}  // namespace
+
+TEST(ApprovalRules, SimpleCommandsMatchWordByWordAndDenyBeatsEverything) {
+  const Approvals a(Json::parse(R"({"allow": ["shell: git status", "shell:ctest", "write_file"],
+                                    "deny": ["shell: git push", "edit_file"]})"),
+                    kTools);
+  using D = Approvals::Decision;
+  for (const char* ok : {"git status", "git status --short", "  git\tstatus  ", "git status HEAD~1 -- a.txt", "ctest",
+                         "ctest -R parse --output-on-failure"})
+    EXPECT_EQ(decide(a, ok), D::run) << ok;
+  // Not one plain simple command, or other words: asked.
+  for (const char* ask : {"git statusx", "git", "git \"status\"", "git 'status'", "git st\\atus",
+                          "git status; rm -rf x",
+                          "git status && rm -rf x", "git status || x", "git status | sh", "git status & x",
+                          "git status $(rm x)", "git status `rm x`", "git status ${X}", "git status > f",
+                          "git status < f", "git status\nrm x", "git status\rx", "(git status)", "git status *",
+                          "git status {a,b}", "git status #x", "~/git status", "git\vstatus", "FOO=1 git status",
+                          "ctest2", "", "   "})
+    EXPECT_EQ(decide(a, ask), D::ask) << ask;
+  EXPECT_EQ(decide(a, std::string("git status\0; rm x", 17)), D::ask);
+  // Deny wins over allow and --yes, also hidden in a compound command.
+  for (const char* no : {"git push", "git push origin main", "git status; git push", "true && git \"push\"",
+                         "FOO=1 git push", "x=$(git push)", "(git push)", "git push>log", "sudo -u me git push",
+                         "sh -c 'git push'", "/usr/bin/git push", "git \\\npush", "$'git' push", "g\\it pu''sh"})
+    EXPECT_EQ(decide(a, no, true), D::deny) << no;
+  EXPECT_EQ(decide(a, std::string("git push\0x", 10), true), D::deny);  // the shell sees "git push"
+  EXPECT_EQ(decide(a, "git pushx", true), D::run);
+  EXPECT_EQ(a.decide("edit_file", Json{{"path", "a"}}, true), D::deny);
+  EXPECT_EQ(a.decide("write_file", Json{{"path", "a"}}, false), D::run);
+  EXPECT_EQ(a.decide("grep", Json{{"pattern", "a"}}, false), D::run);  // read-only: never asked
+
+  // "always": one tool, or for the shell one command byte for byte.
+  Approvals b;
+  b.remember_always("write_file", Json::object());
+  b.remember_always("shell", Json{{"command", "make test"}});
+  EXPECT_EQ(b.decide("write_file", Json::object(), false), D::run);
+  EXPECT_EQ(b.decide("edit_file", Json::object(), false), D::ask);
+  EXPECT_EQ(decide(b, "make test"), D::run);
+  EXPECT_EQ(decide(b, "make test "), D::ask);
+  EXPECT_EQ(decide(b, "make  test"), D::ask);
+
+  for (const char* bad : {R"({"allow": ["shel"]})", R"({"allow": ["shell: git \"status\""]})",
+                          R"({"deny": ["write_file: x"]})", R"({"deny": ["shell:"]})", R"({"allow": [3]})",
+                          R"({"deny": "shell"})"}) {
+    try {
+      Approvals(Json::parse(bad), kTools);
+      ADD_FAILURE() << bad;
+    } catch (const ValueError& e) {
+      const Json list = Json::parse(bad).begin().value();
+      const std::string named = list.is_array() ? list[0].dump() : "\"" + Json::parse(bad).begin().key() + "\"";
+      EXPECT_NE(std::string(e.what()).find(named), std::string::npos) << e.what();
+    }
+  }
+}
+
+TEST(ApprovalRules, TheSameCallRunsTwiceIsAnsweredOnceThenStops) {
+  app::RepeatGuard g;
+  using V = app::RepeatGuard::Verdict;
+  const Json call = Json::parse(R"({"command": "ls", "timeout": 5})");
+  const Json same = Json::parse(R"({"timeout": 5, "command": "ls"})");
+  EXPECT_EQ(g.see("shell", call), V::run);
+  EXPECT_EQ(g.see("shell", Json{{"command", "ls -a"}}), V::run);
+  EXPECT_EQ(g.see("shell", same), V::run);
+  EXPECT_EQ(g.see("grep", call), V::run);
+  EXPECT_EQ(g.see("shell", call), V::skip);
+  EXPECT_EQ(g.see("shell", same), V::stop);
+  g.new_turn();
+  EXPECT_EQ(g.see("shell", call), V::run);
+}
+
+// At a terminal: "always" for write_file covers write_file only; "always"
+// for a command covers that command only; /status lists both.
+TEST_F(Chat, AlwaysCoversTheToolAskedAboutOrTheExactCommand) {
+  write_text(script, R"([{"tool_calls": [{"name": "write_file", "arguments": {"path": "a.txt", "content": "a"}}]},
+                         {"tool_calls": [{"name": "write_file", "arguments": {"path": "b.txt", "content": "b"}}]},
+                         {"tool_calls": [{"name": "shell", "arguments": {"command": "echo x >> log.txt"}}]},
+                         {"tool_calls": [{"name": "shell", "arguments": {"command": "echo x >> log.txt"}}]},
+                         {"tool_calls": [{"name": "shell", "arguments": {"command": "echo y >> log.txt"}}]},
+                         {"content": "Done."}])");
+  auto e = env();
+  e["NO_COLOR"] = "1";
+  Terminal t(dravik, work, e);
+  ASSERT_TRUE(t.read_until("you")) << t.screen;
+  t.type("write and run\r");
+  ASSERT_TRUE(t.read_until("Allow write_file: ")) << t.screen;
+  ASSERT_TRUE(t.read_until("[a]lways (write_file for this session): ")) << t.screen;
+  t.type("a\r");
+  ASSERT_TRUE(t.read_until("Allow shell: ")) << t.screen;
+  ASSERT_TRUE(t.read_until("[a]lways (this exact command): ")) << t.screen;
+  t.type("a\r");
+  ASSERT_TRUE(t.read_until("Allow shell: ")) << t.screen;  // the other command
+  t.type("n\r");
+  ASSERT_TRUE(t.read_until("Done.")) << t.screen;
+  ASSERT_TRUE(t.read_until("you")) << t.screen;
+  t.type("/status\r");
+  ASSERT_TRUE(t.read_until("always:    shell: echo x >> log.txt (this exact command")) << t.screen;
+  ASSERT_TRUE(t.read_until("you")) << t.screen;
+  t.type("/exit\r");
+  EXPECT_EQ(t.wait_exit(), 0) << t.screen;
+  EXPECT_NE(t.screen.find("always:    write_file (answered this session)"), std::string::npos) << t.screen;
+  std::size_t asked = 0;
+  for (auto at = t.screen.find("Allow "); at != std::string::npos; at = t.screen.find("Allow ", at + 1)) ++asked;
+  EXPECT_EQ(asked, 3u) << t.screen;
+  EXPECT_EQ(read_text(work / "b.txt"), "b");
+  EXPECT_EQ(read_text(work / "log.txt"), "x\nx\n");
+}
+
+// Off a terminal: an allowed simple command runs unasked, the same words in
+// a compound command are refused; a denied command is refused even with
+// --yes, and the model is told why.
+TEST_F(Chat, ConfiguredAllowAndDenyEntries) {
+  const fs::path calls = dir / "git-calls.log";
+  write_text(bin / "git", "#!/bin/sh\necho \"git $*\" >> '" + calls.string() + "'\n", true);
+  fs::create_directories(work / "x");
+  auto configure = [&](Json entries) {
+    Json cfg = Json::parse(read_text(home / ".dravik/config.json"));
+    for (auto& [k, v] : entries.items()) cfg[k] = v;
+    write_text(home / ".dravik/config.json", cfg.dump());
+  };
+  configure({{"allow", {"shell: git status"}}});
+  write_text(script, R"([{"tool_calls": [{"name": "shell", "arguments": {"command": "git status --short"}},
+                                         {"name": "shell", "arguments": {"command": "git status; rm -rf x"}}]},
+                         {"content": "Done."}])");
+  auto r = chat({"-p", "look"});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(read_text(calls), "git status --short\n");
+  EXPECT_TRUE(fs::exists(work / "x"));
+  Json msgs = sent().at(1)["messages"];
+  EXPECT_NE(msgs.back()["content"].get<std::string>().find("need approval"), std::string::npos) << msgs.dump(1);
+
+  fs::remove(requests);
+  configure({{"deny", {"shell: git push"}}});
+  write_text(script, R"([{"tool_calls": [{"name": "shell", "arguments": {"command": "git push origin main"}},
+                                         {"name": "shell", "arguments": {"command": "git status && git \"push\""}}]},
+                         {"content": "Done."}])");
+  r = chat({"-p", "push it", "--yes"});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(read_text(calls), "git status --short\n");
+  msgs = sent().at(1)["messages"];
+  for (std::size_t i : {msgs.size() - 2, msgs.size() - 1})
+    EXPECT_NE(msgs[i]["content"].get<std::string>().find("configuration denies"), std::string::npos) << msgs.dump(1);
+
+  // A bad entry stops the session before anything starts, naming it.
+  configure({{"deny", {"shell: git push", "shell git push"}}});
+  r = chat({"-p", "hi", "--yes"});
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_NE(r.err.find("\"deny\" entry \"shell git push\""), std::string::npos) << r.err;
+}
+
+// A model that makes the same call again and again: it runs twice, the
+// third is answered without running, the fourth ends the turn, with every
+// call of the conversation answered.
+TEST_F(Chat, ARepeatedCallRunsTwiceThenTheTurnEnds) {
+  const std::string call = R"({"name": "shell", "arguments": {"command": "echo run >> runs.txt"}})";
+  const std::string other = R"({"name": "shell", "arguments": {"command": "echo other >> runs.txt"}})";
+  write_text(script, "[{\"tool_calls\": [" + call + "]}, {\"tool_calls\": [" + call + "]}, {\"tool_calls\": [" +
+                         call + "]}, {\"tool_calls\": [" + call + ", " + other + "]}, {\"tool_calls\": [" + call +
+                         "]}, {\"content\": \"Finally.\"}]");
+  auto r = chat({"-p", "go", "--yes"});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(read_text(work / "runs.txt"), "run\nrun\n");
+  EXPECT_NE(r.err.find("(the model repeated the same call; the turn was stopped)"), std::string::npos) << r.err;
+  EXPECT_EQ(r.out.find("Finally."), std::string::npos);
+  const auto reqs = sent();
+  ASSERT_EQ(reqs.size(), 4u);
+  EXPECT_NE(reqs[3]["messages"].back()["content"].get<std::string>().find("earlier result stands"),
+            std::string::npos);
+  const Json saved = Json::parse(read_text(work / ".dravik/state/swap/messages.json"));
+  expect_whole_exchanges(saved);
+  EXPECT_EQ(saved.back()["role"], "tool");
+}
