@@ -479,6 +479,7 @@ asio::awaitable<void> ChatSession::turn() {
 asio::awaitable<bool> ChatSession::reply(std::optional<Overflow>& overflow) {
   auto attempt = co_await async::attempt(stream_reply(overflow));
   if (!attempt.error) co_return *attempt.value;
+  if (is_repeated_call_stop(attempt.error)) std::rethrow_exception(attempt.error);  // not the server's doing
   // A reply cut off because the local server died says so, rather than
   // showing the transport's words.
   if (auto status = co_await runtime_->server_exit_status(std::chrono::milliseconds(500)))
