@@ -393,15 +393,8 @@ bool ChatSession::one_turn(const std::string& prompt) {
   return ok;
 }
 
-bool ChatSession::run_turn(const std::string& user_text) {
-  // An /undo since the last turn is told to the model in front of this
-  // message: a message of its own would put two user messages in a row,
-  // which some chat templates refuse.
-  const std::string undo_note = undo_log_.take_note();
-  messages_->push_back({{"role", "user"}, {"content", undo_note.empty() ? user_text : "[" + undo_note + "]\n\n" + user_text}});
-  undo_log_.begin_turn();
-  repeats_.new_turn();
-  // Ctrl-C cancels the turn; SIGTERM or SIGHUP cancel it and end the session.
+std::exception_ptr ChatSession::interruptible(asio::awaitable<void> task) {
+  // Ctrl-C cancels the task; SIGTERM or SIGHUP cancel it and end the session.
   asio::signal_set signals(io_, SIGINT, SIGTERM, SIGHUP);
   asio::cancellation_signal cancel;
   std::exception_ptr error;
@@ -411,7 +404,7 @@ bool ChatSession::run_turn(const std::string& user_text) {
     if (sig != SIGINT) quit_ = true;
     cancel.emit(asio::cancellation_type::terminal);
   });
-  asio::co_spawn(io_, turn(), asio::bind_cancellation_slot(cancel.slot(), [&](std::exception_ptr e) {
+  asio::co_spawn(io_, std::move(task), asio::bind_cancellation_slot(cancel.slot(), [&](std::exception_ptr e) {
                    error = e;
                    done = true;
                  }));
@@ -420,6 +413,18 @@ bool ChatSession::run_turn(const std::string& user_text) {
   signals.cancel();
   io_.restart();
   io_.poll();
+  return error;
+}
+
+bool ChatSession::run_turn(const std::string& user_text) {
+  // An /undo since the last turn is told to the model in front of this
+  // message: a message of its own would put two user messages in a row,
+  // which some chat templates refuse.
+  const std::string undo_note = undo_log_.take_note();
+  messages_->push_back({{"role", "user"}, {"content", undo_note.empty() ? user_text : "[" + undo_note + "]\n\n" + user_text}});
+  undo_log_.begin_turn();
+  repeats_.new_turn();
+  const std::exception_ptr error = interruptible(turn());
   if (is_repeated_call_stop(error)) {
     if (!at_line_start_) out("\n");
     dim_line("(the model repeated the same call; the turn was stopped)");

@@ -57,6 +57,9 @@ class ChatSession {
 
  private:
   bool run_turn(const std::string& user_text);
+  // Runs `task` on the loop until it ends: Ctrl-C cancels it, SIGTERM and
+  // SIGHUP cancel it and end the session. Its error, or null.
+  std::exception_ptr interruptible(boost::asio::awaitable<void> task);
   boost::asio::awaitable<void> turn();
   boost::asio::awaitable<bool> reply(std::optional<Overflow>& overflow);
   boost::asio::awaitable<bool> stream_reply(std::optional<Overflow>& overflow);

@@ -1,12 +1,5 @@
 #include "compaction.hpp"
 
-#include <csignal>
-
-#include <boost/asio/bind_cancellation_slot.hpp>
-#include <boost/asio/cancellation_signal.hpp>
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/signal_set.hpp>
-
 #include "chat_session.hpp"
 #include "commands.hpp"
 #include "provisioning/provisioning.hpp"
@@ -110,30 +103,6 @@ std::string count(std::int64_t n) {
   return provisioning::thousands(static_cast<std::uint64_t>(std::max<std::int64_t>(0, n)));
 }
 
-// Runs `task` on the loop until it ends; Ctrl-C cancels it, SIGTERM and
-// SIGHUP cancel it and set `quit`. The task's error, or null.
-std::exception_ptr run_interruptible(asio::io_context& io, asio::awaitable<void> task, bool& quit) {
-  asio::signal_set signals(io, SIGINT, SIGTERM, SIGHUP);
-  asio::cancellation_signal cancel;
-  std::exception_ptr error;
-  bool done = false;
-  signals.async_wait([&](boost::system::error_code ec, int sig) {
-    if (ec) return;
-    if (sig != SIGINT) quit = true;
-    cancel.emit(asio::cancellation_type::terminal);
-  });
-  asio::co_spawn(io, std::move(task), asio::bind_cancellation_slot(cancel.slot(), [&](std::exception_ptr e) {
-                   error = e;
-                   done = true;
-                 }));
-  io.restart();
-  while (!done) io.run_one();
-  signals.cancel();
-  io.restart();
-  io.poll();
-  return error;
-}
-
 }  // namespace
 
 // ------------------------------------------------------------ in the session
@@ -188,7 +157,7 @@ void ChatSession::compact_command() {
     return;
   }
   dim_line("(summarizing the older turns...)");
-  const std::exception_ptr error = run_interruptible(io_, compact(), quit_);
+  const std::exception_ptr error = interruptible(compact());
   if (!error) return;
   if (is_cancellation(error))
     dim_line("(cancelled: the conversation is unchanged)");

@@ -32,12 +32,6 @@ std::string hex(const unsigned char* p, unsigned n) {
   return out;
 }
 
-std::string sha256_of(std::string_view data) {
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned n = 0;
-  EVP_Digest(data.data(), data.size(), md, &n, EVP_sha256(), nullptr);
-  return hex(md, n);
-}
 
 // SHA-256 of a regular file read in pieces (a KV cache can be large), or
 // nothing when there is no such file. A link or anything but a regular file
@@ -84,6 +78,13 @@ Json digests(const fs::path& state_dir) {
 }
 
 }  // namespace
+
+std::string sha256_of(std::string_view data) {
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned n = 0;
+  EVP_Digest(data.data(), data.size(), md, &n, EVP_sha256(), nullptr);
+  return hex(md, n);
+}
 
 void seal_state(const fs::path& state_dir, const fs::path& home) {
   const fs::path record = record_path(state_dir, home);

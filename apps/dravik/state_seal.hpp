@@ -7,8 +7,12 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 namespace dravik::app {
+
+// SHA-256 of `data` in lower-case hex.
+std::string sha256_of(std::string_view data);
 
 // Records the digests of the state files in `state_dir` under `home`.
 // Throws OSError when the record cannot be written.

@@ -4,12 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <openssl/evp.h>
-
 #include <cerrno>
 #include <cstring>
 
 #include "file_change.hpp"
+#include "state_seal.hpp"
 #include "support/text.hpp"
 
 namespace dravik::app {
@@ -21,19 +20,6 @@ namespace {
 constexpr const char* kDir = ".dravik/undo";
 constexpr std::size_t kMaxLog = 4u << 20;
 constexpr std::size_t kMaxFile = 16u << 20;  // the largest file write_file/edit_file change
-
-std::string sha256_hex(std::string_view data) {
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned n = 0;
-  EVP_Digest(data.data(), data.size(), md, &n, EVP_sha256(), nullptr);
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (unsigned i = 0; i < n; ++i) {
-    out += digits[md[i] >> 4];
-    out += digits[md[i] & 15];
-  }
-  return out;
-}
 
 std::string in_store(const std::string& name) { return std::string(kDir) + "/" + name; }
 
@@ -82,7 +68,7 @@ std::uint64_t turn_bytes(const Json& turn) {
 UndoLog::UndoLog(fs::path workdir, fs::path home) : workdir_(std::move(workdir)), home_(std::move(home)) {}
 
 fs::path UndoLog::seal_path() const {
-  return fs::path("undo-seals") / (sha256_hex(fs::absolute(workdir_).lexically_normal().string()) + ".json");
+  return fs::path("undo-seals") / (sha256_of(fs::absolute(workdir_).lexically_normal().string()) + ".json");
 }
 
 std::string UndoLog::store_dir() {
@@ -123,7 +109,7 @@ Json UndoLog::load() {
   if (!s.exists) return empty;
   const hostlib::FileSnapshot seal = hostlib::read_beneath(home_, seal_path().string(), 1 << 16);
   const Json record = seal.exists ? Json::parse(seal.bytes, nullptr, false) : Json();
-  if (!record.is_object() || record.value("log", "") != sha256_hex(s.bytes)) {
+  if (!record.is_object() || record.value("log", "") != sha256_of(s.bytes)) {
     load_error_ = "the undo log in .dravik/undo was not written by your dravik (or was changed since); it is not used";
     return empty;
   }
@@ -140,7 +126,7 @@ std::string UndoLog::save(const Json& log) {
   hostlib::WriteBeneath o;
   o.new_mode = 0600;
   w = hostlib::write_beneath(home_, seal_path().string(),
-                             dump_json(Json{{"workdir", fs::absolute(workdir_).string()}, {"log", sha256_hex(bytes)}}), o);
+                             dump_json(Json{{"workdir", fs::absolute(workdir_).string()}, {"log", sha256_of(bytes)}}), o);
   return w.error;
 }
 
@@ -178,17 +164,17 @@ std::string UndoLog::remember_file(const std::string& rel, const std::optional<s
   for (Json& f : files)
     if (f.is_object() && f.value("path", "") == rel) {
       // Changed again in the same turn: /undo goes back to the first state.
-      f["written"] = sha256_hex(after);
+      f["written"] = sha256_of(after);
       return save(log);
     }
   Json entry = {{"path", rel}, {"existed", before.has_value()}, {"mode", static_cast<unsigned>(mode & 07777)},
-                {"size", before ? before->size() : 0}, {"written", sha256_hex(after)}};
+                {"size", before ? before->size() : 0}, {"written", sha256_of(after)}};
   if (before) {
     const std::string blob = "b" + std::to_string(current_id_) + "-" + std::to_string(files.size());
     const hostlib::WriteOutcome w = hostlib::write_beneath(workdir_, in_store(blob), *before, private_write());
     if (!w.error.empty()) return "cannot keep the file for /undo: " + w.error;
     entry["blob"] = blob;
-    entry["before"] = sha256_hex(*before);
+    entry["before"] = sha256_of(*before);
   }
   files.push_back(std::move(entry));
   bound(log);
@@ -235,7 +221,7 @@ UndoLog::Undone UndoLog::undo_last(const std::function<bool(const std::string&)>
       u.lines.push_back("could not restore " + shown + ": " + text::escape_controls(now.error));
       continue;
     }
-    const bool as_written = now.exists && sha256_hex(now.bytes) == f["written"].get<std::string>();
+    const bool as_written = now.exists && sha256_of(now.bytes) == f["written"].get<std::string>();
     if (!as_written) {
       if (!existed && !now.exists) {
         u.lines.push_back(shown + " is already gone");
@@ -261,7 +247,7 @@ UndoLog::Undone UndoLog::undo_last(const std::function<bool(const std::string&)>
     hostlib::FileSnapshot saved;
     if (valid_blob(f.value("blob", Json())))
       saved = hostlib::read_beneath(workdir_, in_store(f["blob"].get<std::string>()), kMaxFile, false);
-    if (!saved.exists || !saved.error.empty() || sha256_hex(saved.bytes) != f.value("before", "") ||
+    if (!saved.exists || !saved.error.empty() || sha256_of(saved.bytes) != f.value("before", "") ||
         !mode.is_number_unsigned() || mode.get<unsigned>() > 07777) {
       u.lines.push_back("could not restore " + shown + ": its saved copy is missing or damaged");
       continue;
