@@ -92,7 +92,11 @@ WriteOutcome write_beneath(const fs::path& root, const std::string& path, std::s
       return w;
     }
   }
-  if (o.before_write) o.before_write(w.rel);
+  if (o.before_write)
+    if (std::string veto = o.before_write(w.rel); !veto.empty()) {
+      w.error = std::move(veto);
+      return w;
+    }
   w.error = write_file_in(at.dir.get(), at.name, bytes, o.mode ? *o.mode : o.new_mode);
   if (w.error.empty() && o.mode) {
     // The exact mode (write_file_in keeps an existing file's own, and the
@@ -108,7 +112,9 @@ WriteOutcome remove_beneath(const fs::path& root, const std::string& path, const
   WriteOutcome w;
   const Beneath base(root);
   Located at;
-  if (const int err = base.locate(path, at, {.follow_links = true})) {
+  // No link is followed: a link put in a file's place since, or in place of
+  // a directory on its way, must not make the removal hit what it points at.
+  if (const int err = base.locate(path, at, {.follow_links = false})) {
     w.error = resolve_error(path, err, base).substr(7);
     return w;
   }
@@ -198,7 +204,7 @@ PreparedChange prepare_edit_file(const fs::path& root, const std::string& path, 
 }
 
 std::string apply_prepared(const fs::path& root, const PreparedChange& change,
-                           const std::function<void(const std::string& rel)>& before_write) {
+                           const std::function<std::string(const std::string& rel)>& before_write) {
   if (!change.ok) return change.output;
   WriteBeneath o;
   o.expect = &change.before;

@@ -47,8 +47,9 @@ struct WriteBeneath {
   bool follow_links = true;
   bool create_dirs = true;
   // Called with the path relative to the root once the file is found and
-  // checked, right before it is written.
-  std::function<void(const std::string& rel)> before_write;
+  // checked, right before it is written; a text it returns is an error and
+  // nothing is written.
+  std::function<std::string(const std::string& rel)> before_write;
 };
 struct WriteOutcome {
   std::string error;     // "" when written
@@ -57,8 +58,8 @@ struct WriteOutcome {
 };
 WriteOutcome write_beneath(const std::filesystem::path& root, const std::string& path, std::string_view bytes,
                            const WriteBeneath& o = {});
-// Removes the file `path` (a link is removed, not what it points at), when
-// it still holds `expect` (if given).
+// Removes the file `path` when it still holds `expect` (if given). A link
+// on the way or in the file's place is refused (ELOOP), never followed.
 WriteOutcome remove_beneath(const std::filesystem::path& root, const std::string& path,
                             const std::optional<std::string>* expect = nullptr);
 
@@ -81,8 +82,9 @@ PreparedChange prepare_edit_file(const std::filesystem::path& root, const std::s
                                  const host::EditFileRequest& request);
 // Writes a prepared change if the file still holds `before`; returns the
 // tool's result: change.output, or an error saying why nothing was written.
-// `before_write` gets the path relative to the root right before writing.
+// `before_write` gets the path relative to the root right before writing,
+// and can refuse the write with an error text.
 std::string apply_prepared(const std::filesystem::path& root, const PreparedChange& change,
-                           const std::function<void(const std::string& rel)>& before_write = {});
+                           const std::function<std::string(const std::string& rel)>& before_write = {});
 
 }  // namespace dravik::hostlib

@@ -85,6 +85,22 @@ struct ReplyFigures {
   }
 };
 
+constexpr std::size_t kMaxArgumentDepth = 32;
+
+// True when `v` nests more than `limit` arrays or objects deep; looked at
+// without recursion.
+bool nested_deeper_than(const Json& v, std::size_t limit) {
+  std::vector<std::pair<const Json*, std::size_t>> todo{{&v, 0}};
+  while (!todo.empty()) {
+    const auto [at, depth] = todo.back();
+    todo.pop_back();
+    if (!at->is_structured()) continue;
+    if (depth >= limit) return true;
+    for (const Json& child : *at) todo.emplace_back(&child, depth + 1);
+  }
+  return false;
+}
+
 // "bold #rrggbb on #rrggbb" as an SGR sequence.
 std::string sgr(std::string_view style) {
   std::string codes;
@@ -638,7 +654,10 @@ asio::awaitable<void> ChatSession::run_tools(const Json& assistant) {
   try {
     for (const Json& call : calls) {
       host::ToolCall tc{call["function"]["name"], Json::parse(call["function"]["arguments"].get<std::string>(), nullptr, false)};
-      if (tc.arguments.is_discarded()) tc.arguments = call["function"]["arguments"];
+      // Arguments that do not parse, or nest deeper than any tool's (copying
+      // or printing them would recurse that deep), stay the model's text.
+      if (tc.arguments.is_discarded() || nested_deeper_than(tc.arguments, kMaxArgumentDepth))
+        tc.arguments = call["function"]["arguments"];
       const std::string name = tc.name.is_string() ? tc.name.get<std::string>() : "?";
       std::string summary;
       try {
@@ -676,9 +695,9 @@ asio::awaitable<void> ChatSession::run_tools(const Json& assistant) {
       } else if (refusal = approve(name, tc.arguments, shown_name, shown_summary); !refusal.empty()) {
         content = std::move(refusal);
       } else if (change) {
+        // No change is written that /undo could not take back.
         content = hostlib::apply_prepared(fs::current_path(), *change, [&](const std::string& rel) {
-          if (auto e = undo_log_.remember_file(rel, change->before, change->mode, change->after); !e.empty())
-            error_line(text::escape_controls(e));
+          return undo_log_.remember_file(rel, change->before, change->mode, change->after);
         });
         ok = !content.starts_with("Error");
       } else {

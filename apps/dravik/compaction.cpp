@@ -136,6 +136,9 @@ asio::awaitable<void> ChatSession::compact() {
   while (auto chunk = co_await stream->next()) acc.add(chunk->data);
   const std::string summary = config::trim(acc.content());
   if (summary.empty()) throw RuntimeError("the model wrote no summary");
+  // Half a summary (the reply hit its token cap) would lose the rest.
+  if (acc.finish_reason() == "length")
+    throw RuntimeError("the summary was cut off at the reply's token limit (\"max_reply_tokens\")");
   Json next = compaction::with_summary(*messages_, keep_from, summary);
   const Tokens after = co_await prompt_tokens(next);
   // A summary no shorter than the turns it replaces would only lose their

@@ -10,6 +10,7 @@
 
 #include "chat_session.hpp"
 #include "provisioning/provisioning.hpp"
+#include "resolver.hpp"
 #include "commands.hpp"
 #include "support/text.hpp"
 
@@ -55,23 +56,39 @@ bool cut_at_line(std::string& text, std::size_t max_chars) {
 }
 
 std::optional<InstructionFile> read_instruction_file(const fs::path& path, std::size_t max_chars,
-                                                     std::string& problem) {
+                                                     std::string& problem, bool confined) {
   problem.clear();
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) {
-    if (errno != ENOENT && errno != ENOTDIR) problem = std::string("cannot be read (") + std::strerror(errno) + ")";
-    return std::nullopt;
-  }
-  // Only a regular file is opened: opening a FIFO or a device could block
-  // or act on the device.
-  if (!S_ISREG(st.st_mode)) {
-    problem = "is not a regular file: not read";
-    return std::nullopt;
-  }
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) {
-    problem = std::string("cannot be read (") + std::strerror(errno) + ")";
-    return std::nullopt;
+  int fd = -1;
+  if (confined) {
+    // A file of the project is opened beneath the project directory: a link
+    // a cloned repository ships in its place (to ~/.ssh/..., /proc/self/environ)
+    // is followed only while it stays inside. A FIFO opens without blocking
+    // and is refused below.
+    const hostlib::detail::Beneath base(path.parent_path());
+    fd = base.open(path.filename().string(), O_RDONLY | O_NONBLOCK);
+    if (fd == -ENOENT || fd == -ENOTDIR) return std::nullopt;
+    if (fd < 0) {
+      problem = fd == -EXDEV ? "leads outside the project: not read"
+                             : std::string("cannot be read (") + std::strerror(-fd) + ")";
+      return std::nullopt;
+    }
+  } else {
+    if (::stat(path.c_str(), &st) != 0) {
+      if (errno != ENOENT && errno != ENOTDIR) problem = std::string("cannot be read (") + std::strerror(errno) + ")";
+      return std::nullopt;
+    }
+    // Only a regular file is opened: opening a FIFO or a device could block
+    // or act on the device.
+    if (!S_ISREG(st.st_mode)) {
+      problem = "is not a regular file: not read";
+      return std::nullopt;
+    }
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+      problem = std::string("cannot be read (") + std::strerror(errno) + ")";
+      return std::nullopt;
+    }
   }
   // The file may have been replaced since the first look.
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -120,7 +137,9 @@ std::vector<InstructionFile> read_instructions(const fs::path& home, const fs::p
     if (have_first && ::stat(w.path.c_str(), &st) == 0 && st.st_dev == first.st_dev && st.st_ino == first.st_ino)
       continue;
     std::string problem;
-    auto f = read_instruction_file(w.path, max_chars, problem);
+    // The user's own file may be a link anywhere (into a dotfiles
+    // repository); the project's stays inside the project.
+    auto f = read_instruction_file(w.path, max_chars, problem, &w == &places[1]);
     if (!problem.empty()) notes.push_back(w.shown + " " + problem);
     if (!f) continue;
     if (::stat(w.path.c_str(), &first) == 0) have_first = true;

@@ -26,9 +26,10 @@ struct InstructionFile {
 // device is never opened for reading, so nothing blocks), at most
 // `max_chars` bytes of it, cut at the last line break within them when the
 // file is longer, invalid UTF-8 replaced. Nullopt when there is no file;
-// `problem` says why an existing one was not read.
+// `problem` says why an existing one was not read. `confined`: links are
+// followed only while they stay in the file's directory.
 std::optional<InstructionFile> read_instruction_file(const std::filesystem::path& path, std::size_t max_chars,
-                                                     std::string& problem);
+                                                     std::string& problem, bool confined = false);
 
 // Cuts `text` to at most `max_chars` bytes at a line break (or, in a single
 // long line, at a character boundary). True when it cut.

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -157,6 +158,9 @@ void UndoLog::bound(Json& log) {
 
 std::string UndoLog::remember_file(const std::string& rel, const std::optional<std::string>& before, mode_t mode,
                                    std::string_view after) {
+  // The store itself is not the file tools' to change: a write there would
+  // undo the undo log.
+  if (rel == kDir || rel.starts_with(std::string(kDir) + "/")) return std::string(kDir) + " holds /undo's copies";
   if (std::string e = store_dir(); !e.empty()) return "cannot keep the file for /undo: " + e;
   Json log = load();  // an untrusted log is started afresh
   Json& turn = current_turn(log);
@@ -185,7 +189,9 @@ std::string UndoLog::remember_file(const std::string& rel, const std::optional<s
 std::string UndoLog::remember_shell(const std::string& command) {
   if (std::string e = store_dir(); !e.empty()) return "cannot note the command for /undo: " + e;
   Json log = load();
-  current_turn(log)["shell"].push_back(command);
+  // Only shown, never run again: a long command (a here-document) is kept
+  // in part, so that the log stays small.
+  current_turn(log)["shell"].push_back(text::prefix(command, 2000));
   bound(log);
   return save(log);
 }
@@ -206,6 +212,9 @@ UndoLog::Undone UndoLog::undo_last(const std::function<bool(const std::string&)>
   turns.erase(turns.size() - 1);
   turn_open_ = false;  // what this turn does next starts a turn of its own
   std::vector<std::string> restored, removed;
+  // Entries left for another /undo: those that failed, and files changed
+  // since when nobody could be asked. A "no" of the user lets go of one.
+  Json keep = Json::array();
   const Json files = turn.value("files", Json::array());
   for (auto it = files.rbegin(); it != files.rend(); ++it) {
     const Json& f = *it;
@@ -219,6 +228,7 @@ UndoLog::Undone UndoLog::undo_last(const std::function<bool(const std::string&)>
     const hostlib::FileSnapshot now = hostlib::read_beneath(workdir_, path, kMaxFile);
     if (!now.error.empty()) {
       u.lines.push_back("could not restore " + shown + ": " + text::escape_controls(now.error));
+      keep.push_back(f);
       continue;
     }
     const bool as_written = now.exists && sha256_of(now.bytes) == f["written"].get<std::string>();
@@ -227,17 +237,23 @@ UndoLog::Undone UndoLog::undo_last(const std::function<bool(const std::string&)>
         u.lines.push_back(shown + " is already gone");
         continue;
       }
-      if (!ask || !ask(shown)) {
-        u.lines.push_back(shown + " was changed since that turn; left as it is" +
-                          (ask ? "" : " (not asked: not on a terminal)"));
+      if (!ask) {
+        u.lines.push_back(shown + " was changed since that turn; left as it is (not asked: not on a terminal)");
+        keep.push_back(f);
+        continue;
+      }
+      if (!ask(shown)) {
+        u.lines.push_back(shown + " was changed since that turn; left as it is");
         continue;
       }
     }
     const std::optional<std::string> expect = now.exists ? std::optional<std::string>(now.bytes) : std::nullopt;
     if (!existed) {
       const hostlib::WriteOutcome w = hostlib::remove_beneath(workdir_, path, &expect);
-      if (!w.error.empty()) u.lines.push_back("could not remove " + shown + ": " + text::escape_controls(w.error));
-      else {
+      if (!w.error.empty()) {
+        u.lines.push_back("could not remove " + shown + ": " + text::escape_controls(w.error));
+        keep.push_back(f);
+      } else {
         u.lines.push_back("removed " + shown);
         removed.push_back(path);
       }
@@ -259,14 +275,21 @@ UndoLog::Undone UndoLog::undo_last(const std::function<bool(const std::string&)>
     const hostlib::WriteOutcome w = hostlib::write_beneath(workdir_, path, saved.bytes, o);
     if (!w.error.empty()) {
       u.lines.push_back("could not restore " + shown + ": " + text::escape_controls(w.error));
+      keep.push_back(f);
       continue;
     }
     u.lines.push_back("restored " + shown);
     restored.push_back(path);
   }
-  for (const Json& f : files)
-    if (f.is_object() && valid_blob(f.value("blob", Json())))
-      hostlib::remove_beneath(workdir_, in_store(f["blob"].get<std::string>()));
+  if (!keep.empty()) {
+    Json rest = turn;
+    std::reverse(keep.begin(), keep.end());  // the order the turn wrote them
+    rest["files"] = keep;
+    rest["shell"] = Json::array();
+    turns.push_back(std::move(rest));
+    u.lines.push_back("kept for another /undo: " + std::to_string(keep.size()) +
+                      (keep.size() == 1 ? " file" : " files") + " not restored");
+  }
   const Json shell = turn.value("shell", Json::array());
   if (!shell.empty()) {
     u.lines.push_back("Shell commands cannot be undone; that turn ran:");
@@ -288,7 +311,15 @@ UndoLog::Undone UndoLog::undo_last(const std::function<bool(const std::string&)>
     const std::string earlier = log.value("note", "");
     log["note"] = earlier.empty() ? u.note : earlier + " " + u.note;
   }
-  if (const std::string e = save(log); !e.empty()) u.lines.push_back("could not update the undo log: " + text::escape_controls(e));
+  if (const std::string e = save(log); !e.empty()) {
+    u.lines.push_back("could not update the undo log: " + text::escape_controls(e));
+    return u;
+  }
+  // The copies go once the log no longer names them.
+  for (const Json& f : files)
+    if (f.is_object() && valid_blob(f.value("blob", Json())) &&
+        std::find(keep.begin(), keep.end(), f) == keep.end())
+      hostlib::remove_beneath(workdir_, in_store(f["blob"].get<std::string>()));
   return u;
 }
 

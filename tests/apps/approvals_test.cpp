@@ -183,6 +183,18 @@ TEST_F(Chat, ConfiguredAllowAndDenyEntries) {
 // A model that makes the same call again and again: it runs twice, the
 // third is answered without running, the fourth ends the turn, with every
 // call of the conversation answered.
+// Arguments nested far deeper than any tool's are refused as arguments, not
+// recursed into.
+TEST_F(Chat, ArgumentsNestedDeeperThanAnyToolsAreRefused) {
+  const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+  write_text(script, Json::array({Json{{"tool_calls", Json::array({Json{{"name", "shell"}, {"arguments", deep}}})}},
+                                  Json{{"content", "Fine."}}})
+                         .dump());
+  auto r = chat({"-p", "go", "--yes", "--json"});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_NE(r.out.find("invalid arguments for shell"), std::string::npos) << r.out.substr(0, 400);
+}
+
 TEST_F(Chat, ARepeatedCallRunsTwiceThenTheTurnEnds) {
   const std::string call = R"({"name": "shell", "arguments": {"command": "echo run >> runs.txt"}})";
   const std::string other = R"({"name": "shell", "arguments": {"command": "echo other >> runs.txt"}})";

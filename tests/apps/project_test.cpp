@@ -88,6 +88,15 @@ TEST_F(Chat, ProjectInstructionsFollowTheFixedPromptAndALongFileIsCut) {
   EXPECT_EQ(r.exit_status, 0) << r.err;
   EXPECT_TRUE(has(r.err, "AGENTS.md is not a regular file")) << r.err;
   EXPECT_FALSE(has(content(sent().at(0)["messages"][0]), "PROJECT-RULE"));
+
+  // A link a repository ships in its place is not followed out of it.
+  write_text(dir / "secret.txt", "SECRET-KEY\n");
+  fs::remove(work / "AGENTS.md");
+  fs::create_symlink(dir / "secret.txt", work / "AGENTS.md");
+  fs::remove(requests);
+  r = chat({"-p", "hi"});
+  EXPECT_TRUE(has(r.err, "AGENTS.md leads outside the project")) << r.err;
+  EXPECT_FALSE(has(content(sent().at(0)["messages"][0]), "SECRET-KEY"));
 }
 
 // /compact: one request without tools for a summary of the older turns,

@@ -129,10 +129,11 @@ TEST_F(Chat, UndoLeavesFilesChangedSinceAndTrustsOnlyItsOwnLog) {
   r = chat({"-p", "/undo"});
   EXPECT_EQ(r.exit_status, 0) << r.err;
   EXPECT_NE(r.err.find("a.txt was changed since that turn; left as it is"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("kept for another /undo: 1 file"), std::string::npos) << r.err;
   EXPECT_EQ(read_text(work / "a.txt"), "mine\n");
   EXPECT_EQ(read_text(work / "b.txt"), "b1\n");
 
-  // The first turn, at a terminal: asked, and "n" keeps the file.
+  // At a terminal the file left unasked is asked about, and "n" keeps it.
   Terminal t(dravik, work, env());
   ASSERT_TRUE(t.read_until("you")) << t.screen;
   t.type("/undo\r");
@@ -143,6 +144,13 @@ TEST_F(Chat, UndoLeavesFilesChangedSinceAndTrustsOnlyItsOwnLog) {
   t.type("/exit\r");
   EXPECT_EQ(t.wait_exit(), 0) << t.screen;
   EXPECT_EQ(read_text(work / "a.txt"), "mine\n");
+
+  // The file tools do not write the undo store.
+  write_text(script, R"([{"tool_calls": [{"name": "write_file", "arguments": {"path": ".dravik/undo/log.json", "content": "{}"}}]},
+                         {"content": "Three."}])");
+  fs::remove(requests);
+  r = chat({"-p", "third", "--yes"});
+  EXPECT_NE(sent().back()["messages"].dump().find("holds /undo's copies"), std::string::npos) << r.err;
 
   // A log planted in the directory (as a cloned repository could ship one).
   write_text(work / "x.txt", "x\n");
