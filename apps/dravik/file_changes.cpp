@@ -48,7 +48,7 @@ std::optional<hostlib::PreparedChange> prepare_file_change(const std::string& to
 
 std::string change_diff(const hostlib::PreparedChange& c) {
   const std::string before = c.before.value_or("");
-  const std::string path = text::escape_controls(c.path);  // one line, whatever the model named
+  const std::string path = text::escape_unambiguous(c.path, false);  // one line, whatever the model named
   auto size = [](std::size_t n) { return std::to_string(n) + " bytes"; };
   const std::string sizes = c.before ? size(before.size()) + " -> " + size(c.after.size()) : "new, " + size(c.after.size());
   if (looks_binary(before) || looks_binary(c.after)) return "binary file " + path + " (" + sizes + ")\n";
@@ -70,7 +70,7 @@ std::vector<ShownLine> shown_diff(const std::string& diff, std::size_t max_lines
     if (line.starts_with("--- ") || line.starts_with("+++ ")) kind = 'f';
     else if (line.starts_with("@@")) kind = '@';
     else if (!line.empty() && (line[0] == '+' || line[0] == '-' || line[0] == ' ')) kind = line[0];
-    out.push_back({kind, text::escape_controls(line)});
+    out.push_back({kind, text::escape_unambiguous(line, false)});
   }
   if (total > max_lines) out.push_back({'i', "... " + std::to_string(total - max_lines) + " more lines"});
   return out;

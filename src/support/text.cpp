@@ -122,7 +122,7 @@ bool invisible_format(std::uint32_t cp) {
 
 }  // namespace
 
-std::string escape_unambiguous(std::string_view raw) {
+std::string escape_unambiguous(std::string_view raw, bool double_backslashes) {
   // One pass over the raw text, so that the backslashes of the escapes
   // written here are not doubled, only the text's own.
   const std::string clean = sanitize_utf8(raw);
@@ -132,7 +132,7 @@ std::string escape_unambiguous(std::string_view raw) {
   for (std::size_t i = 0; i < clean.size();) {
     const auto c = static_cast<unsigned char>(clean[i]);
     const std::size_t n = seq_len(clean, i);
-    if (c == '\\') {
+    if (c == '\\' && double_backslashes) {
       out += "\\\\";
     } else if (n == 1 || (c == 0xC2 && static_cast<unsigned char>(clean[i + 1]) <= 0x9F)) {
       out += escape_controls(clean.substr(i, n));

@@ -31,8 +31,11 @@ std::string escape_controls(std::string_view text);
 // is the two-character escape and never a line break) and the invisible
 // format characters (bidirectional overrides and isolates, zero-width
 // characters, the byte-order mark, the soft hyphen) written as "\u{202e}".
-// Used where the user approves what the model asked for.
-std::string escape_unambiguous(std::string_view text);
+// Used where the user approves what the model asked for. Without
+// `double_backslashes` (code shown in a diff, where doubling every
+// backslash would misshow the code) only the controls and the invisible
+// characters are written as escapes.
+std::string escape_unambiguous(std::string_view text, bool double_backslashes = true);
 
 // Plain text made safe inside console markup: controls escaped as
 // escape_controls does, and every "[" written "\[" so that no part of it

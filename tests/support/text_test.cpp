@@ -37,6 +37,8 @@ TEST(EscapeUnambiguous, LineBreaksBackslashesAndInvisibleCharactersStayVisible) 
   EXPECT_NE(escape_unambiguous("echo ok\nrm -rf build"), escape_unambiguous("echo ok\\nrm -rf build"));
   EXPECT_EQ(escape_unambiguous("echo ok\nrm"), "echo ok\\nrm");
   EXPECT_EQ(escape_unambiguous("echo ok\\nrm"), "echo ok\\\\nrm");
+  // Code in a diff keeps its backslashes; what hides or reorders text is still shown.
+  EXPECT_EQ(escape_unambiguous("s = \"\\n\" \xE2\x80\xAE", false), "s = \"\\n\" \\u{202e}");
   EXPECT_EQ(escape_unambiguous("ls \xE2\x80\xAE" "txt.exe"), "ls \\u{202e}txt.exe");
   EXPECT_EQ(escape_unambiguous("a\xE2\x80\x8B" "b\xEF\xBB\xBF"), "a\\u{200b}b\\u{feff}");
   EXPECT_EQ(escape_unambiguous("\x1b]52;c;Y3VybA==\x07 naïve ✓"), "\\x1b]52;c;Y3VybA==\\x07 naïve ✓");
