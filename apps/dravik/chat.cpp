@@ -19,11 +19,8 @@
 #include "chat_session.hpp"
 #include "commands.hpp"
 #include "dravik_host.hpp"
-#include "eviction_coordinator/eviction_coordinator.hpp"
 #include "first_run.hpp"
 #include "provisioning/provisioning.hpp"
-#include "server_eviction/server_eviction.hpp"
-#include "sidecar/sidecar.hpp"
 #include "support/config.hpp"
 #include "support/errors.hpp"
 #include "support/files.hpp"
@@ -120,7 +117,8 @@ int chat(const ChatOptions& o) {
   }
 
   Json cfg = load_config(o);
-  ChatSession::configured_approvals(cfg);  // a bad "allow" or "deny" entry is reported before anything starts
+  // A bad "allow" or "deny" entry is reported before anything starts.
+  Approvals approvals = ChatSession::configured_approvals(cfg);
   const std::string runtime_key = backend_catalog::normalize_runtime(
       cfg.contains("runtime") ? std::optional<std::string>(config::text_form(cfg["runtime"])) : std::nullopt);
   asio::io_context io;
@@ -141,6 +139,7 @@ int chat(const ChatOptions& o) {
   so.json = o.json;
   so.interactive = !one_shot;
   so.color = !one_shot && ::isatty(1) == 1 && !std::getenv("NO_COLOR");
+  so.approvals = std::move(approvals);
   ChatSession session(io, cfg, so);
 
   if (::pipe2(g_signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) throw OSError(errno, "cannot create a pipe");

@@ -137,7 +137,7 @@ ChatSession::ChatSession(asio::io_context& io, Json cfg, SessionOptions o)
       "shell, write_file and edit_file need the user's approval; a refusal comes back as the tool's result: "
       "do not retry it. Keep answers short.";
   messages_->push_back({{"role", "system"}, {"content", system_prompt_}});
-  approvals_ = configured_approvals(cfg_);
+  approvals_ = std::move(o_.approvals);
 }
 
 Approvals ChatSession::configured_approvals(const Json& cfg) {
@@ -379,12 +379,8 @@ void ChatSession::check_fixed_part_fits() const {
 
 void ChatSession::fit_context() {
   check_fixed_part_fits();
-  // Until the server has counted it, the fixed part is guessed at three
-  // characters a token.
-  const auto fixed_estimate = static_cast<std::int64_t>(
-      static_cast<double>(dump_json((*messages_)[0]).size() + dump_json(hostlib::tool_definitions()).size()) / 3.0);
   const std::size_t turns = compaction::turns(*messages_);
-  if (budget_.shrink(*messages_, fixed_estimate)) {
+  if (budget_.shrink(*messages_, fixed_part_estimate())) {
     std::string m = "(older parts of the conversation were shortened to fit the " + count(budget_.context) +
                     "-token context";
     if (const std::size_t dropped = turns - compaction::turns(*messages_))
@@ -670,8 +666,12 @@ asio::awaitable<void> ChatSession::run_tools(const Json& assistant) {
       // calls look alike.
       const std::string shown_name = text::escape_unambiguous(name);
       const std::string shown_summary = text::escape_unambiguous(summary);
+      const auto verdict = repeats_.see(name, tc.arguments);
+      repeated = verdict == RepeatGuard::Verdict::stop;
       // A file change is computed once, shown as a diff, and written as shown.
-      const auto change = prepare_file_change(name, tc.arguments, fs::current_path());
+      const auto change = verdict == RepeatGuard::Verdict::run
+                              ? prepare_file_change(name, tc.arguments, fs::current_path())
+                              : std::nullopt;
       const std::string diff = change && change->ok ? change_diff(*change) : "";
       if (o_.json) {
         Json event{{"event", "tool_call"}, {"name", name}, {"arguments", tc.arguments}};
@@ -683,8 +683,6 @@ asio::awaitable<void> ChatSession::run_tools(const Json& assistant) {
       }
       std::string content;
       bool ok = false;
-      const auto verdict = repeats_.see(name, tc.arguments);
-      repeated = verdict == RepeatGuard::Verdict::stop;
       std::string refusal;
       if (verdict != RepeatGuard::Verdict::run) {
         content = repeated ? "Not run: the same call once more after being told; the turn is stopped."

@@ -22,14 +22,15 @@ struct SessionOptions {
   bool json = false;         // one-shot: events as JSON lines
   bool interactive = false;  // a person at a terminal
   bool color = false;        // 24-bit colour and the status line
+  Approvals approvals;       // the configuration's "allow" and "deny" (configured_approvals)
 };
 
 class ChatSession {
  public:
   ChatSession(boost::asio::io_context& io, Json cfg, SessionOptions o);
   ~ChatSession();
-  // The approvals of the configuration ("allow", "deny"); a bad entry
-  // throws ValueError naming it.
+  // The approvals of the configuration ("allow", "deny"), for the session's
+  // options; a bad entry throws ValueError naming it.
   static Approvals configured_approvals(const Json& cfg);
 
   // Builds the runtime and starts it; on failure prints what happened and

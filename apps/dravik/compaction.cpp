@@ -108,8 +108,8 @@ std::string count(std::int64_t n) {
 // ------------------------------------------------------------ in the session
 
 std::int64_t ChatSession::fixed_part_estimate() const {
-  // As fit_context guesses it until the server has counted: three
-  // characters a token.
+  // Until the server has counted it (or a first reply has shown it), the
+  // fixed part is guessed at three characters a token.
   return budget_.fixed.value_or(static_cast<std::int64_t>(
       static_cast<double>(dump_json((*messages_)[0]).size() + dump_json(hostlib::tool_definitions()).size()) / 3.0));
 }
