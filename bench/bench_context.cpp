@@ -195,13 +195,9 @@ int main() {
                     {"context_window_tokens", kContext},
                     {"llama_port", testing::free_port()}};
   auto rt = hostlib::chat_runtime(backend_catalog::create_runtime_client(io.get_executor(), cfg));
-  if (auto* local = dynamic_cast<sidecar::SidecarClient*>(&rt->client())) {
-    local->port = cfg["llama_port"].get<std::int64_t>();
-    local->base_url = "http://127.0.0.1:" + std::to_string(local->port);
-  }
+  rt->set_port(cfg["llama_port"].get<std::int64_t>());
   rt->set_max_reply_tokens(kReplyCap);
   async::run_until_done(io, rt->start());
-  auto* local = dynamic_cast<sidecar::SidecarClient*>(&rt->client());
 
   // The system prompt of `dravik chat`, with this directory in it.
   const std::string system =
@@ -219,7 +215,7 @@ int main() {
   const auto t0 = bench::Clock::now();
   const Totals previous = run_previous(io, *rt, system);
   const double previous_ms = bench::ms_since(t0);
-  async::run_until_done(io, local->reset_kv_cache());  // the same empty cache for both
+  async::run_until_done(io, rt->reset());  // the same empty cache for both
   const auto t1 = bench::Clock::now();
   const Totals current = run_current(io, *rt, system);
   const double current_ms = bench::ms_since(t1);

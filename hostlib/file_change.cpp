@@ -20,7 +20,7 @@ using namespace detail;
 
 namespace {
 
-constexpr std::size_t kEditCap = 16u << 20;  // as edit_file
+constexpr std::size_t kEditCap = 16u << 20;  // the largest file write_file and edit_file change
 
 // The bytes and mode of the entry `name` of `dir` (exists false when there is
 // none); refuses anything but a regular file.
@@ -181,6 +181,7 @@ PreparedChange prepare_edit_file(const fs::path& root, const std::string& path, 
   c.edit = true;
   auto refuse = [&](const std::string& why) {
     c.ok = false;
+    c.error = why;
     c.output = "Error: " + why + "; " + path + " was not changed";
     return c;
   };
@@ -197,6 +198,7 @@ PreparedChange prepare_edit_file(const fs::path& root, const std::string& path, 
   c.rel = at.rel;
   c.before = t.text;
   c.after = std::move(edit.text);
+  c.replacements = edit.replacements;
   c.ok = true;
   c.output = request.patch ? "Applied " + std::to_string(edit.replacements) + " hunk(s) to " + path
                            : "Replaced " + std::to_string(edit.replacements) + " occurrence(s) in " + path;
@@ -204,17 +206,25 @@ PreparedChange prepare_edit_file(const fs::path& root, const std::string& path, 
 }
 
 std::string apply_prepared(const fs::path& root, const PreparedChange& change,
-                           const std::function<std::string(const std::string& rel)>& before_write) {
-  if (!change.ok) return change.output;
+                           const std::function<std::string(const std::string& rel)>& before_write,
+                           std::string* why) {
+  if (!change.ok) {
+    if (why) *why = change.error;
+    return change.output;
+  }
   WriteBeneath o;
   o.expect = &change.before;
   o.before_write = before_write;
   const WriteOutcome w = write_beneath(root, change.path, change.after, o);
-  if (w.changed)
+  if (w.changed) {
+    if (why) *why = "the file changed after the change was computed";
     return "Error: " + change.path + " changed after the change was shown (by another program?); it was not written";
-  if (!w.error.empty())
+  }
+  if (!w.error.empty()) {
+    if (why) *why = "cannot write the file: " + w.error;
     return change.edit ? "Error: cannot write the file: " + w.error + "; " + change.path + " was not changed"
                        : "Error: cannot write " + change.path + ": " + w.error;
+  }
   return change.output;
 }
 

@@ -67,6 +67,8 @@ WriteOutcome remove_beneath(const std::filesystem::path& root, const std::string
 struct PreparedChange {
   bool ok = false;
   std::string output;  // not ok: the tool's result (the error); ok: the result once written
+  std::string error;   // not ok: why, without the "Error: " and the path
+  std::int64_t replacements = 0;  // edit_file: occurrences replaced or hunks applied
   std::string path;    // as the call gave it
   std::string rel;     // relative to the root ("" when its directory does not exist yet)
   std::optional<std::string> before;  // the file's bytes; nullopt: it does not exist
@@ -83,8 +85,10 @@ PreparedChange prepare_edit_file(const std::filesystem::path& root, const std::s
 // Writes a prepared change if the file still holds `before`; returns the
 // tool's result: change.output, or an error saying why nothing was written.
 // `before_write` gets the path relative to the root right before writing,
-// and can refuse the write with an error text.
+// and can refuse the write with an error text. `why`, when given, gets the
+// reason of a failure as PreparedChange::error words it.
 std::string apply_prepared(const std::filesystem::path& root, const PreparedChange& change,
-                           const std::function<std::string(const std::string& rel)>& before_write = {});
+                           const std::function<std::string(const std::string& rel)>& before_write = {},
+                           std::string* why = nullptr);
 
 }  // namespace dravik::hostlib

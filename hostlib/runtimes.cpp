@@ -192,13 +192,7 @@ class RemoteRuntime : public ChatRuntime {
     co_return;
   }
   std::unique_ptr<host::ChunkStream> chat_stream(Json messages, bool use_tools) override {
-    if (!max_reply_tokens_) return c_.chat_stream(std::move(messages), use_tools);
-    host::isolation_policy().assert_endpoint_allowed(c_.base_url(), "the OpenAI-compatible runtime");
-    return open_chat_stream(
-        c_.http(), c_.base_url(),
-        chat_request_body(c_.options().model, messages, use_tools,
-                          with_request_extras(c_.options().extra_body, max_reply_tokens_, false)),
-        c_.headers());
+    return c_.chat_stream(std::move(messages), use_tools, max_reply_tokens_);
   }
   void set_reasoning_mode(const std::string& mode) override {
     if (config::lower(config::trim(mode)) != "default")
@@ -266,10 +260,13 @@ boost::asio::awaitable<void> OpenAICompatibleClient::verify() {
     throw RuntimeError("the server at " + base_url_ + " answered HTTP " + std::to_string(r.status) + " to GET /models");
 }
 
-std::unique_ptr<host::ChunkStream> OpenAICompatibleClient::chat_stream(Json messages, bool use_tools) {
+std::unique_ptr<host::ChunkStream> OpenAICompatibleClient::chat_stream(Json messages, bool use_tools,
+                                                                   std::optional<std::int64_t> max_tokens) {
   host::isolation_policy().assert_endpoint_allowed(base_url_, "the OpenAI-compatible runtime");
-  return open_chat_stream(*http_, base_url_,
-                          chat_request_body(options_.model, messages, use_tools, options_.extra_body), headers());
+  return open_chat_stream(
+      *http_, base_url_,
+      chat_request_body(options_.model, messages, use_tools, with_request_extras(options_.extra_body, max_tokens, false)),
+      headers());
 }
 
 std::optional<std::string> CompatibleApiClientFactory::_normalize_base_url(const std::optional<std::string>& base_url) {

@@ -128,7 +128,9 @@ class OpenAICompatibleClient : public host::RuntimeClient {
   std::vector<std::pair<std::string, std::string>> headers() const;
   // GET <base>/models; a clear RuntimeError when it fails.
   boost::asio::awaitable<void> verify();
-  std::unique_ptr<host::ChunkStream> chat_stream(Json messages, bool use_tools);
+  // `max_tokens`: the reply's cap ("max_tokens" of the request).
+  std::unique_ptr<host::ChunkStream> chat_stream(Json messages, bool use_tools,
+                                                 std::optional<std::int64_t> max_tokens = std::nullopt);
   http::Client& http() { return *http_; }
 
  private:

@@ -613,6 +613,9 @@ asio::awaitable<bool> ChatSession::stream_reply(std::optional<Overflow>& overflo
     if (o_.interactive && !acc.content().empty() && acc.content().back() != '\n') out("\n");
     dim_line(last_figures_);
   }
+  if (const std::size_t dropped = acc.dropped_tool_calls())
+    dim_line("(" + count(static_cast<std::int64_t>(dropped)) + " further tool calls of this reply were ignored: one reply may make " +
+             std::to_string(hostlib::ChatAccumulator::kMaxToolCalls) + ")");
   if (acc.tool_calls().empty()) co_return false;
   if (!acc.content().empty() && !o_.json && last_figures_.empty()) out("\n");
   co_await run_tools(message);
