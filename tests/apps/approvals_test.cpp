@@ -180,9 +180,6 @@ TEST_F(Chat, ConfiguredAllowAndDenyEntries) {
   EXPECT_NE(r.err.find("\"deny\" entry \"shell git push\""), std::string::npos) << r.err;
 }
 
-// A model that makes the same call again and again: it runs twice, the
-// third is answered without running, the fourth ends the turn, with every
-// call of the conversation answered.
 // Arguments nested far deeper than any tool's are refused as arguments, not
 // recursed into.
 TEST_F(Chat, ArgumentsNestedDeeperThanAnyToolsAreRefused) {
@@ -195,6 +192,9 @@ TEST_F(Chat, ArgumentsNestedDeeperThanAnyToolsAreRefused) {
   EXPECT_NE(r.out.find("invalid arguments for shell"), std::string::npos) << r.out.substr(0, 400);
 }
 
+// A model that makes the same call again and again: it runs twice, the
+// third is answered without running, the fourth ends the turn, with every
+// call of the conversation answered.
 TEST_F(Chat, ARepeatedCallRunsTwiceThenTheTurnEnds) {
   const std::string call = R"({"name": "shell", "arguments": {"command": "echo run >> runs.txt"}})";
   const std::string other = R"({"name": "shell", "arguments": {"command": "echo other >> runs.txt"}})";

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "dravik_host.hpp"
+#include "fakes/processes.hpp"
 #include "fakes/test_http_server.hpp"
 #include "sidecar/sidecar_env.hpp"
 #include "support/process.hpp"
@@ -243,18 +244,12 @@ TEST_F(Shell, ATimeOutEndsDescendantsThatStartedASessionOfTheirOwn) {
   auto r = run("setsid sh -c 'trap \"\" TERM; echo $$ > escaped.tmp; mv escaped.tmp escaped; exec sleep 120' "
                "> /dev/null 2>&1 &\n"
                "while [ ! -s escaped ]; do sleep 0.02; done; sleep 120",
-               1);
+               5);
   EXPECT_TRUE(r.timed_out);
   const std::string text = read_text(dir / "escaped");
   ASSERT_FALSE(text.empty());
   const pid_t escaped = static_cast<pid_t>(std::stol(text));
-  bool gone = false;
-  for (int i = 0; i < 300 && !gone; ++i) {
-    const std::string stat = read_text("/proc/" + std::to_string(escaped) + "/stat");
-    const auto paren = stat.rfind(')');
-    gone = stat.empty() || (paren != std::string::npos && stat.substr(paren + 2, 1) == "Z");
-    if (!gone) ::usleep(10000);
-  }
+  const bool gone = eventually_gone(escaped);
   EXPECT_TRUE(gone) << "pid " << escaped << " survived the time-out";
   if (!gone) ::kill(escaped, SIGKILL);
   // After a normal exit a background job started on purpose keeps running.

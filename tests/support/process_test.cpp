@@ -14,10 +14,12 @@
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/cancellation_signal.hpp>
 
+#include "fakes/processes.hpp"
 #include "fakes/test_http_server.hpp"
 #include "support/errors.hpp"
 
 using namespace std::chrono_literals;
+using dravik::testing::eventually_gone;
 using dravik::testing::run_until_done;
 namespace asio = boost::asio;
 namespace proc = dravik::proc;
@@ -33,17 +35,6 @@ bool no_children_left() {
 std::string read_all(const std::string& path) {
   std::ifstream in(path);
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-// Waits (bounded) until `pid` has died (a zombie waiting for init counts).
-bool eventually_gone(pid_t pid) {
-  for (int i = 0; i < 300; ++i) {
-    const std::string stat = read_all("/proc/" + std::to_string(pid) + "/stat");
-    const auto paren = stat.rfind(')');
-    if (stat.empty() || (paren != std::string::npos && stat.substr(paren + 2, 1) == "Z")) return true;
-    ::usleep(10000);
-  }
-  return false;
 }
 
 class ProcessTest : public ::testing::Test {
@@ -323,7 +314,7 @@ struct TempDir {
 TEST_F(ProcessTest, TimeOutAndCancellationEndDescendantsThatLeftTheGroup) {
   proc::RunOptions o;
   o.end_descendants = true;
-  o.timeout = 3s;
+  o.timeout = 10s;  // ample for the command to start its children and write their pids
   o.kill_grace = 100ms;
   {
     TempDir d;
