@@ -36,13 +36,23 @@ void append_line(std::string& out, char mark, std::string_view line) {
 std::string unified_diff(std::string_view before, std::string_view after, std::string_view path, int context) {
   if (before == after) return "";
   const std::size_t ctx = static_cast<std::size_t>(std::max(0, context));
-  const std::vector<std::string_view> a = lines_of(before), b = lines_of(after);
+  std::vector<std::string_view> a = lines_of(before), b = lines_of(after);
+  // Common lines further than the context from any change take no part in
+  // the script: they are left out of it, so that a small edit of a large
+  // file costs what the edit costs. `skipped` of them lead both sides.
+  std::size_t lead = 0, trail = 0;
+  while (lead < a.size() && lead < b.size() && a[lead] == b[lead]) ++lead;
+  while (trail < a.size() - lead && trail < b.size() - lead && a[a.size() - 1 - trail] == b[b.size() - 1 - trail])
+    ++trail;
+  const std::size_t skipped = lead > ctx ? lead - ctx : 0, cut = trail > ctx ? trail - ctx : 0;
+  a = std::vector<std::string_view>(a.begin() + static_cast<std::ptrdiff_t>(skipped), a.end() - static_cast<std::ptrdiff_t>(cut));
+  b = std::vector<std::string_view>(b.begin() + static_cast<std::ptrdiff_t>(skipped), b.end() - static_cast<std::ptrdiff_t>(cut));
   dtl::Diff<std::string_view, std::vector<std::string_view>> d(a, b);
   d.compose();
   const auto ses = d.getSes().getSequence();
   const std::size_t n = ses.size();
   // How many lines of each side come before each element of the script.
-  std::vector<std::size_t> old_before(n + 1, 0), new_before(n + 1, 0);
+  std::vector<std::size_t> old_before(n + 1, skipped), new_before(n + 1, skipped);
   for (std::size_t k = 0; k < n; ++k) {
     old_before[k + 1] = old_before[k] + (ses[k].second.type != dtl::SES_ADD ? 1 : 0);
     new_before[k + 1] = new_before[k] + (ses[k].second.type != dtl::SES_DELETE ? 1 : 0);

@@ -7,6 +7,7 @@
 #include "eviction_coordinator/eviction_coordinator.hpp"
 #include "server_eviction/server_eviction.hpp"
 #include "sidecar/sidecar.hpp"
+#include "support/files.hpp"
 #include "support/config.hpp"
 #include "support/errors.hpp"
 #include "support/http.hpp"
@@ -296,8 +297,7 @@ void install_services(boost::asio::any_io_executor ex, const ServiceOptions& opt
   s.memory_limits_probe = std::make_shared<ProcMemoryProbe>();
   std::filesystem::path home = options.home.value_or("");
   if (home.empty()) {
-    const char* h = std::getenv("HOME");
-    home = std::filesystem::path(h ? h : ".") / ".dravik";
+    home = std::filesystem::path(files::home_directory().value_or("/")) / ".dravik";
   }
   s.memory_notes_store = std::make_shared<MarkdownNotesStore>(home);
   s.hardware_probe = std::make_shared<LinuxHardwareProbe>();

@@ -28,8 +28,10 @@ namespace {
 // and links are never followed, whether they lead inside or out; .git is
 // skipped. `on_file(dir, name, rel)` gets the file's directory descriptor,
 // its name there and its path relative to `base`; it returns false to stop.
+// False when the cap stopped it; `stopped_at` then gets the path relative to
+// `base` of the first entry not visited.
 template <class F>
-bool walk(int base, std::size_t cap, F&& on_file) {
+bool walk(int base, std::size_t cap, F&& on_file, std::string* stopped_at = nullptr) {
   struct Level {
     DIR* dir;
     std::string prefix;
@@ -51,6 +53,7 @@ bool walk(int base, std::size_t cap, F&& on_file) {
     if (name == "." || name == "..") continue;
     if (++visited > cap) {
       complete = false;
+      if (stopped_at) *stopped_at = stack.back().prefix + name;
       break;
     }
     const int dir = ::dirfd(stack.back().dir);
@@ -122,16 +125,23 @@ std::string LocalShellExecutor::glob_now(const std::string& pattern, const Json&
   const int dir = ::openat(base.at.dir.get(), base.at.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (dir < 0) return "Error: " + given + (errno == ENOENT ? " does not exist" : " is not a directory");
   std::vector<std::string> found;
-  const bool complete = walk(dir, o_.walk_cap, [&](int, const std::string&, const std::string& rel) {
-    if (matches(pattern, rel)) found.push_back(base.prefix + rel);
-    return true;
-  });
+  std::string stopped_at;
+  const bool complete = walk(
+      dir, o_.walk_cap,
+      [&](int, const std::string&, const std::string& rel) {
+        if (matches(pattern, rel)) found.push_back(base.prefix + rel);
+        return true;
+      },
+      &stopped_at);
   std::sort(found.begin(), found.end());
   std::string out;
   for (std::size_t i = 0; i < found.size() && i < o_.list_cap; ++i) out += text::escape_controls(found[i]) + "\n";
   if (found.size() > o_.list_cap) out += "(" + std::to_string(found.size() - o_.list_cap) + " more not shown)\n";
-  if (!complete) out += "(stopped after " + std::to_string(o_.walk_cap) + " entries: narrow the search path)\n";
+  if (!complete)
+    out += "(stopped after " + std::to_string(o_.walk_cap) + " entries, before " +
+           text::escape_controls(base.prefix + stopped_at) + ": narrow the search path)\n";
   if (found.empty() && complete) return "No files match '" + pattern + "'";
+  if (found.empty()) return "No files match '" + pattern + "' in the part searched " + out;
   return out;
 }
 
@@ -148,6 +158,10 @@ std::string LocalShellExecutor::grep_now(const std::string& pattern, const Json&
   std::vector<std::string> hits;
   bool more = false;
   std::uint64_t bytes_read = 0;
+  // What the caps left out, said in the result: files too large to search,
+  // and where the reading stopped when the total ran out.
+  std::size_t too_large = 0;
+  std::string first_too_large, stopped_reading;
   // Files are opened through their directory's descriptor, never following
   // a link and never blocking; what is not a regular file is skipped.
   std::string prefix = base.prefix;
@@ -159,13 +173,21 @@ std::string LocalShellExecutor::grep_now(const std::string& pattern, const Json&
     const std::string rel = prefix + in_base;
     if (!filter.empty() && !matches(filter, in_base)) return true;
     const detail::OpenedFile file = detail::open_regular(dir, name, /*listed_regular=*/true);
-    if (!file.fd || file.st.st_size > (4 << 20)) return true;
-    std::string content;
-    if (detail::read_to_end(file.fd.get(), 4u << 20, content, static_cast<std::size_t>(file.st.st_size)) != 0 ||
-        content.size() > (4u << 20))
+    if (!file.fd) return true;
+    auto skip_large = [&] {
+      if (too_large++ == 0) first_too_large = rel;
       return true;
+    };
+    if (file.st.st_size > (4 << 20)) return skip_large();
+    if (bytes_read + static_cast<std::uint64_t>(file.st.st_size) > o_.grep_read_cap) {
+      stopped_reading = rel;
+      return false;
+    }
+    std::string content;
+    if (detail::read_to_end(file.fd.get(), 4u << 20, content, static_cast<std::size_t>(file.st.st_size)) != 0)
+      return true;
+    if (content.size() > (4u << 20)) return skip_large();
     bytes_read += content.size();
-    if (bytes_read > (512ull << 20)) return false;
     if (detail::looks_binary(content)) return true;
     return matcher.for_each_match(content, [&](std::string_view line, std::size_t number) {
       if (hits.size() >= o_.grep_cap) {
@@ -178,6 +200,7 @@ std::string LocalShellExecutor::grep_now(const std::string& pattern, const Json&
     });
   };
   bool complete = true;
+  std::string stopped_at;
   struct stat st{};
   if (::fstatat(base.at.dir.get(), base.at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
     return "Error: " + given + " does not exist";
@@ -189,16 +212,31 @@ std::string LocalShellExecutor::grep_now(const std::string& pattern, const Json&
     const int dir =
         ::openat(base.at.dir.get(), base.at.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (dir < 0) return "Error: cannot search " + given + ": " + std::strerror(errno);
-    complete = walk(dir, o_.walk_cap, search_file);
+    complete = walk(dir, o_.walk_cap, search_file, &stopped_at);
   } else {
     return "Error: " + given + " " + detail::file_type_text(st.st_mode);
   }
-  if (hits.empty()) return complete ? "No matches for '" + pattern + "'" : "No matches in the part searched";
+  std::string notes;
+  if (more) notes += "(more matches not shown: narrow the pattern or the path)\n";
+  if (!stopped_reading.empty())
+    notes += "(stopped after reading " +
+             (o_.grep_read_cap >= (1u << 20) ? std::to_string(o_.grep_read_cap >> 20) + " MiB"
+                                             : std::to_string(o_.grep_read_cap) + " bytes") +
+             ", before " +
+             text::escape_controls(stopped_reading) + ": the rest was not searched; narrow the search path)\n";
+  if (too_large)
+    notes += "(" + std::to_string(too_large) + (too_large == 1 ? " file" : " files") + " over 4 MiB not searched: " +
+             text::escape_controls(first_too_large) + (too_large > 1 ? " and others" : "") + ")\n";
+  if (!complete)
+    notes += "(stopped after " + std::to_string(o_.walk_cap) + " entries, before " +
+             text::escape_controls(prefix + stopped_at) + ": the rest was not searched; narrow the search path)\n";
+  if (hits.empty()) {
+    if (notes.empty()) return "No matches for '" + pattern + "'";
+    return "No matches for '" + pattern + "' in the part searched\n" + notes;
+  }
   std::string out;
   for (const auto& h : hits) out += h + "\n";
-  if (more) out += "(more matches not shown: narrow the pattern or the path)\n";
-  if (!complete) out += "(stopped after " + std::to_string(o_.walk_cap) + " entries: narrow the search path)\n";
-  return out;
+  return out + notes;
 }
 
 }  // namespace dravik::hostlib

@@ -22,6 +22,7 @@ struct ShellOptions {
   std::size_t list_cap = 500;              // glob and list results
   std::size_t grep_cap = 200;              // grep matches
   std::size_t walk_cap = 100000;           // entries a glob or grep may visit
+  std::uint64_t grep_read_cap = 512ull << 20;  // bytes one grep may read in all
   std::chrono::milliseconds kill_grace{2000};
   // Air-gapped mode: commands get the environment the installed isolation
   // policy gives child programs (proxy variables removed, offline switches

@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <filesystem>
 
+#include "command_words.hpp"
+#include "host_services/host_services.hpp"
 #include "support/errors.hpp"
 #include "support/text.hpp"
 
@@ -125,35 +128,51 @@ std::vector<std::vector<std::string>> command_pieces(std::string_view command) {
 }
 
 bool words_appear_in(const std::vector<std::string>& words, const std::vector<std::string>& rule) {
-  if (rule.empty() || words.size() < rule.size()) return rule.empty();
-  for (std::size_t at = 0; at + rule.size() <= words.size(); ++at) {
-    // The command word also matches as the last part of a path: /usr/bin/git.
-    const std::string& first = words[at];
-    if (first != rule[0] && !first.ends_with("/" + rule[0])) continue;
-    if (std::equal(rule.begin() + 1, rule.end(), words.begin() + static_cast<std::ptrdiff_t>(at) + 1)) return true;
-  }
-  return false;
+  SimpleCommand cmd;
+  for (const auto& w : words) cmd.words.push_back({w, ShellWord::Kind::literal});
+  return rule_appears({cmd}, rule) == RuleMatch::yes;
 }
 
 Approvals::Approvals(const Json& cfg, const std::vector<std::string>& tool_names)
     : allow_(parse_rules(cfg, "allow", tool_names)), deny_(parse_rules(cfg, "deny", tool_names)) {}
 
-const Approvals::Rule* Approvals::denied_by(const std::string& tool, const Json& arguments) const {
+const Approvals::Rule* Approvals::denied_by(const std::string& tool, const Json& arguments, bool* certain) const {
+  // Two readings of the command: its pieces split everywhere (quotes
+  // dropped), and its simple commands as the shell reads them, with the
+  // words it cannot know until it runs. A sure match of either denies; a
+  // match that only the unknown words allow is reported as uncertain.
   std::optional<std::vector<std::vector<std::string>>> pieces;
+  std::optional<std::vector<SimpleCommand>> commands;
+  const Rule* maybe = nullptr;
   for (const Rule& rule : deny_) {
     if (rule.tool != tool) continue;
-    if (rule.words.empty()) return &rule;
+    if (rule.words.empty()) {
+      if (certain) *certain = true;
+      return &rule;
+    }
     const std::string* command = command_of(arguments);
     if (!command) continue;
     if (!pieces) pieces = command_pieces(*command);
     for (const auto& piece : *pieces)
-      if (words_appear_in(piece, rule.words)) return &rule;
+      if (words_appear_in(piece, rule.words)) {
+        if (certain) *certain = true;
+        return &rule;
+      }
+    if (!commands) commands = parse_shell_commands(*command);
+    const RuleMatch m = rule_appears(*commands, rule.words);
+    if (m == RuleMatch::yes) {
+      if (certain) *certain = true;
+      return &rule;
+    }
+    if (m == RuleMatch::maybe && !maybe) maybe = &rule;
   }
-  return nullptr;
+  if (certain) *certain = false;
+  return maybe;
 }
 
 Approvals::Decision Approvals::decide(const std::string& tool, const Json& arguments, bool yes) const {
-  if (denied_by(tool, arguments)) return Decision::deny;
+  bool certain = false;
+  if (denied_by(tool, arguments, &certain)) return certain || yes ? Decision::deny : Decision::ask;
   if (!changes_things(tool) || yes) return Decision::run;
   const std::string* command = command_of(arguments);
   const auto words = command ? simple_command_words(*command) : std::nullopt;
@@ -169,6 +188,17 @@ Approvals::Decision Approvals::decide(const std::string& tool, const Json& argum
     return Decision::run;
   }
   return Decision::ask;
+}
+
+std::string Approvals::denial(const std::string& tool, const Json& arguments) const {
+  bool certain = false;
+  const Rule* rule = denied_by(tool, arguments, &certain);
+  if (!rule) return "";
+  const std::string entry = "(\"deny\": \"" + rule->text + "\")";
+  if (certain) return "Not run: the user's configuration denies this call " + entry + ". Do not retry it.";
+  return "Not run: the command's words cannot be known before it runs (an expansion, a substitution, eval or a "
+         "pipe into a shell), and they could match the user's deny entry " + entry +
+         ". Do not retry it; a command written out in plain words that the entry does not cover may be run.";
 }
 
 std::string Approvals::always_covers(const std::string& tool) {
@@ -200,11 +230,17 @@ std::vector<std::string> Approvals::status_lines(bool yes) const {
 }
 
 RepeatGuard::Verdict RepeatGuard::see(const std::string& tool, const Json& arguments) {
-  std::string key = tool;
-  key += '\0';
-  key += canonical_json(arguments);
+  const std::string key = canonical_call(tool, arguments);
   const int n = ++seen_[key];
-  return n <= 2 ? Verdict::run : n == 3 ? Verdict::skip : Verdict::stop;
+  const Verdict v = n <= 2 ? Verdict::run : n == 3 ? Verdict::skip : Verdict::stop;
+  const bool reads_only = tool == "read_file" || tool == "load_file" || tool == "glob" || tool == "grep" ||
+                          tool == "list_directory" ||
+                          (tool == "memory" && arguments.is_object() && arguments.value("action", Json()) == "show");
+  if (v == Verdict::run && !reads_only) {
+    // It may change what the other calls see: they start afresh.
+    std::erase_if(seen_, [&](const auto& entry) { return entry.first != key; });
+  }
+  return v;
 }
 
 bool is_repeated_call_stop(const std::exception_ptr& e) {
@@ -221,6 +257,35 @@ bool is_repeated_call_stop(const std::exception_ptr& e) {
 std::string canonical_json(const Json& value) {
   // nlohmann::json keeps object keys sorted.
   return nlohmann::json(value).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::string canonical_call(const std::string& tool, const Json& arguments) {
+  Json args = arguments;
+  if (args.is_object()) {
+    // What each tool takes when an argument is left out.
+    static const std::map<std::string, Json> kDefaults = {
+        {"shell.timeout_seconds", host::DEFAULT_SHELL_TIMEOUT_SECONDS},
+        {"edit_file.replace_all", false},
+        {"grep.ignore_case", false},
+        {"grep.path", "."},
+        {"glob.path", "."},
+        {"list_directory.path", "."},
+    };
+    for (auto it = args.begin(); it != args.end();) {
+      Json& v = it.value();
+      if (it.key() == "path" && v.is_string()) {
+        std::string p = std::filesystem::path(v.get<std::string>()).lexically_normal().string();
+        while (p.size() > 1 && p.back() == '/') p.pop_back();
+        v = p.empty() ? "." : p;
+      } else if (tool == "shell" && it.key() == "command" && v.is_string()) {
+        v = normalized_command(v.get<std::string>());
+      }
+      const auto d = kDefaults.find(tool + "." + it.key());
+      if (v.is_null() || (d != kDefaults.end() && d->second == v)) it = args.erase(it);
+      else ++it;
+    }
+  }
+  return tool + '\0' + canonical_json(args);
 }
 
 }  // namespace dravik::app

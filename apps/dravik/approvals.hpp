@@ -26,11 +26,13 @@ bool changes_things(const std::string& tool);
 std::optional<std::vector<std::string>> simple_command_words(std::string_view command);
 
 // Best effort only: the words of the commands within a compound command,
-// split on the shell's operators and redirections, with quotes, backslashes
-// and `$` dropped. A deny entry refuses a command when its words appear in
-// sequence in one of the pieces (so also after sudo, env or sh -c); not a
-// parser and not a sandbox.
+// split on the shell's operators and redirections (also inside quotes, so
+// that the text of `sh -c '...'` or `python -c "..."` is split too), with
+// quotes, backslashes and `$` dropped. One of the two readings of a deny
+// entry (the other: command_words.hpp); not a sandbox.
 std::vector<std::vector<std::string>> command_pieces(std::string_view command);
+// `rule` appears in `words` in sequence, options between its words skipped
+// (`git -C dir --no-pager push` has "git push").
 bool words_appear_in(const std::vector<std::string>& words, const std::vector<std::string>& rule);
 
 class Approvals {
@@ -52,10 +54,16 @@ class Approvals {
   Approvals(const Json& cfg, const std::vector<std::string>& tool_names);
 
   // Deny first (over allow, "always" and --yes), then read-only tools,
-  // --yes, allow entries, "always" answers; else ask.
+  // --yes, allow entries, "always" answers; else ask. A shell command whose
+  // words cannot be known before it runs (an expansion, a substitution,
+  // eval, a pipe into a shell) and that could match a deny entry is never
+  // run unasked: asked, and denied under --yes.
   Decision decide(const std::string& tool, const Json& arguments, bool yes) const;
-  // The deny entry that refuses this call, if any.
-  const Rule* denied_by(const std::string& tool, const Json& arguments) const;
+  // The deny entry that refuses this call, if any; `certain` false when it
+  // only could match (see decide).
+  const Rule* denied_by(const std::string& tool, const Json& arguments, bool* certain = nullptr) const;
+  // What the model is told of a denied call.
+  std::string denial(const std::string& tool, const Json& arguments) const;
   // What an "always" answer covers, for the prompt: "write_file for this
   // session", "this exact command".
   static std::string always_covers(const std::string& tool);
@@ -69,9 +77,13 @@ class Approvals {
   std::vector<std::string> always_commands_;  // in the order answered
 };
 
-// The same call (tool name and canonical JSON of its arguments) made again
-// and again within one turn: the first two run, the third is answered
-// without running, a fourth ends the turn.
+// The same call made again and again within one turn while nothing
+// changed: the first two run, the third is answered without running, a
+// fourth ends the turn. Calls are the same when they differ only in what
+// changes nothing (canonical_call). A call that may change things (a write,
+// an edit, a shell command, a memory note) starts the count afresh for
+// every other call, so that reading a file again after changing it is no
+// repeat; its own count goes on.
 class RepeatGuard {
  public:
   enum class Verdict { run, skip, stop };
@@ -81,6 +93,12 @@ class RepeatGuard {
  private:
   std::map<std::string, int> seen_;
 };
+
+// The call's identity for the guard: the tool's name and its arguments as
+// canonical JSON, with paths in their plain form ("./a//b/" is "a/b"), a
+// shell command's blanks and "./" prefixes normalized, null values and
+// arguments equal to the tool's default left out.
+std::string canonical_call(const std::string& tool, const Json& arguments);
 
 // Thrown to end a turn in which the model repeated a call once more after
 // being told; the turn ends without an error.

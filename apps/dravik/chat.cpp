@@ -39,11 +39,15 @@ namespace {
 // the line editor's input function watches.
 int g_signal_pipe[2] = {-1, -1};
 volatile std::sig_atomic_t g_last_signal = 0;
+// SIGTERM or SIGHUP, once one came: dravik then ends with 128 + its number,
+// as shells and scripts expect of a program a signal ended.
+volatile std::sig_atomic_t g_end_signal = 0;
 // The signal that ended the line being edited (0: none), set by `read_key`.
 int g_key_signal = 0;
 
 void on_signal(int sig) {
   g_last_signal = sig;
+  if (sig != SIGINT) g_end_signal = sig;
   const char c = static_cast<char>(sig);
   [[maybe_unused]] auto n = ::write(g_signal_pipe[1], &c, 1);
 }
@@ -81,11 +85,6 @@ int read_key(FILE* in) {
 
 // ------------------------------------------------------------ configuration
 
-fs::path product_home() {
-  const char* h = std::getenv("HOME");
-  return fs::path(h ? h : ".") / ".dravik";
-}
-
 Json load_config(const ChatOptions& o) {
   const fs::path file = o.config_file ? fs::path(*o.config_file) : product_home() / "config.json";
   Json cfg = Json::object();
@@ -97,6 +96,9 @@ Json load_config(const ChatOptions& o) {
     throw FileNotFoundError("no configuration file at " + file.string());
   }
   if (o.runtime) cfg["runtime"] = *o.runtime;
+  if (const Json* r = config::find(cfg, "runtime"); r && r->is_string() && !config::trim(r->get<std::string>()).empty())
+    if (const std::string bad = unknown_runtime(r->get<std::string>()); !bad.empty())
+      throw ValueError("configuration " + file.string() + ": " + bad);
   if (o.model) cfg["llama_model"] = *o.model;
   if (o.airgapped) cfg["airgapped"] = true;
   return cfg;
@@ -124,6 +126,7 @@ int chat(const ChatOptions& o) {
   asio::io_context io;
   hostlib::ServiceOptions services;
   services.workdir = fs::current_path();
+  services.home = product_home();
   services.airgapped = config::truthy(cfg.value("airgapped", Json(false)));
   hostlib::install_services(io.get_executor(), services);
 
@@ -150,12 +153,12 @@ int chat(const ChatOptions& o) {
   try {
     if (!session.start(o.resume)) {
       session.stop();
-      return 1;
+      return g_end_signal ? 128 + g_end_signal : 1;
     }
     session.load_instructions();
     if (g_last_signal != 0) {
       session.stop();
-      return 1;
+      return 128 + g_last_signal;
     }
     if (one_shot) {
       status = session.one_turn(prompt_text) ? 0 : 1;
@@ -218,6 +221,7 @@ int chat(const ChatOptions& o) {
     throw;
   }
   session.stop();
+  if (const int sig = g_end_signal ? static_cast<int>(g_end_signal) : session.quit_signal()) return 128 + sig;
   return status;
 }
 

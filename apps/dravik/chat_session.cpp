@@ -35,6 +35,8 @@ namespace asio = boost::asio;
 namespace {
 
 constexpr int kMaxRounds = 8;                // model calls per turn
+constexpr std::size_t kDiffLinesShown = 500;  // lines of a change shown before its question
+constexpr std::string_view kContinuation = "    ";  // before each further line of a command shown
 constexpr std::int64_t kReplyReserve = 512;  // tokens kept free for the answer (unless capped lower)
 
 // 12345 -> "12,345".
@@ -130,7 +132,7 @@ ChatSession::ChatSession(asio::io_context& io, Json cfg, SessionOptions o)
       cfg_(std::move(cfg)),
       o_(o),
       messages_(std::make_shared<Json>(Json::array())),
-      undo_log_(fs::current_path(), provisioning::DRAVIK_HOME) {
+      undo_log_(fs::current_path(), product_home()) {
   system_prompt_ =
       "You are Dravik, a coding assistant on the user's machine, working in " + fs::current_path().string() +
       ". Use the tools to read, search and change files and run commands there (paths relative to it). "
@@ -233,7 +235,7 @@ bool ChatSession::start(bool resume) {
     const fs::path state_dir = *kept;
     std::string distrusted;
     if (resume && fs::exists(state_dir / "messages.json"))
-      distrusted = check_state_seal(state_dir, provisioning::DRAVIK_HOME);
+      distrusted = check_state_seal(state_dir, product_home());
     if (!distrusted.empty()) {
       // A conversation (and KV cache) that this user's dravik did not save
       // here, for example one shipped inside a cloned repository, is never
@@ -275,13 +277,22 @@ std::string ChatSession::prompt() const {
   return styled("prompt", "you") + styled("prompt-status", mode) + styled("prompt-divider", " > ");
 }
 
+bool is_slash_command(const std::string& line) {
+  // "/word": a command; "/usr/lib is missing" is a message about a path.
+  const std::string cmd = config::trim(line);
+  if (cmd.size() < 2 || cmd[0] != '/') return false;
+  const std::string word = cmd.substr(0, cmd.find_first_of(" \t\n"));
+  return word.find('/', 1) == std::string::npos;
+}
+
 bool ChatSession::handle(const std::string& line) {
   const std::string cmd = config::trim(line);
-  if (cmd.rfind('/', 0) != 0) {
-    run_turn(line);
+  command_ok_ = true;
+  if (!is_slash_command(cmd)) {
+    command_ok_ = run_turn(line);
     return true;
   }
-  std::string word = cmd.substr(0, cmd.find(' '));
+  std::string word = cmd.substr(0, cmd.find_first_of(" \t\n"));
   const std::string arg = cmd.size() > word.size() ? config::trim(cmd.substr(word.size())) : "";
   if (word == "/exit" || word == "/quit") return false;
   if (word == "/help") {
@@ -299,6 +310,7 @@ bool ChatSession::handle(const std::string& line) {
       dim_line("reasoning: " + runtime_->reasoning_status());
     } catch (const ValueError& e) {
       error_line(e.what());
+      command_ok_ = false;
     }
   } else if (word == "/reset") {
     messages_->erase(messages_->begin() + 1, messages_->end());
@@ -308,6 +320,7 @@ bool ChatSession::handle(const std::string& line) {
       run_until_done(io_, runtime_->reset());
     } catch (const std::exception& e) {
       error_line(std::string("the server did not restart: ") + e.what());
+      command_ok_ = false;
     }
     // A restart shows its stages on the status line: cleared again here.
     if (o_.color) std::cout << "\r\x1b[2K" << std::flush;
@@ -322,6 +335,7 @@ bool ChatSession::handle(const std::string& line) {
     undo();
   } else {
     error_line("unknown command " + text::escape_controls(word) + " (/help lists them)");
+    command_ok_ = false;
   }
   return true;
 }
@@ -397,10 +411,10 @@ void ChatSession::refit(const Overflow& o) {
 }
 
 bool ChatSession::one_turn(const std::string& prompt) {
-  // `dravik chat -p /undo` undoes the last turn (asking nothing).
-  const bool is_undo = config::trim(prompt) == "/undo";
-  if (is_undo) undo();
-  const bool ok = is_undo || run_turn(prompt);
+  // `dravik chat -p /undo` (or /init, /status, ...) runs the command, as at
+  // the prompt; what would be asked is decided as off a terminal always is.
+  handle(prompt);
+  const bool ok = command_ok_;
   if (o_.json) std::cout << dump_json(Json{{"event", "done"}, {"ok", ok}, {"content", last_reply_}}) << std::endl;
   return ok;
 }
@@ -413,7 +427,10 @@ std::exception_ptr ChatSession::interruptible(asio::awaitable<void> task) {
   bool done = false;
   signals.async_wait([&](boost::system::error_code ec, int sig) {
     if (ec) return;
-    if (sig != SIGINT) quit_ = true;
+    if (sig != SIGINT) {
+      quit_ = true;
+      quit_signal_ = sig;
+    }
     cancel.emit(asio::cancellation_type::terminal);
   });
   asio::co_spawn(io_, std::move(task), asio::bind_cancellation_slot(cancel.slot(), [&](std::exception_ptr e) {
@@ -623,22 +640,45 @@ asio::awaitable<bool> ChatSession::stream_reply(std::optional<Overflow>& overflo
 }
 
 std::string ChatSession::approve(const std::string& name, const Json& arguments, const std::string& shown_name,
-                                 const std::string& shown_summary) {
+                                 const std::string& shown_summary, const std::vector<ShownLine>& unseen,
+                                 bool whole) {
   const auto decision = approvals_.decide(name, arguments, o_.yes);
-  if (decision == Approvals::Decision::run) return "";
-  if (decision == Approvals::Decision::deny)
-    return "Not run: the user's configuration denies this call (\"deny\": \"" +
-           approvals_.denied_by(name, arguments)->text + "\"). Do not retry it.";
-  if (!o_.interactive) return "Not allowed: changes need approval (run dravik chat with --yes to allow them).";
+  if (decision == Approvals::Decision::run) {
+    if (!unseen.empty()) dim_line("... " + count(static_cast<std::int64_t>(unseen.size())) + " more lines");
+    return "";
+  }
+  if (decision == Approvals::Decision::deny) return approvals_.denial(name, arguments);
+  if (!o_.interactive) {
+    if (approvals_.denied_by(name, arguments)) return approvals_.denial(name, arguments);
+    return "Not allowed: changes need approval (run dravik chat with --yes to allow them).";
+  }
+  // Nobody is asked about what they have not seen.
+  if (!whole) return "Not run: the change is too large to be shown to the user for approval; make it in smaller edits.";
+  bool seen = unseen.empty();
+  const std::string refused = "The user did not allow this " + name + " call.";
   for (;;) {
-    std::cout << paint("warning", "Allow " + shown_name + ": " + shown_summary + "? [y]es / [n]o / [a]lways (" +
-                                      Approvals::always_covers(name) + "): ")
-              << std::flush;
+    const std::string question = "Allow " + shown_name + ": " + shown_summary + "? ";
+    if (!seen)
+      std::cout << paint("warning", question + count(static_cast<std::int64_t>(unseen.size())) +
+                                        " more lines of the change are not shown yet: [v]iew them / [n]o: ")
+                << std::flush;
+    else
+      std::cout << paint("warning", question + "[y]es / [n]o / [a]lways (" + Approvals::always_covers(name) + "): ")
+                << std::flush;
     std::string answer;
-    if (!std::getline(std::cin, answer)) return "The user did not allow this " + name + " call.";
+    if (!std::getline(std::cin, answer)) return refused;
     answer = config::lower(config::trim(answer));
+    if (answer == "n" || answer == "no" || answer.empty()) return refused;
+    if (!seen) {
+      if (answer == "v" || answer == "view") {
+        print_diff_lines(unseen);
+        seen = true;
+      } else {
+        dim_line("(the rest of the change first: v shows it)");
+      }
+      continue;
+    }
     if (answer == "y" || answer == "yes") return "";
-    if (answer == "n" || answer == "no" || answer.empty()) return "The user did not allow this " + name + " call.";
     if (answer == "a" || answer == "always") {
       approvals_.remember_always(name, arguments);
       return "";
@@ -658,31 +698,39 @@ asio::awaitable<void> ChatSession::run_tools(const Json& assistant) {
       if (tc.arguments.is_discarded() || nested_deeper_than(tc.arguments, kMaxArgumentDepth))
         tc.arguments = call["function"]["arguments"];
       const std::string name = tc.name.is_string() ? tc.name.get<std::string>() : "?";
-      std::string summary;
-      try {
-        summary = action_dispatch::format_tool_args(tc);
-      } catch (const TypeError&) {
-        summary = config::bounded_text_form(tc.arguments, 200);
-      }
       // The model chooses the name as much as the arguments: both are shown
       // so that no escape sequence reaches the terminal and no two different
-      // calls look alike.
+      // calls look alike; a line break in a command is shown as one.
+      const auto shown = [](std::string_view piece) { return text::escape_unambiguous_lines(piece, kContinuation); };
+      std::string shown_summary;
+      try {
+        shown_summary = action_dispatch::format_tool_args(tc, shown);
+      } catch (const TypeError&) {
+        shown_summary = shown(config::bounded_text_form(tc.arguments, 200));
+      }
       const std::string shown_name = text::escape_unambiguous(name);
-      const std::string shown_summary = text::escape_unambiguous(summary);
       const auto verdict = repeats_.see(name, tc.arguments);
       repeated = verdict == RepeatGuard::Verdict::stop;
       // A file change is computed once, shown as a diff, and written as shown.
       const auto change = verdict == RepeatGuard::Verdict::run
                               ? prepare_file_change(name, tc.arguments, fs::current_path())
                               : std::nullopt;
-      const std::string diff = change && change->ok ? change_diff(*change) : "";
+      const ChangeView view = change && change->ok ? change_diff(*change) : ChangeView{};
+      std::vector<ShownLine> unseen;
       if (o_.json) {
         Json event{{"event", "tool_call"}, {"name", name}, {"arguments", tc.arguments}};
-        if (change && change->ok) event["diff"] = text::sanitize_utf8(diff);
+        if (change && change->ok) event["diff"] = text::sanitize_utf8(view.diff);
         std::cout << dump_json(event) << "\n";
       } else {
         out(paint("tool", "> " + shown_name) + " " + paint("dim", shown_summary) + "\n");
-        show_diff(diff);
+        // A change is shown whole up to kDiffLinesShown lines; beyond, the
+        // rest is offered before the question (approve).
+        std::vector<ShownLine> lines = shown_diff(view.diff);
+        if (lines.size() > kDiffLinesShown) {
+          unseen.assign(lines.begin() + kDiffLinesShown, lines.end());
+          lines.resize(kDiffLinesShown);
+        }
+        print_diff_lines(lines);
       }
       std::string content;
       bool ok = false;
@@ -693,7 +741,8 @@ asio::awaitable<void> ChatSession::run_tools(const Json& assistant) {
                              "stands. Use it, or do something else.";
       } else if (change && !change->ok) {
         content = change->output;  // nothing would change: nothing to approve
-      } else if (refusal = approve(name, tc.arguments, shown_name, shown_summary); !refusal.empty()) {
+      } else if (refusal = approve(name, tc.arguments, shown_name, shown_summary, unseen, view.whole);
+                 !refusal.empty()) {
         content = std::move(refusal);
       } else if (change) {
         // No change is written that /undo could not take back.
@@ -726,8 +775,8 @@ asio::awaitable<void> ChatSession::run_tools(const Json& assistant) {
   }
 }
 
-void ChatSession::show_diff(const std::string& diff) {
-  for (const ShownLine& l : shown_diff(diff)) {
+void ChatSession::print_diff_lines(const std::vector<ShownLine>& lines) {
+  for (const ShownLine& l : lines) {
     const char* style = l.kind == '+' ? "success" : l.kind == '-' ? "error" : l.kind == '@' ? "command"
                       : l.kind == ' ' ? "" : "dim";
     out((*style ? paint(style, l.text) : l.text) + "\n");
@@ -752,7 +801,7 @@ void ChatSession::stop() {
   try {
     // The conversation and its KV cache, for `dravik chat --resume`.
     if (started_ && messages_->size() > 1 && run_until_done(io_, runtime_->save_conversation()))
-      seal_state(*runtime_->state_dir(), provisioning::DRAVIK_HOME);
+      seal_state(*runtime_->state_dir(), product_home());
   } catch (const std::exception& e) {
     error_line(std::string("could not save the conversation: ") + e.what());
   }

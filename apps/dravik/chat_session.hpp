@@ -10,6 +10,7 @@
 
 #include "approvals.hpp"
 #include "context_budget.hpp"
+#include "file_changes.hpp"
 #include "dravik_host.hpp"
 #include "project_context.hpp"
 #include "undo.hpp"
@@ -24,6 +25,9 @@ struct SessionOptions {
   bool color = false;        // 24-bit colour and the status line
   Approvals approvals;       // the configuration's "allow" and "deny" (configured_approvals)
 };
+
+// "/word" at the start of a line: a command ("/usr/lib is missing" is not).
+bool is_slash_command(const std::string& line);
 
 class ChatSession {
  public:
@@ -42,9 +46,12 @@ class ChatSession {
   void load_instructions();
   // One turn for scripts: the reply on stdout; false on failure.
   bool one_turn(const std::string& prompt);
-  // A line typed at the prompt: a slash command or a turn. False: exit.
+  // A line typed at the prompt (or given with -p): a slash command or a
+  // turn. False: exit.
   bool handle(const std::string& line);
   bool quit_requested() const { return quit_; }
+  // The signal (SIGTERM, SIGHUP) that ended the session during a turn, or 0.
+  int quit_signal() const { return quit_signal_; }
   void banner();
   std::string prompt() const;
   // Saves the conversation (and the KV cache) for --resume, stops the server.
@@ -70,9 +77,11 @@ class ChatSession {
   boost::asio::awaitable<void> run_tools(const Json& assistant);
   // Asks before a tool that changes things, unless the configuration or an
   // "always" answer decides; `shown_*` are escaped for the terminal. The
-  // refusal to give the model, or "" to run the call.
+  // lines of a change not shown yet (`unseen`) are offered before `y` is
+  // taken; a change that cannot be shown (`whole` false) is not asked
+  // about. The refusal to give the model, or "" to run the call.
   std::string approve(const std::string& name, const Json& arguments, const std::string& shown_name,
-                      const std::string& shown_summary);
+                      const std::string& shown_summary, const std::vector<ShownLine>& unseen, bool whole);
   void fit_context();
   void print_status();
   // Project instructions and /init (project_context.cpp).
@@ -89,7 +98,7 @@ class ChatSession {
   boost::asio::awaitable<void> auto_compact();
   void compact_command();
   void undo();
-  void show_diff(const std::string& diff);
+  void print_diff_lines(const std::vector<ShownLine>& lines);
   std::string paint(const char* style, const std::string& text) const;
   void out(const std::string& s);
   void dim_line(const std::string& s);
@@ -109,6 +118,8 @@ class ChatSession {
   Approvals approvals_;
   RepeatGuard repeats_;  // the tool calls of the current turn
   bool quit_ = false;
+  int quit_signal_ = 0;     // SIGTERM or SIGHUP that ended the session
+  bool command_ok_ = true;  // the last line handled succeeded
   bool started_ = false;
   std::string last_reply_;
   std::string start_stage_;

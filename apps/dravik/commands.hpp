@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <utility>
@@ -47,6 +48,18 @@ int setup(const SetupOptions& o);
 
 // Runs one operation on the loop until it ends (support/run.hpp).
 using async::run_until_done;
+
+// ~/.dravik, where dravik keeps its configuration, models and history. The
+// home directory comes from HOME or else the password database; when
+// neither tells, this throws RuntimeError saying so (never the working
+// directory: a repository could then configure its own approvals).
+std::filesystem::path product_home();
+
+// "" when `name` names a runtime (a key of the catalog or an alias, in any
+// case, blanks around it allowed); otherwise the error, naming the valid
+// ones. The libraries take an unknown name for the local runtime: dravik
+// refuses it instead, since a typo would silently run something else.
+std::string unknown_runtime(const std::string& name);
 
 // An error message for the terminal: control characters escaped, and a
 // long one (a build tool's whole output) cut to its last lines.

@@ -162,6 +162,7 @@ void ChatSession::compact_command() {
   dim_line("(summarizing the older turns...)");
   const std::exception_ptr error = interruptible(compact());
   if (!error) return;
+  command_ok_ = false;
   if (is_cancellation(error))
     dim_line("(cancelled: the conversation is unchanged)");
   else

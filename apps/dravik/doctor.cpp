@@ -59,8 +59,8 @@ int doctor(const DoctorOptions& o) {
   const auto choice = pv::choose_context_window(model);
   std::int64_t context = choice.tokens;
   std::string context_why = "chosen: " + choice.why;
-  if (const char* h = std::getenv("HOME")) {
-    const Json cfg = Json::parse(files::try_read_file((fs::path(h) / ".dravik/config.json").string()).value_or("{}"),
+  {
+    const Json cfg = Json::parse(files::try_read_file((product_home() / "config.json").string()).value_or("{}"),
                                  nullptr, false);
     if (cfg.is_object() && cfg.contains("context_window_tokens")) {
       try {

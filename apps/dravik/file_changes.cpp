@@ -1,5 +1,8 @@
 #include "file_changes.hpp"
 
+#include <algorithm>
+#include <cstdio>
+
 #include "support/config.hpp"
 #include "support/text.hpp"
 #include "text_tools.hpp"
@@ -10,9 +13,16 @@ namespace {
 
 bool non_empty_text(const Json* v) { return v && v->is_string() && !config::trim(v->get<std::string>()).empty(); }
 
-bool looks_binary(std::string_view s) { return s.substr(0, 8192).find('\0') != std::string_view::npos; }
+constexpr std::size_t kMaxDiffBytes = 4u << 20;  // more differing bytes than this are described, not diffed
 
-constexpr std::size_t kMaxDiffBytes = 4u << 20;  // larger changes are described, not diffed
+// The bytes the two sides do not share at their start and end.
+std::size_t differing_bytes(std::string_view a, std::string_view b) {
+  const std::size_t lead = static_cast<std::size_t>(std::mismatch(a.begin(), a.end(), b.begin(), b.end()).first - a.begin());
+  std::size_t trail = 0;
+  while (trail < a.size() - lead && trail < b.size() - lead && a[a.size() - 1 - trail] == b[b.size() - 1 - trail])
+    ++trail;
+  return (a.size() - lead - trail) + (b.size() - lead - trail);
+}
 
 }  // namespace
 
@@ -46,33 +56,79 @@ std::optional<hostlib::PreparedChange> prepare_file_change(const std::string& to
   return hostlib::prepare_edit_file(root, path->get<std::string>(), request);
 }
 
-std::string change_diff(const hostlib::PreparedChange& c) {
+std::string hex_dump(std::string_view bytes) {
+  std::string out, previous;
+  bool squeezed = false;
+  char buf[32];
+  for (std::size_t at = 0; at < bytes.size(); at += 16) {
+    const std::string_view row = bytes.substr(at, 16);
+    std::string line;
+    for (std::size_t k = 0; k < 16; ++k) {
+      if (k < row.size()) {
+        std::snprintf(buf, sizeof buf, "%02x ", static_cast<unsigned char>(row[k]));
+        line += buf;
+      } else {
+        line += "   ";
+      }
+      if (k == 7) line += ' ';
+    }
+    line += " |";
+    for (const char c : row) line += c >= 0x20 && c < 0x7f ? c : '.';
+    line += "|";
+    // A row like the one before (a run of zeros) is said once.
+    if (row.size() == 16 && line == previous) {
+      if (!squeezed) out += "*\n";
+      squeezed = true;
+      continue;
+    }
+    squeezed = false;
+    previous = line;
+    std::snprintf(buf, sizeof buf, "%08zx  ", at);
+    out += buf + line + "\n";
+  }
+  std::snprintf(buf, sizeof buf, "%08zx\n", bytes.size());
+  return out + buf;
+}
+
+ChangeView change_diff(const hostlib::PreparedChange& c) {
   const std::string before = c.before.value_or("");
   const std::string path = text::escape_unambiguous(c.path, false);  // one line, whatever the model named
   auto size = [](std::size_t n) { return std::to_string(n) + " bytes"; };
   const std::string sizes = c.before ? size(before.size()) + " -> " + size(c.after.size()) : "new, " + size(c.after.size());
-  if (looks_binary(before) || looks_binary(c.after)) return "binary file " + path + " (" + sizes + ")\n";
-  if (before.size() + c.after.size() > kMaxDiffBytes) return "large file " + path + " (" + sizes + "; no diff shown)\n";
-  if (c.before && before == c.after) return "no change to " + path + "\n";
-  return hostlib::unified_diff(before, c.after, path);
+  if (c.before && before == c.after) return {"no change to " + path + "\n"};
+  // Text with a few odd bytes (a script with a stray NUL) is shown as text,
+  // those bytes escaped; binary data as its bytes in hex.
+  const bool binary = !text::looks_like_text(before) || !text::looks_like_text(c.after);
+  if (binary) {
+    const std::string a = c.before ? hex_dump(before) : "", b = hex_dump(c.after);
+    if (differing_bytes(a, b) > kMaxDiffBytes) return {"large binary file " + path + " (" + sizes + "; no diff shown)\n", false};
+    return {"binary file " + path + " (" + sizes + "), in hex:\n" + hostlib::unified_diff(a, b, path)};
+  }
+  if (differing_bytes(before, c.after) > kMaxDiffBytes)
+    return {"large change to " + path + " (" + sizes + "; too large to show)\n", false};
+  return {hostlib::unified_diff(before, c.after, path)};
 }
 
-std::vector<ShownLine> shown_diff(const std::string& diff, std::size_t max_lines) {
+std::vector<ShownLine> shown_diff(const std::string& diff) {
   std::vector<ShownLine> out;
-  std::size_t start = 0, total = 0;
+  std::size_t start = 0;
+  bool header = true;  // the lines before the first hunk
   while (start < diff.size()) {
     std::size_t nl = diff.find('\n', start);
     if (nl == std::string::npos) nl = diff.size();
     const std::string_view line(diff.data() + start, nl - start);
     start = nl + 1;
-    if (++total > max_lines) continue;
     char kind = 'i';
-    if (line.starts_with("--- ") || line.starts_with("+++ ")) kind = 'f';
-    else if (line.starts_with("@@")) kind = '@';
-    else if (!line.empty() && (line[0] == '+' || line[0] == '-' || line[0] == ' ')) kind = line[0];
+    if (line.starts_with("@@")) {
+      kind = '@';
+      header = false;
+    } else if (header && (line.starts_with("--- ") || line.starts_with("+++ "))) {
+      kind = 'f';
+    } else if (!header && !line.empty() && (line[0] == '+' || line[0] == '-' || line[0] == ' ')) {
+      kind = line[0];
+    }
     out.push_back({kind, text::escape_unambiguous(line, false)});
   }
-  if (total > max_lines) out.push_back({'i', "... " + std::to_string(total - max_lines) + " more lines"});
   return out;
 }
 

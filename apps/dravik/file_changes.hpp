@@ -20,17 +20,27 @@ namespace dravik::app {
 std::optional<hostlib::PreparedChange> prepare_file_change(const std::string& tool, const Json& args,
                                                            const std::filesystem::path& root);
 
-// The change as a unified diff (raw bytes, for --json), or a one-line
-// description of a binary or very large change.
-std::string change_diff(const hostlib::PreparedChange& change);
+// The change as it is shown: a unified diff of the text (raw bytes, for
+// --json), or for binary data a line with the sizes and a diff of the hex
+// dumps. `whole` is false only for a change too large to diff, described
+// by one line: it cannot be shown, so it cannot be asked about.
+struct ChangeView {
+  std::string diff;
+  bool whole = true;
+};
+ChangeView change_diff(const hostlib::PreparedChange& change);
 
-// The diff for the terminal: each line's kind ('-', '+', '@' hunk header,
-// 'f' file header, ' ' context, 'i' a note) and its text with every control
-// character escaped; at most `max_lines`, then "... N more lines".
+// `bytes` as a hex dump: offset, sixteen bytes in hex, the printable ones;
+// a run of lines equal to the one before is one "*" line.
+std::string hex_dump(std::string_view bytes);
+
+// The diff for the terminal, every line of it: each line's kind ('-', '+',
+// '@' hunk header, 'f' file header, ' ' context, 'i' a note) and its text
+// with every control character escaped.
 struct ShownLine {
   char kind;
   std::string text;
 };
-std::vector<ShownLine> shown_diff(const std::string& diff, std::size_t max_lines = 60);
+std::vector<ShownLine> shown_diff(const std::string& diff);
 
 }  // namespace dravik::app

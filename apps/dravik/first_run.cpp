@@ -92,7 +92,7 @@ ModelDownload model_download(const host::HardwareInfo& hw, const std::optional<s
   m.mirror = m.url != rec["url"].get<std::string>();
   // The catalog's size needs no request, so nothing is sent anywhere before
   // the user agrees; a mirror may serve another file, so it is asked.
-  if (!m.mirror) m.bytes = rec["size_bytes"].get<std::uint64_t>();
+  if (!m.mirror) m.bytes = pv::catalog_size_bytes(rec["filename"].get<std::string>());
   return m;
 }
 

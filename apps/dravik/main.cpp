@@ -12,6 +12,11 @@
 
 #include "commands.hpp"
 #include "dravik_host.hpp"
+#include "backend_catalog/backend_catalog.hpp"
+#include "provisioning/provisioning.hpp"
+#include "support/config.hpp"
+#include "support/errors.hpp"
+#include "support/files.hpp"
 #include "support/text.hpp"
 
 #ifndef DRAVIK_VERSION
@@ -19,6 +24,28 @@
 #endif
 
 namespace dravik::app {
+
+std::filesystem::path product_home() {
+  if (!files::home_directory())
+    throw RuntimeError("cannot tell your home directory: HOME is not set and the password database has no entry "
+                       "for this user; set HOME to it");
+  return provisioning::DRAVIK_HOME;
+}
+
+std::string unknown_runtime(const std::string& name) {
+  const std::string key = config::lower(config::trim(name));
+  std::string usable;
+  for (const auto& [k, spec] : backend_catalog::RUNTIME_SPECS) {
+    if (k == key) return "";
+    if (spec.enabled) usable += (usable.empty() ? "" : ", ") + k;
+  }
+  std::string aliases;
+  for (const auto& [alias, k] : backend_catalog::RUNTIME_ALIASES) {
+    if (alias == key) return "";
+    aliases += (aliases.empty() ? "" : ", ") + alias;
+  }
+  return "unknown runtime '" + text::escape_controls(name) + "': one of " + usable + " (or " + aliases + ")";
+}
 
 std::string shown_error(const std::string& what) {
   std::istringstream in(what);
@@ -71,7 +98,8 @@ int main(int argc, char** argv) {
   chat_cmd->add_option("-p,--prompt", c.prompt, "Run one turn with this prompt, print the reply and exit");
   chat_cmd->add_option("--config", c.config_file, "Configuration file (default: ~/.dravik/config.json)");
   chat_cmd->add_option("--model", c.model, "GGUF model file for the local llama-server");
-  chat_cmd->add_option("--runtime", c.runtime, "llama_cpp, openai_compatible or openrouter");
+  chat_cmd->add_option("--runtime", c.runtime, "llama_cpp, openai_compatible or openrouter")
+      ->check(CLI::Validator([](std::string& v) { return unknown_runtime(v); }, "RUNTIME"));
   chat_cmd->add_flag("--airgapped", c.airgapped, "Allow only endpoints on this machine (never downloads)");
   chat_cmd->add_option("--model-url", c.model_url,
                        "When the model is missing, the set-up downloads it from this URL instead (a mirror)");

@@ -87,82 +87,125 @@ struct Look {
   bool bold = false, italic = false, underline = false, strike = false;
 };
 
-// Walks one line's cmark-gfm tree and writes it with styles. Text from the
-// tree is escaped; the only sequences written are SGR.
+// Nesting deeper than this (a line of 60,000 ">") is shown as written: no
+// reader needs it, and its prefixes alone would fill the screen.
+constexpr std::size_t kMaxNesting = 32;
+
+std::string_view literal_of(cmark_node* n) {
+  const char* s = cmark_node_get_literal(n);
+  return s ? s : "";
+}
+
+// The text of a node and everything under it, walked with cmark's iterator
+// (no recursion, whatever the depth).
+std::string plain(cmark_node* n) {
+  std::string s;
+  cmark_iter* it = cmark_iter_new(n);
+  for (cmark_event_type ev; (ev = cmark_iter_next(it)) != CMARK_EVENT_DONE;)
+    if (ev == CMARK_EVENT_ENTER) s += literal_of(cmark_iter_get_node(it));
+  cmark_iter_free(it);
+  return s;
+}
+
+// Walks one line's cmark-gfm tree with cmark's iterator and writes it with
+// styles; each container's look is kept on a stack of its own, so that no
+// input nests the walk deeper than the heap allows. Text from the tree is
+// escaped; the only sequences written are SGR.
 class Writer {
  public:
   Writer(const MarkdownRenderer::StyleSgr& style, int columns) : style_(style), columns_(columns) {}
 
-  std::string done() {
+  // The rendering, or nullopt when the tree nests deeper than kMaxNesting.
+  std::optional<std::string> write(cmark_node* root) {
+    std::vector<Look> looks{Look{}};
+    cmark_iter* it = cmark_iter_new(root);
+    bool too_deep = false;
+    for (cmark_event_type ev; !too_deep && (ev = cmark_iter_next(it)) != CMARK_EVENT_DONE;) {
+      cmark_node* n = cmark_iter_get_node(it);
+      if (n == root) continue;
+      const bool leaf = !container(n);
+      if (ev == CMARK_EVENT_EXIT) {
+        if (cmark_node_get_type(n) == CMARK_NODE_LINK || cmark_node_get_type(n) == CMARK_NODE_IMAGE) address(n);
+        if (looks.size() > 1) looks.pop_back();
+        continue;
+      }
+      Look k = looks.back();
+      if (leaf) {
+        draw_leaf(n, k);
+        continue;
+      }
+      if (looks.size() > kMaxNesting) too_deep = true;
+      enter(n, k);
+      looks.push_back(k);
+    }
+    cmark_iter_free(it);
+    if (too_deep) return std::nullopt;
     if (!current_.empty()) out_ += "\x1b[0m";
     current_.clear();
     return std::move(out_);
   }
 
-  void block(cmark_node* n, Look k) {
+ private:
+  // Nodes the iterator enters and leaves (a container may be empty).
+  static bool container(cmark_node* n) {
+    switch (cmark_node_get_type(n)) {
+      case CMARK_NODE_TEXT:
+      case CMARK_NODE_HTML_INLINE:
+      case CMARK_NODE_CODE:
+      case CMARK_NODE_SOFTBREAK:
+      case CMARK_NODE_LINEBREAK:
+      case CMARK_NODE_THEMATIC_BREAK:
+      case CMARK_NODE_CODE_BLOCK:
+      case CMARK_NODE_HTML_BLOCK:
+        return false;
+      default:
+        return true;
+    }
+  }
+
+  // A container's prefix, and the look its children get.
+  void enter(cmark_node* n, Look& k) {
     switch (cmark_node_get_type(n)) {
       case CMARK_NODE_BLOCK_QUOTE:
         put({.theme = "dim"}, "\u2502 ");
         k.theme = "muted";
-        children(n, k);
         break;
       case CMARK_NODE_ITEM: {
         cmark_node* list = cmark_node_parent(n);
         if (list && cmark_node_get_list_type(list) == CMARK_ORDERED_LIST) {
-          int number = cmark_node_get_list_start(list);
+          long number = cmark_node_get_list_start(list);
           for (cmark_node* s = cmark_node_previous(n); s; s = cmark_node_previous(s)) ++number;
           put(k, std::to_string(number) + (cmark_node_get_list_delim(list) == CMARK_PAREN_DELIM ? ") " : ". "));
         } else {
           put(k, "\u2022 ");
         }
-        children(n, k);
         break;
       }
       case CMARK_NODE_HEADING:
         k.theme = "assistant";
         k.bold = true;
         k.underline = cmark_node_get_heading_level(n) == 1;
-        children(n, k);
         break;
-      case CMARK_NODE_THEMATIC_BREAK: {
-        std::string rule;
-        for (int i = 0; i < (columns_ > 0 ? std::min(columns_, 40) : 40); ++i) rule += "\u2500";
-        put({.theme = "dim"}, rule);
+      case CMARK_NODE_EMPH:
+        k.italic = true;
         break;
+      case CMARK_NODE_STRONG:
+        k.bold = true;
+        break;
+      case CMARK_NODE_LINK:
+        k.underline = true;
+        break;
+      case CMARK_NODE_IMAGE:
+        put({.theme = "dim"}, "image: ");
+        break;
+      default: {
+        const char* type = cmark_node_get_type_string(n);
+        if (type && std::string_view(type) == "strikethrough") k.strike = true;
       }
-      case CMARK_NODE_CODE_BLOCK:
-        k.theme = "code";
-        [[fallthrough]];
-      case CMARK_NODE_HTML_BLOCK: {
-        std::string_view literal = literal_of(n);
-        while (!literal.empty() && literal.back() == '\n') literal.remove_suffix(1);
-        put(k, text::escape_controls(literal));
-        break;
-      }
-      default:  // the document, lists, paragraphs
-        children(n, k);
     }
   }
 
- private:
-  static std::string_view literal_of(cmark_node* n) {
-    const char* s = cmark_node_get_literal(n);
-    return s ? s : "";
-  }
-  static std::string plain(cmark_node* n) {
-    std::string s(literal_of(n));
-    for (cmark_node* c = cmark_node_first_child(n); c; c = cmark_node_next(c)) s += plain(c);
-    return s;
-  }
-
-  void children(cmark_node* n, const Look& k) {
-    for (cmark_node* c = cmark_node_first_child(n); c; c = cmark_node_next(c)) {
-      if ((cmark_node_get_type(c) & CMARK_NODE_TYPE_MASK) == CMARK_NODE_TYPE_INLINE) inline_node(c, k);
-      else block(c, k);
-    }
-  }
-
-  void inline_node(cmark_node* n, Look k) {
+  void draw_leaf(cmark_node* n, const Look& k) {
     switch (cmark_node_get_type(n)) {
       case CMARK_NODE_TEXT:
       case CMARK_NODE_HTML_INLINE:
@@ -174,36 +217,33 @@ class Writer {
       case CMARK_NODE_SOFTBREAK:
         put(k, " ");
         break;
-      case CMARK_NODE_LINEBREAK:
-        break;
-      case CMARK_NODE_EMPH:
-        k.italic = true;
-        children(n, k);
-        break;
-      case CMARK_NODE_STRONG:
-        k.bold = true;
-        children(n, k);
-        break;
-      case CMARK_NODE_LINK:
-      case CMARK_NODE_IMAGE: {
-        const bool image = cmark_node_get_type(n) == CMARK_NODE_IMAGE;
-        if (image) put({.theme = "dim"}, "image: ");
-        k.underline = !image;
-        children(n, k);
-        // The address after the text, unless it is the text itself (an
-        // autolink, "www." given "http://", an address given "mailto:").
-        const char* url = cmark_node_get_url(n);
-        const std::string address = url ? url : "", shown = plain(n);
-        if (!address.empty() && address != shown && address != "http://" + shown && address != "mailto:" + shown)
-          put({.theme = "dim"}, " (" + text::escape_controls(address) + ")");
+      case CMARK_NODE_THEMATIC_BREAK: {
+        std::string rule;
+        for (int i = 0; i < (columns_ > 0 ? std::min(columns_, 40) : 40); ++i) rule += "\u2500";
+        put({.theme = "dim"}, rule);
         break;
       }
-      default: {
-        const char* type = cmark_node_get_type_string(n);
-        if (type && std::string_view(type) == "strikethrough") k.strike = true;
-        children(n, k);
+      case CMARK_NODE_CODE_BLOCK:
+      case CMARK_NODE_HTML_BLOCK: {
+        Look code = k;
+        if (cmark_node_get_type(n) == CMARK_NODE_CODE_BLOCK) code.theme = "code";
+        std::string_view literal = literal_of(n);
+        while (!literal.empty() && literal.back() == '\n') literal.remove_suffix(1);
+        put(code, text::escape_controls(literal));
+        break;
       }
+      default:  // a line break, an empty container
+        break;
     }
+  }
+
+  // After a link's text, its address, unless it is the text itself (an
+  // autolink, "www." given "http://", an address given "mailto:").
+  void address(cmark_node* n) {
+    const char* url = cmark_node_get_url(n);
+    const std::string address = url ? url : "", shown = plain(n);
+    if (!address.empty() && address != shown && address != "http://" + shown && address != "mailto:" + shown)
+      put({.theme = "dim"}, " (" + text::escape_controls(address) + ")");
   }
 
   void put(const Look& k, const std::string& escaped) {
@@ -264,6 +304,7 @@ std::string MarkdownRenderer::finish() {
   if (!line_.empty()) out = replace_echo(render_line(line_));
   reset_echo();
   fence_.reset();
+  spent_ = {};
   return out;
 }
 
@@ -271,6 +312,7 @@ std::string MarkdownRenderer::abandon() {
   std::string out = text::escape_controls(std::string_view(line_).substr(echoed_));
   reset_echo();
   fence_.reset();
+  spent_ = {};
   return out;
 }
 
@@ -365,10 +407,21 @@ std::string MarkdownRenderer::render_line(std::string_view line) {
   return render_markdown(line);
 }
 
-std::string MarkdownRenderer::render_markdown(std::string_view line) const {
+std::string MarkdownRenderer::render_markdown(std::string_view line) {
   const std::size_t lead = line.find_first_not_of(" \t");
   if (lead == std::string_view::npos) return {};
   const std::string_view body = line.substr(lead);
+  // cmark-gfm takes time quadratic in the length of some lines ("![[]()"
+  // repeated): a line longer than kMaxMarkdownLine, and every line once
+  // the reply has used its rendering budget, is shown as written.
+  if (body.size() > kMaxMarkdownLine || spent_ > kRenderBudget)
+    return spaces_for(line.substr(0, lead)) + text::escape_controls(body);
+  const auto started = std::chrono::steady_clock::now();
+  struct Spent {
+    std::chrono::steady_clock::duration& total;
+    std::chrono::steady_clock::time_point since;
+    ~Spent() { total += std::chrono::steady_clock::now() - since; }
+  } spent{spent_, started};
   std::unique_ptr<cmark_parser, ParserFree> parser(cmark_parser_new(CMARK_OPT_STRIKETHROUGH_DOUBLE_TILDE));
   for (const char* name : {"strikethrough", "autolink"})
     if (cmark_syntax_extension* e = cmark_find_syntax_extension(name))
@@ -379,9 +432,8 @@ std::string MarkdownRenderer::render_markdown(std::string_view line) const {
   // is shown as written.
   const std::string indent = spaces_for(line.substr(0, lead));
   if (!root || !cmark_node_first_child(root.get())) return indent + text::escape_controls(body);
-  Writer w(style_, columns_);
-  w.block(root.get(), {});
-  return indent + w.done();
+  auto rendered = Writer(style_, columns_).write(root.get());
+  return indent + (rendered ? *rendered : text::escape_controls(body));
 }
 
 TerminalSize terminal_size(int fd) {

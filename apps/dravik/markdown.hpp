@@ -2,6 +2,7 @@
 // theme's styles once it is complete, while the stream goes on.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <optional>
@@ -35,8 +36,17 @@ namespace dravik::app {
 // long), shown in the "code" style under a dim "── language" line. A line's
 // leading indentation is kept as it is, so an indented line is never taken
 // for an indented code block. Tables are shown as written.
+//
+// No reply can stall or crash it: the tree is walked without recursion and
+// nesting beyond a bound is shown as written; a line longer than
+// kMaxMarkdownLine bytes, and every line after the reply's rendering took
+// kRenderBudget, is shown as written (escaped), since cmark-gfm's time is
+// quadratic in the length of some lines.
 class MarkdownRenderer {
  public:
+  static constexpr std::size_t kMaxMarkdownLine = 8192;
+  static constexpr std::chrono::milliseconds kRenderBudget{250};
+
   // The SGR sequence that starts a theme style ("code", "dim", ...), empty
   // for none.
   using StyleSgr = std::function<std::string(std::string_view name)>;
@@ -63,7 +73,7 @@ class MarkdownRenderer {
     std::size_t length = 3, indent = 0;
   };
   std::string render_line(std::string_view line);
-  std::string render_markdown(std::string_view line) const;
+  std::string render_markdown(std::string_view line);
   std::string echo();
   std::string replace_echo(const std::string& rendered);
   void reset_echo();
@@ -77,6 +87,7 @@ class MarkdownRenderer {
   std::size_t echo_columns_ = 0;  // display width of the echo (an upper bound when uncertain)
   bool echo_uncertain_ = false;   // the echo has characters of unsure width
   bool echo_stopped_ = false;     // the rest of this line is held until it ends
+  std::chrono::steady_clock::duration spent_{};  // in cmark-gfm for this reply
 };
 
 // The size of the terminal on `fd`; zeros when unknown.

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <iostream>
@@ -107,12 +108,27 @@ std::optional<InstructionFile> read_instruction_file(const fs::path& path, std::
   }
   ::close(fd);
   data.resize(got);
+  // Instructions are text: a binary file (an image, an archive) would put
+  // control bytes into the system prompt.
+  if (!text::looks_like_text(data)) {
+    problem = "is not a text file: not read";
+    return std::nullopt;
+  }
   InstructionFile f;
   f.file_bytes = std::max<std::uintmax_t>(static_cast<std::uintmax_t>(st.st_size), got);
   f.cut = cut_at_line(data, max_chars);
   f.text = text::sanitize_utf8(data);
   f.tokens = estimate(f.text.size());
   return f;
+}
+
+fs::path project_root(const fs::path& workdir) {
+  std::error_code ec;
+  for (fs::path dir = workdir; !dir.empty(); dir = dir.parent_path()) {
+    if (fs::exists(dir / ".git", ec)) return dir;
+    if (dir == dir.parent_path()) break;
+  }
+  return workdir;
 }
 
 std::vector<InstructionFile> read_instructions(const fs::path& home, const fs::path& workdir, std::int64_t max_tokens,
@@ -123,26 +139,41 @@ std::vector<InstructionFile> read_instructions(const fs::path& home, const fs::p
   struct Where {
     fs::path path;
     std::string shown, heading;
+    bool confined;
   };
-  const Where places[] = {
-      {home / kFileName, "~/.dravik/AGENTS.md",
-       "Instructions from the user's own AGENTS.md (for every project)"},
-      {workdir / kFileName, "AGENTS.md",
-       "Instructions from this project's AGENTS.md (where they differ from the user's, these apply)"}};
-  struct stat first {};
-  bool have_first = false;
+  std::vector<Where> places = {{home / kFileName, "~/.dravik/AGENTS.md",
+                                "Instructions from the user's own AGENTS.md (for every project)", false}};
+  // The project's files from its root (the repository's top) down to the
+  // working directory: the nearer a file, the later it comes and the more
+  // it applies.
+  const fs::path root = project_root(workdir);
+  std::vector<fs::path> dirs;
+  for (fs::path dir = workdir;; dir = dir.parent_path()) {
+    dirs.push_back(dir);
+    if (dir == root || dir == dir.parent_path()) break;
+  }
+  for (auto it = dirs.rbegin(); it != dirs.rend(); ++it) {
+    const fs::path rel = (*it / kFileName).lexically_relative(workdir);
+    const bool here = *it == workdir;
+    places.push_back({*it / kFileName, rel.string(),
+                      here ? "Instructions from this project's AGENTS.md (where they differ from the ones above, "
+                             "these apply)"
+                           : "Instructions from the project's " + rel.string() + " (for this part of the project)",
+                      true});
+  }
+  std::vector<std::pair<dev_t, ino_t>> read;
   for (const Where& w : places) {
     // The working directory may be the product home itself: one file is read once.
     struct stat st {};
-    if (have_first && ::stat(w.path.c_str(), &st) == 0 && st.st_dev == first.st_dev && st.st_ino == first.st_ino)
-      continue;
+    const bool known = ::stat(w.path.c_str(), &st) == 0;
+    if (known && std::find(read.begin(), read.end(), std::pair{st.st_dev, st.st_ino}) != read.end()) continue;
     std::string problem;
     // The user's own file may be a link anywhere (into a dotfiles
-    // repository); the project's stays inside the project.
-    auto f = read_instruction_file(w.path, max_chars, problem, &w == &places[1]);
-    if (!problem.empty()) notes.push_back(w.shown + " " + problem);
+    // repository); the project's stay inside their directories.
+    auto f = read_instruction_file(w.path, max_chars, problem, w.confined);
+    if (!problem.empty()) notes.push_back(text::escape_controls(w.shown) + " " + problem);
     if (!f) continue;
-    if (::stat(w.path.c_str(), &first) == 0) have_first = true;
+    if (known) read.emplace_back(st.st_dev, st.st_ino);
     f->shown = w.shown;
     f->heading = w.heading;
     out.push_back(std::move(*f));
@@ -180,7 +211,7 @@ void ChatSession::load_instructions() {
   // A file may take an eighth of the context window.
   const std::int64_t cap = std::max<std::int64_t>(64, budget_.context / 8);
   std::vector<std::string> notes;
-  instructions_ = read_instructions(provisioning::DRAVIK_HOME, fs::current_path(), cap, kCharsPerToken, notes);
+  instructions_ = read_instructions(product_home(), fs::current_path(), cap, kCharsPerToken, notes);
   // With a server that counts, each file's cost is its own count (the
   // template's frame around an empty message taken off), and a file that
   // costs more than its share is cut again to fit it.
@@ -215,7 +246,9 @@ void ChatSession::load_instructions() {
     // The whole file at the rate its kept part cost.
     const double per_byte = f.text.empty() ? 1.0 / kCharsPerToken
                                            : static_cast<double>(f.tokens) / static_cast<double>(f.text.size());
-    notes.push_back(f.shown + " is about " + count(static_cast<std::int64_t>(static_cast<double>(f.file_bytes) * per_byte)) +
+    // The whole is more than the part read, whatever the estimate says.
+    const auto whole = std::max(static_cast<std::int64_t>(static_cast<double>(f.file_bytes) * per_byte), f.tokens + 1);
+    notes.push_back(f.shown + " is about " + count(whole) +
                     " tokens; only the first " + count(f.tokens) + " were read: a file may take an eighth of the " +
                     count(budget_.context) + "-token context");
   }
@@ -245,7 +278,8 @@ void ChatSession::print_instructions_status() {
 void ChatSession::init_command() {
   std::error_code ec;
   const bool exists = fs::exists(kFileName, ec);
-  if (run_turn(init_instruction(exists)) && fs::exists(kFileName, ec))
+  command_ok_ = run_turn(init_instruction(exists));
+  if (command_ok_ && fs::exists(kFileName, ec))
     dim_line("(AGENTS.md is read when a session starts: the next one follows it)");
 }
 

@@ -35,10 +35,15 @@ std::optional<InstructionFile> read_instruction_file(const std::filesystem::path
 // long line, at a character boundary). True when it cut.
 bool cut_at_line(std::string& text, std::size_t max_chars);
 
+// The project's top: the nearest directory from `workdir` up that holds
+// ".git", else `workdir` itself.
+std::filesystem::path project_root(const std::filesystem::path& workdir);
+
 // The instruction files in force: the global one (`home`/AGENTS.md), then the
-// project's (`workdir`/AGENTS.md, unless it is the same file), each cut to
-// `max_tokens` estimated at `chars_per_token`. `notes` gets a line for each
-// file that was cut or could not be read.
+// project's, from its root (project_root) down to `workdir` (each file once,
+// whatever links lead to it), each cut to `max_tokens` estimated at
+// `chars_per_token`. `notes` gets a line for each file that was cut or could
+// not be read; a file that is not text is not read.
 std::vector<InstructionFile> read_instructions(const std::filesystem::path& home, const std::filesystem::path& workdir,
                                                std::int64_t max_tokens, double chars_per_token,
                                                std::vector<std::string>& notes);

@@ -22,10 +22,7 @@ namespace pv = dravik::provisioning;
 
 namespace {
 
-fs::path config_path() {
-  const char* h = std::getenv("HOME");
-  return fs::path(h ? h : ".") / ".dravik" / "config.json";
-}
+fs::path config_path() { return product_home() / "config.json"; }
 
 // Replaces the configuration file whole (a new file renamed over the old
 // one), so that an interrupted write never leaves half a file.

@@ -226,6 +226,11 @@ asio::awaitable<ToolExecutionResult> execute_tool(host::ToolCall tool_call) {
 }
 
 std::string format_tool_args(const host::ToolCall& tool_call) {
+  return format_tool_args(tool_call, [](std::string_view piece) { return text::escape_controls(piece); });
+}
+
+std::string format_tool_args(const host::ToolCall& tool_call,
+                             const std::function<std::string(std::string_view)>& show) {
   const Json& args = tool_call.arguments;
   const std::string name = tool_call.name.is_string() ? tool_call.name.get<std::string>() : std::string();
   static const char* const kKnown[] = {"shell",     "memory",    "read_file", "write_file",    "load_file",
@@ -238,33 +243,31 @@ std::string format_tool_args(const host::ToolCall& tool_call) {
 
   // Model-written values are shown through the bounded writer: no nesting
   // depth or width can exhaust the stack or flood the display.
-  auto whole = [&] { return config::bounded_text_form(args); };
+  auto whole = [&] { return show(config::bounded_text_form(args)); };
   auto text_of = [&](const char* key) {
     auto it = args.find(key);
-    return it == args.end() ? whole() : config::bounded_text_form(*it);
+    return it == args.end() ? whole() : show(config::bounded_text_form(*it));
   };
-  std::string summary;
-  if (!known) {
-    summary = whole();
-  } else if (name == "shell") {
-    summary = "$ " + text_of("command");
+  if (!known) return whole();
+  if (name == "shell") {
+    std::string summary = "$ " + text_of("command");
     // Shown only when the dispatcher would accept it as an integer.
     auto t = args.find("timeout_seconds");
     if (t != args.end() && is_integer(*t)) summary += " (timeout: " + config::text_form(*t) + "s)";
-  } else if (name == "memory") {
+    return summary;
+  }
+  if (name == "memory") {
     auto scope = args.find("scope");
     auto action = args.find("action");
-    summary = config::trim((action == args.end() ? "" : config::bounded_text_form(*action)) + " " +
-                           (scope == args.end() ? "" : config::bounded_text_form(*scope)));
-  } else if (name == "glob" || name == "grep") {
-    summary = text_of("pattern");
-  } else if (name == "list_directory") {
-    auto p = args.find("path");
-    summary = p == args.end() || !config::truthy(*p) ? "." : config::bounded_text_form(*p);
-  } else {
-    summary = text_of("path");
+    return show(config::trim((action == args.end() ? "" : config::bounded_text_form(*action)) + " " +
+                             (scope == args.end() ? "" : config::bounded_text_form(*scope))));
   }
-  return text::escape_controls(summary);
+  if (name == "glob" || name == "grep") return text_of("pattern");
+  if (name == "list_directory") {
+    auto p = args.find("path");
+    return p == args.end() || !config::truthy(*p) ? "." : show(config::bounded_text_form(*p));
+  }
+  return text_of("path");
 }
 
 }  // namespace dravik::action_dispatch

@@ -7,6 +7,7 @@
 // Errors raised by those services (and cancellation) pass out unchanged.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -39,5 +40,11 @@ boost::asio::awaitable<ToolExecutionResult> execute_tool(host::ToolCall tool_cal
 // the user approves is what they see. Throws TypeError when the arguments
 // of a known tool are not a map.
 std::string format_tool_args(const host::ToolCall& tool_call);
+// The same summary with each piece the model wrote shown through `show`
+// (the raw text form in, the displayed text out) instead of the escaping
+// above: for a host whose display differs, such as an approval prompt that
+// shows line breaks as breaks.
+std::string format_tool_args(const host::ToolCall& tool_call,
+                             const std::function<std::string(std::string_view)>& show);
 
 }  // namespace dravik::action_dispatch

@@ -316,8 +316,7 @@ asio::awaitable<void> fetch_into(const std::string& url, const fs::path& part, c
 
 fs::path expand_user(const std::string& path) {
   if (path == "~" || text::starts_with(path, "~/")) {
-    const char* home = std::getenv("HOME");
-    return fs::path(home ? home : "") / path.substr(path.size() > 1 ? 2 : 1);
+    return fs::path(files::home_directory().value_or("/")) / path.substr(path.size() > 1 ? 2 : 1);
   }
   return path;
 }

@@ -9,6 +9,7 @@
 
 #include "support/config.hpp"
 #include "support/errors.hpp"
+#include "support/files.hpp"
 #include "support/process.hpp"
 #include "support/text.hpp"
 
@@ -18,11 +19,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-fs::path home_directory() {
-  if (const char* h = std::getenv("HOME"); h && *h) return h;
-  if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
-  return "/";
-}
+// Without a known home (no HOME, no password entry) the layout lies under
+// "/", never under the working directory; dravik itself refuses to run then.
+fs::path home_directory() { return files::home_directory().value_or("/"); }
 
 struct Layout {
   fs::path dravik_home, models_dir, bin_dir, llama_cpp_dir, sidecar_bin;
@@ -93,8 +92,13 @@ Json recommend_direct_model(const host::HardwareInfo& hardware_info) {
   return Json{{"label", chosen->label},
               {"filename", chosen->filename},
               {"url", chosen->url},
-              {"target_path", (MODELS_DIR / chosen->filename).string()},
-              {"size_bytes", chosen->bytes}};
+              {"target_path", (MODELS_DIR / chosen->filename).string()}};
+}
+
+std::optional<std::uint64_t> catalog_size_bytes(const std::string& filename) {
+  for (const auto& e : detail::MODEL_CATALOG)
+    if (e.filename == filename) return e.bytes;
+  return std::nullopt;
 }
 
 std::optional<std::string> current_sidecar_path() {

@@ -42,9 +42,14 @@ extern const std::vector<ModelEntry> MODEL_CATALOG;
 void set_home(const std::filesystem::path& home);
 }  // namespace detail
 
-// {"label", "filename", "url", "target_path", "size_bytes"} of the catalog
-// entry for the board's total RAM (the last entry when none matches).
+// {"label", "filename", "url", "target_path"} (all text, in this order) of
+// the catalog entry for the board's total RAM (the last entry when none
+// matches).
 Json recommend_direct_model(const host::HardwareInfo& hardware_info);
+
+// The size of the catalog's model file `filename`, nullopt for a file the
+// catalog does not hold.
+std::optional<std::uint64_t> catalog_size_bytes(const std::string& filename);
 
 // An existing llama-server: PATH, ~/llama.cpp/build/bin, then SIDECAR_BIN.
 std::optional<std::string> current_sidecar_path();

@@ -37,11 +37,7 @@ bool path_exists(const std::string& p) {
   return ::stat(p.c_str(), &sb) == 0;
 }
 
-std::string home_directory() {
-  if (const char* h = std::getenv("HOME"); h && *h) return h;
-  if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
-  return "/";
-}
+std::string home_directory() { return files::home_directory().value_or("/"); }
 
 }  // namespace
 

@@ -1,10 +1,12 @@
 #include "support/files.hpp"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "support/errors.hpp"
@@ -80,6 +82,19 @@ void create_private_directories(const std::string& path) {
   if (!S_ISDIR(sb.st_mode)) throw OSError(ENOTDIR, "cannot create directory " + path + ": " + std::strerror(ENOTDIR));
   if (sb.st_uid == ::getuid() && (sb.st_mode & 0077) != 0 && ::chmod(path.c_str(), 0700) != 0)
     fail(errno, "cannot restrict the mode of " + path);
+}
+
+std::optional<std::string> home_directory() {
+  if (const char* h = std::getenv("HOME"); h && h[0] == '/') return std::string(h);
+  // getpwuid_r: the static buffer of getpwuid is shared with any caller.
+  long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::string buf(size > 0 ? static_cast<std::size_t>(size) : 16384, '\0');
+  passwd pw{};
+  passwd* found = nullptr;
+  if (::getpwuid_r(::getuid(), &pw, buf.data(), buf.size(), &found) == 0 && found && found->pw_dir &&
+      found->pw_dir[0] == '/')
+    return std::string(found->pw_dir);
+  return std::nullopt;
 }
 
 }  // namespace dravik::files

@@ -20,4 +20,10 @@ void write_all(int fd, std::string_view data, const std::string& what);
 // conversation, its KV cache). Throws OSError naming the path.
 void create_private_directories(const std::string& path);
 
+// The user's home directory: HOME when it is an absolute path, else the
+// password database's entry for this user; nullopt when neither tells.
+// The one place where the home is looked up, so that every part of dravik
+// agrees on it and none falls back to the working directory.
+std::optional<std::string> home_directory();
+
 }  // namespace dravik::files

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 
 namespace dravik::text {
 
@@ -85,70 +86,120 @@ std::string join(const std::vector<std::string>& pieces, std::string_view separa
   return out;
 }
 
-std::string escape_controls(std::string_view raw) {
-  std::string s = sanitize_utf8(raw);
-  std::string out;
-  out.reserve(s.size());
-  char buf[8];
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    auto c = static_cast<unsigned char>(s[i]);
-    if (c == '\n') out += "\\n";
-    else if (c == '\r') out += "\\r";
-    else if (c == '\t') out += "\\t";
-    else if (c < 0x20 || c == 0x7F) {
-      std::snprintf(buf, sizeof buf, "\\x%02x", c);
-      out += buf;
-    } else if (c == 0xC2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) >= 0x80 &&
-               static_cast<unsigned char>(s[i + 1]) <= 0x9F) {
-      // C1 control U+0080..U+009F, encoded as C2 80..C2 9F.
-      std::snprintf(buf, sizeof buf, "\\x%02x", static_cast<unsigned char>(s[i + 1]));
-      out += buf;
-      ++i;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
+namespace {
+
+// The code point of the valid sequence of `n` bytes at s[i].
+std::uint32_t code_point(std::string_view s, std::size_t i, std::size_t n) {
+  const auto c = static_cast<unsigned char>(s[i]);
+  if (n == 1) return c;
+  std::uint32_t cp = c & (n == 2 ? 0x1F : n == 3 ? 0x0F : 0x07);
+  for (std::size_t k = 1; k < n; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+  return cp;
 }
 
-namespace {
+// Controls that reorder the text around them on a terminal that applies
+// the bidirectional algorithm: embeddings, overrides, isolates and marks.
+bool bidi_control(std::uint32_t cp) {
+  return cp == 0x61C || cp == 0x200E || cp == 0x200F || (cp >= 0x202A && cp <= 0x202E) ||
+         (cp >= 0x2066 && cp <= 0x2069);
+}
 
 // Characters that change how the text around them is shown, or show as
 // nothing at all.
 bool invisible_format(std::uint32_t cp) {
-  return cp == 0xAD || cp == 0x61C || cp == 0x180E || (cp >= 0x200B && cp <= 0x200F) ||
-         (cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2060 && cp <= 0x2069) || cp == 0xFEFF;
+  return bidi_control(cp) || cp == 0xAD || cp == 0x180E || (cp >= 0x200B && cp <= 0x200D) ||
+         (cp >= 0x2060 && cp <= 0x2064) || cp == 0xFEFF;
 }
 
-}  // namespace
+bool control(std::uint32_t cp) { return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F); }
 
-std::string escape_unambiguous(std::string_view raw, bool double_backslashes) {
-  // One pass over the raw text, so that the backslashes of the escapes
-  // written here are not doubled, only the text's own.
+// The escape of one control character: "\n", "\r", "\t" or "\xNN".
+void append_control(std::string& out, std::uint32_t cp) {
+  if (cp == '\n') out += "\\n";
+  else if (cp == '\r') out += "\\r";
+  else if (cp == '\t') out += "\\t";
+  else {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "\\x%02x", static_cast<unsigned>(cp));
+    out += buf;
+  }
+}
+
+void append_format(std::string& out, std::uint32_t cp) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "\\u{%04x}", static_cast<unsigned>(cp));
+  out += buf;
+}
+
+enum class Backslashes { as_written, unambiguous };
+
+// The one pass behind the unambiguous displays. Controls and invisible
+// characters are written as escapes ("\x1b", "\u{202e}"); with a
+// `continuation`, a line break is shown as a visible mark and a real break
+// followed by it. A backslash of the text is doubled only where it could
+// be read as the start of one of these escapes: before another backslash,
+// before "x", "u", "r", "t" (and "n" on one line), and before a character
+// written as an escape. Everywhere else it stands as written, so that
+// `sed 's/\./,/'` looks like itself; reading a display from the left,
+// "\\" is always a backslash of the text and "\x1b" always an escape.
+std::string escape_display(std::string_view raw, Backslashes mode, std::optional<std::string_view> continuation) {
   const std::string clean = sanitize_utf8(raw);
   std::string out;
   out.reserve(clean.size());
-  char buf[16];
+  auto shown_as_escape = [&](std::uint32_t cp) {
+    if (cp == '\n' && continuation) return false;
+    return control(cp) || invisible_format(cp);
+  };
   for (std::size_t i = 0; i < clean.size();) {
-    const auto c = static_cast<unsigned char>(clean[i]);
     const std::size_t n = seq_len(clean, i);
-    if (c == '\\' && double_backslashes) {
-      out += "\\\\";
-    } else if (n == 1 || (c == 0xC2 && static_cast<unsigned char>(clean[i + 1]) <= 0x9F)) {
-      out += escape_controls(clean.substr(i, n));
-    } else {
-      std::uint32_t cp = c & (n == 2 ? 0x1F : n == 3 ? 0x0F : 0x07);
-      for (std::size_t k = 1; k < n; ++k) cp = (cp << 6) | (static_cast<unsigned char>(clean[i + k]) & 0x3F);
-      if (invisible_format(cp)) {
-        std::snprintf(buf, sizeof buf, "\\u{%04x}", static_cast<unsigned>(cp));
-        out += buf;
-      } else {
-        out.append(clean, i, n);
+    const std::uint32_t cp = code_point(clean, i, n);
+    if (cp == '\\' && mode == Backslashes::unambiguous) {
+      bool doubled = false;
+      if (i + 1 < clean.size()) {
+        const std::uint32_t next = code_point(clean, i + 1, seq_len(clean, i + 1));
+        doubled = next == '\\' || next == 'x' || next == 'u' || next == 'r' || next == 't' ||
+                  (next == 'n' && !continuation) || shown_as_escape(next);
       }
+      out += doubled ? "\\\\" : "\\";
+    } else if (cp == '\n' && continuation) {
+      out += "\u23CE\n";
+      out += *continuation;
+    } else if (control(cp)) {
+      append_control(out, cp);
+    } else if (invisible_format(cp)) {
+      append_format(out, cp);
+    } else {
+      out.append(clean, i, n);
     }
     i += n;
   }
   return out;
+}
+
+}  // namespace
+
+std::string escape_controls(std::string_view raw) {
+  const std::string s = sanitize_utf8(raw);
+  std::string out;
+  out.reserve(s.size());
+  for (std::size_t i = 0; i < s.size();) {
+    const std::size_t n = seq_len(s, i);
+    const std::uint32_t cp = code_point(s, i, n);
+    if (control(cp)) append_control(out, cp);
+    else if (bidi_control(cp)) append_format(out, cp);
+    else out.append(s, i, n);
+    i += n;
+  }
+  return out;
+}
+
+std::string escape_unambiguous(std::string_view raw, bool double_backslashes) {
+  if (!double_backslashes) return escape_display(raw, Backslashes::as_written, {});
+  return escape_display(raw, Backslashes::unambiguous, {});
+}
+
+std::string escape_unambiguous_lines(std::string_view raw, std::string_view continuation) {
+  return escape_display(raw, Backslashes::unambiguous, continuation);
 }
 
 std::string escape_markup(std::string_view text) {
@@ -160,6 +211,22 @@ std::string escape_markup(std::string_view text) {
     out += c;
   }
   return out;
+}
+
+bool looks_like_text(std::string_view bytes) {
+  std::size_t odd = 0;
+  for (std::size_t i = 0; i < bytes.size();) {
+    const auto c = static_cast<unsigned char>(bytes[i]);
+    const std::size_t n = seq_len(bytes, i);
+    if (n == 0) {
+      ++odd;
+      ++i;
+      continue;
+    }
+    if (n == 1 && (c < 0x20 || c == 0x7F) && c != '\n' && c != '\r' && c != '\t' && c != '\f' && c != 0x1B) ++odd;
+    i += n;
+  }
+  return odd * 10 <= bytes.size();
 }
 
 }  // namespace dravik::text

@@ -52,11 +52,12 @@ class Chat : public ::testing::Test {
     e["FAKE_LLAMA_RECORD"] = (dir / "record.json").string();
     return e;
   }
-  proc::RunResult chat(std::vector<std::string> args, std::optional<std::string> stdin_text = std::nullopt) {
+  proc::RunResult chat(std::vector<std::string> args, std::optional<std::string> stdin_text = std::nullopt,
+                       std::optional<fs::path> cwd = std::nullopt) {
     args.insert(args.begin(), {dravik, "chat"});
     proc::RunOptions o;
     o.env = env();
-    o.cwd = work.string();
+    o.cwd = cwd.value_or(work).string();
     o.stdin_bytes = std::move(stdin_text);
     o.timeout = std::chrono::seconds(60);
     return run_until_done(io, proc::run(args, o));

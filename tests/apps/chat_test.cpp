@@ -268,6 +268,58 @@ TEST_F(Chat, CtrlCCancelsAReplyAndADeadServerIsRestarted) {
   EXPECT_EQ(t.wait_exit(), 0) << t.screen;
 }
 
+// A slash command given with -p runs as the command; a path at the start
+// of a prompt is a prompt; an unknown command or runtime is an error.
+TEST_F(Chat, OneShotSlashCommandsRunAsCommands) {
+  write_text(script, R"([{"content": "Here is a proposal."}, {"content": "It is missing."}])");
+  auto r = chat({"-p", "/init"});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  auto reqs = sent();
+  ASSERT_EQ(reqs.size(), 1u);
+  const std::string asked = reqs[0]["messages"].back()["content"].get<std::string>();
+  EXPECT_NE(asked.find("propose an AGENTS.md"), std::string::npos) << asked;
+  r = chat({"-p", "/usr/lib is missing, why?"});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(sent().back()["messages"].back()["content"], "/usr/lib is missing, why?");
+  r = chat({"-p", "/frobnicate"});
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_NE(r.err.find("unknown command /frobnicate"), std::string::npos) << r.err;
+  r = chat({"-p", "/status"});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_NE(r.out.find("runtime:"), std::string::npos) << r.out;
+  EXPECT_EQ(sent().size(), 2u);
+  // A misspelt runtime in the configuration is refused, not run as local.
+  Json cfg = Json::parse(read_text(home / ".dravik/config.json"));
+  cfg["runtime"] = "opnai_compatible";
+  write_text(home / ".dravik/config.json", cfg.dump());
+  r = chat({"-p", "hi"});
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_NE(r.err.find("unknown runtime 'opnai_compatible'"), std::string::npos) << r.err;
+}
+
+// SIGTERM or SIGHUP ends dravik cleanly (conversation saved, server
+// stopped) with 128 + the signal's number, at the prompt and mid-reply.
+TEST_F(Chat, ATerminatingSignalEndsWithItsStatus) {
+  write_text(script, R"([{"content": "Hello."}, {"content": "A long answer", "hold_ms": 30000}])");
+  {
+    Terminal t(dravik, work, env());
+    ASSERT_TRUE(t.read_until("you")) << t.screen;
+    t.type("hi\r");
+    ASSERT_TRUE(t.read_until("Hello.")) << t.screen;
+    ASSERT_TRUE(t.read_until("you")) << t.screen;
+    ::kill(t.pid, SIGTERM);
+    EXPECT_EQ(t.wait_exit(), 128 + SIGTERM) << t.screen;
+  }
+  EXPECT_NE(read_text(work / ".dravik/state/swap/messages.json").find("Hello."), std::string::npos);
+  EXPECT_FALSE(server_left());
+  Terminal t(dravik, work, env());
+  ASSERT_TRUE(t.read_until("you")) << t.screen;
+  t.type("more\r");
+  ASSERT_TRUE(t.read_until("A long")) << t.screen;
+  ::kill(t.pid, SIGHUP);
+  EXPECT_EQ(t.wait_exit(), 128 + SIGHUP) << t.screen;
+}
+
 // What the model or a cloned repository controls never reaches the terminal
 // as control sequences, and is never loaded as this user's conversation.
 TEST_F(Chat, HostileToolNamesAndAShippedConversationAreNotTrusted) {

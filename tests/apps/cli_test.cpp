@@ -73,12 +73,18 @@ TEST_F(Cli, UsageErrorsAreOneLineAndTheUsageWithExitTwo) {
                                                                 {"doctor", "--port", "70000"},
                                                                 {"doctor", "--port", "0"},
                                                                 {"doctor", "--device", "gpu"},
-                                                                {"help", "nothing"}}) {
+                                                                {"help", "nothing"},
+                                                                {"chat", "--runtime", "opnai_compatible"}}) {
     auto r = run(args);
     EXPECT_EQ(r.exit_status, 2) << args.back();
     EXPECT_EQ(r.err.rfind("dravik: ", 0), 0u) << r.err;
     EXPECT_NE(r.err.find("Usage: dravik"), std::string::npos) << r.err;
   }
+  // The unknown runtime is named with the ones there are.
+  const auto r = run({"chat", "--runtime", "opnai_compatible", "-p", "hi"});
+  EXPECT_NE(r.err.find("unknown runtime 'opnai_compatible': one of llama_cpp, openai_compatible, openrouter"),
+            std::string::npos)
+      << r.err;
 }
 
 TEST_F(Cli, DoctorOnlyLooks) {

@@ -183,6 +183,41 @@ TEST(Markdown, ModelTextNeverReachesTheTerminalAsControls) {
   }
 }
 
+// Replies a hostile model can write: nesting that would overflow a
+// recursive walk, lines on which cmark-gfm is quadratic, reordering
+// characters. Each is shown (plainly where it must be), escaped, whole.
+TEST(Markdown, NoReplyCrashesStallsOrReordersTheScreen) {
+  auto repeat = [](std::string_view s, std::size_t n) {
+    std::string out;
+    for (std::size_t i = 0; i < n; ++i) out += s;
+    return out;
+  };
+  struct Case {
+    std::string reply;
+    std::string shown;  // a part of the output
+  };
+  const std::vector<Case> cases = {
+      {repeat(">", 60000) + " deep", "> deep"},
+      {repeat("- ", 30000) + "item", "- - item"},
+      {repeat("*", 100000), "****"},
+      {repeat("![[]()", 200000), "![[]()![[]()"},
+      {repeat(">", 200) + " deep", ">>> deep"},
+      {repeat("- ", 100) + "item", "- - item"},
+      {repeat("![[]()", 1000) + "\n" + repeat("![[]()", 1000) + "\n", "!["},
+      {"> > > a quote", "\u2502 \u2502 \u2502 a quote"},
+      {"ls \xE2\x80\xAE" "txt.exe and **b\xE2\x81\xA6" "x**", "ls \\u{202e}txt.exe and "},
+      {"`\xE2\x80\xAE`", "\\u{202e}"},
+  };
+  for (const auto& c : cases) {
+    MarkdownRenderer md(any_style, 80, 24);
+    std::string out = md.feed(c.reply);
+    out += md.finish();
+    EXPECT_NE(without_own_sequences(out).find(c.shown), std::string::npos) << c.reply.substr(0, 40);
+    EXPECT_EQ(out.find("\xE2\x80\xAE"), std::string::npos);
+    EXPECT_EQ(out.find("\xE2\x81\xA6"), std::string::npos);
+  }
+}
+
 // The same reply: rendered in a pseudo-terminal (no "# ", no fences, bullets
 // replaced), and byte for byte as it came on a pipe.
 TEST_F(Chat, MarkdownIsRenderedOnATerminalAndKeptOnAPipe) {

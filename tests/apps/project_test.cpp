@@ -99,6 +99,47 @@ TEST_F(Chat, ProjectInstructionsFollowTheFixedPromptAndALongFileIsCut) {
   EXPECT_FALSE(has(content(sent().at(0)["messages"][0]), "SECRET-KEY"));
 }
 
+// Started in a subdirectory: the project's AGENTS.md files from its root
+// down, root first; one that is not text is not read, and a cut file's
+// figures agree (the whole is more than the part read).
+TEST_F(Chat, InstructionsComeFromTheProjectRootDownAndOnlyAsText) {
+  write_text(script, R"([{"content": "Hi."}, {"content": "Hi."}, {"content": "Hi."}])");
+  fs::create_directories(work / ".git");
+  fs::create_directories(work / "lib/sub");
+  write_text(work / "AGENTS.md", "ROOT-RULE\n");
+  write_text(work / "lib/AGENTS.md", "LIB-RULE\n");
+  auto r = chat({"-p", "hi"}, std::nullopt, work / "lib/sub");
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  const std::string system = content(sent().at(0)["messages"][0]);
+  ASSERT_TRUE(has(system, "ROOT-RULE")) << system;
+  EXPECT_GT(system.find("LIB-RULE"), system.find("ROOT-RULE")) << system;
+
+  std::string binary;
+  for (int i = 0; i < 40; ++i)
+    for (int b = 0; b < 256; ++b) binary += static_cast<char>(b);
+  write_text(work / "lib/AGENTS.md", binary);
+  std::string odd;  // text with an invalid byte on every line, too long to read whole
+  for (int i = 0; i < 3000; ++i) odd += "line " + std::to_string(i) + ": \xff keep\n";
+  write_text(work / "AGENTS.md", odd);
+  fs::remove(requests);
+  r = chat({"-p", "hi"}, std::nullopt, work / "lib/sub");
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_TRUE(has(r.err, "../AGENTS.md is not a text file: not read")) << r.err;
+  EXPECT_FALSE(has(content(sent().at(0)["messages"][0]), "\x01\x02\x03"));
+  const auto about = r.err.find("../../AGENTS.md is about ");
+  ASSERT_NE(about, std::string::npos) << r.err;
+  auto number = [&](std::size_t at) {
+    std::string digits;
+    for (; at < r.err.size() && (std::isdigit(static_cast<unsigned char>(r.err[at])) || r.err[at] == ','); ++at)
+      if (r.err[at] != ',') digits += r.err[at];
+    return std::stol(digits);
+  };
+  const long whole = number(about + std::string("../../AGENTS.md is about ").size());
+  const auto first = r.err.find("only the first ", about);
+  ASSERT_NE(first, std::string::npos) << r.err;
+  EXPECT_GT(whole, number(first + std::string("only the first ").size())) << r.err;
+}
+
 // /compact: one request without tools for a summary of the older turns,
 // which then stand in for them while the last turn stays whole; /help and
 // /status know of it all.

@@ -271,3 +271,29 @@ TEST_F(Confine, AListingCutAtTheWalkCapSaysItsCountIsALowerBound) {
   o.walk_cap = 1000;
   EXPECT_NE(hostlib::LocalShellExecutor(o).list_now("many").find("\n(110 more not shown)\n"), std::string::npos);
 }
+
+// Every cap that stops a grep says so and where, also when nothing matched.
+TEST_F(Confine, AGrepStoppedByACapSaysWhereItStopped) {
+  for (int i = 0; i < 20; ++i) write_text(dir / "logs" / ("f" + std::to_string(10 + i)), "nothing here\n");
+  write_text(dir / "big.bin", std::string((4 << 20) + 1, 'x'));
+  struct Case {
+    std::size_t walk_cap;
+    std::uint64_t read_cap;
+    std::vector<std::string> said;
+  };
+  const std::vector<Case> cases = {
+      {100000, 512ull << 20, {"No matches for 'needle' in the part searched", "1 file over 4 MiB not searched: big.bin"}},
+      {100000, 100, {"in the part searched", "(stopped after reading 100 bytes, before logs/f"}},
+      {5, 512ull << 20, {"in the part searched", "(stopped after 5 entries, before "}},
+  };
+  for (const auto& c : cases) {
+    hostlib::ShellOptions o;
+    o.workdir = dir;
+    o.walk_cap = c.walk_cap;
+    o.grep_read_cap = c.read_cap;
+    const std::string out = hostlib::LocalShellExecutor(o).grep_now("needle", nullptr, nullptr, false);
+    for (const auto& s : c.said) EXPECT_NE(out.find(s), std::string::npos) << s << " in " << out;
+  }
+  fs::remove(dir / "big.bin");
+  EXPECT_EQ(sh->grep_now("needle", nullptr, nullptr, false), "No matches for 'needle'");
+}

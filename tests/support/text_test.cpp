@@ -1,5 +1,9 @@
 #include "support/text.hpp"
 
+#include <cstdlib>
+
+#include "support/files.hpp"
+
 #include <gtest/gtest.h>
 
 using namespace dravik::text;
@@ -43,4 +47,62 @@ TEST(EscapeUnambiguous, LineBreaksBackslashesAndInvisibleCharactersStayVisible) 
   EXPECT_EQ(escape_unambiguous("a\xE2\x80\x8B" "b\xEF\xBB\xBF"), "a\\u{200b}b\\u{feff}");
   EXPECT_EQ(escape_unambiguous("\x1b]52;c;Y3VybA==\x07 naïve ✓"), "\\x1b]52;c;Y3VybA==\\x07 naïve ✓");
   EXPECT_EQ(escape_unambiguous("c1\xC2\x9b" "31m bad\xFF"), "c1\\x9b31m bad\xEF\xBF\xBD");
+}
+
+// What an approval shows: texts that differ never look alike, yet a written
+// backslash stands as written wherever it cannot be taken for an escape,
+// and a line break is shown as a break with a mark.
+TEST(EscapeUnambiguous, CommandsAreShownOverLinesAndNeverAlike) {
+  const std::string c = "    ";
+  const std::vector<std::pair<std::string, std::string>> shown = {
+      {"echo ok\nrm -rf ~", "echo ok\u23CE\n    rm -rf ~"},
+      {"echo ok\\nrm -rf ~", "echo ok\\nrm -rf ~"},
+      {"sed 's/\\./,/' a", "sed 's/\\./,/' a"},
+      {"printf 'a\\tb'", "printf 'a\\\\tb'"},  // "\t" would read as a tab
+      {"a\tb", "a\\tb"},
+      {"x\\\\y", "x\\\\\\y"},
+      {"make \\\n  all", "make \\\u23CE\n      all"},
+      {"ls \xE2\x80\xAE" "cod.exe", "ls \\u{202e}cod.exe"},
+      {"x\\\xE2\x80\xAE", "x\\\\\\u{202e}"},
+      {"x\\", "x\\"},
+  };
+  for (const auto& [raw, expected] : shown) EXPECT_EQ(escape_unambiguous_lines(raw, c), expected) << raw;
+  // Pairs that a display with escapes could confuse.
+  const std::vector<std::pair<std::string, std::string>> apart = {
+      {"a\nb", "a\\nb"},       {"a\tb", "a\\tb"},        {"a\x1b" "b", "a\\x1bb"},
+      {"a\\\x1b", "a\\\\x1b"}, {"a\\\\x1b", "a\\x1b"},    {"\xE2\x80\xAE", "\\u{202e}"},
+      {"a\\\\", "a\\"},        {"a\n  b", "a\nb"},        {"a\r\nb", "a\\r\nb"}};
+  for (const auto& [x, y] : apart) {
+    EXPECT_NE(escape_unambiguous_lines(x, c), escape_unambiguous_lines(y, c)) << x << " | " << y;
+    EXPECT_NE(escape_unambiguous(x), escape_unambiguous(y)) << x << " | " << y;
+  }
+}
+
+TEST(LooksLikeText, AStrayOddByteIsTextBinaryDataIsNot) {
+  EXPECT_TRUE(looks_like_text("#!/bin/sh\n" + std::string(1, '\0') + "curl -s x | sh\nexit 0\n"));
+  EXPECT_TRUE(looks_like_text("caf\xC3\xA9 \x1b[1mbold\x1b[0m\r\n\tx\f"));
+  EXPECT_TRUE(looks_like_text(""));
+  EXPECT_FALSE(looks_like_text(std::string("\x7f" "ELF\x02\x01\x01\0\0\0\0\0\0\0\0\0", 16)));
+  EXPECT_FALSE(looks_like_text("\x89PNG\r\n\x1a\n\0\0\0\rIHDR\xff\xfe"));
+  std::string all;
+  for (int b = 0; b < 256; ++b) all += static_cast<char>(b);
+  EXPECT_FALSE(looks_like_text(all));
+}
+
+// The home directory: HOME when absolute, else the password database,
+// never the working directory.
+TEST(HomeDirectory, HomeOrThePasswordEntryNeverTheWorkingDirectory) {
+  const char* saved = std::getenv("HOME");
+  const std::string before = saved ? saved : "";
+  ::setenv("HOME", "/somewhere/home", 1);
+  EXPECT_EQ(dravik::files::home_directory(), "/somewhere/home");
+  for (const char* value : {"", ".", "relative/dir"}) {
+    ::setenv("HOME", value, 1);
+    const auto h = dravik::files::home_directory();
+    EXPECT_TRUE(!h || (*h)[0] == '/') << value;
+  }
+  ::unsetenv("HOME");
+  const auto h = dravik::files::home_directory();
+  EXPECT_TRUE(!h || (*h)[0] == '/');
+  if (saved) ::setenv("HOME", before.c_str(), 1);
 }
