@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Coverage-guided fuzzing of the pure text parts of libdravik_host (the chat
-# stream parser and accumulator, the patch applier, glob matching) with
+# stream parser and accumulator, the patch applier, glob matching) and of
+# dravik's own readers of model text (the Markdown renderer, the reading of
+# shell commands for the deny entries) with
 # clang's libFuzzer under AddressSanitizer and UndefinedBehaviorSanitizer.
 #
 #   scripts/fuzz.sh build              build the fuzzers into $FUZZ_DIR
@@ -20,7 +22,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 # The pure text targets (tests/fuzz/CMakeLists.txt also replays the
 # resolver's corpus, a target that needs the real file system: ctest only).
-targets=(sse patch patch_diff glob)
+targets=(sse patch patch_diff glob markdown command_words)
 out="${FUZZ_DIR:-build/fuzz}"
 jobs="${FUZZ_JOBS:-1}"
 cxx="${FUZZ_CXX:-clang++}"
@@ -33,16 +35,20 @@ if ! command -v "$cxx" >/dev/null 2>&1; then
 fi
 
 flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer -fsanitize=address,undefined -fno-sanitize-recover=undefined
-       -DBOOST_ASIO_NO_DEPRECATED -Ihostlib -Isrc -Itests/fuzz)
-# The sources each target needs, compiled once into objects.
-sources=(hostlib/sse.cpp hostlib/patch.cpp hostlib/glob.cpp)
+       -DBOOST_ASIO_NO_DEPRECATED -Ihostlib -Isrc -Iapps -Itests/fuzz)
+# The sources the targets need, compiled once into objects; every target
+# links all of them (and cmark-gfm, which the renderer needs).
+sources=(hostlib/sse.cpp hostlib/patch.cpp hostlib/glob.cpp apps/dravik/markdown.cpp apps/dravik/command_words.cpp
+         src/support/text.cpp)
+libs=(-lcmark-gfm -lcmark-gfm-extensions)
 
 build() {
   mkdir -p "$out/obj"
   local objs=() src obj t
   for src in "${sources[@]}"; do
     obj="$out/obj/$(basename "$src" .cpp).o"
-    if [ ! -e "$obj" ] || [ "$src" -nt "$obj" ] || [ hostlib/text_tools.hpp -nt "$obj" ]; then
+    if [ ! -e "$obj" ] || [ "$src" -nt "$obj" ] || [ hostlib/text_tools.hpp -nt "$obj" ] ||
+       [ "${src%.cpp}.hpp" -nt "$obj" ]; then
       "$cxx" "${flags[@]}" -fsanitize=fuzzer-no-link -c "$src" -o "$obj"
     fi
     objs+=("$obj")
@@ -55,7 +61,7 @@ build() {
       if [ "$o" -nt "$out/fuzz_$t" ]; then stale=1; fi
     done
     if [ "$stale" = 1 ]; then
-      "$cxx" "${flags[@]}" -fsanitize=fuzzer "tests/fuzz/fuzz_$t.cpp" "${objs[@]}" -o "$out/fuzz_$t"
+      "$cxx" "${flags[@]}" -fsanitize=fuzzer "tests/fuzz/fuzz_$t.cpp" "${objs[@]}" "${libs[@]}" -o "$out/fuzz_$t"
     fi
   done
 }

@@ -81,7 +81,7 @@ std::size_t closing(std::string_view s, std::size_t open) {
 // Whether the "{" at `open` starts a brace expansion ("{a,b}", "{1..3}"),
 // which makes other words than written; "{}" and "{x}" stay as they are.
 bool brace_expansion(std::string_view s, std::size_t open) {
-  const std::size_t end = std::min(s.size(), open + 4096);
+  const std::size_t end = std::min(s.size(), open + 256);
   for (std::size_t i = open + 1; i < end; ++i) {
     if (blank(s[i]) || std::strchr(";&|<>()\n", s[i])) return false;
     if (s[i] == '}') {
@@ -356,7 +356,9 @@ RuleMatch weaker(RuleMatch a) { return a == RuleMatch::yes ? RuleMatch::maybe : 
 // The rule's first word against a pattern word: the pattern's last part,
 // as /usr/bin/gi? is a path whose last part may be "git".
 bool pattern_matches(std::string_view pattern, const std::string& word, bool first) {
-  if (pattern.size() > 256) return true;  // too long to match in bounded time: it may
+  // fnmatch backtracks: a long pattern or one of many stars is taken to
+  // match rather than matched in unbounded time.
+  if (pattern.size() > 64 || std::count(pattern.begin(), pattern.end(), '*') > 4) return true;
   const std::string p(first ? base_name(pattern) : pattern);
   return ::fnmatch(p.c_str(), word.c_str(), 0) == 0;
 }
