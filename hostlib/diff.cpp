@@ -36,31 +36,40 @@ void append_line(std::string& out, char mark, std::string_view line) {
 std::string unified_diff(std::string_view before, std::string_view after, std::string_view path, int context) {
   if (before == after) return "";
   const std::size_t ctx = static_cast<std::size_t>(std::max(0, context));
-  std::vector<std::string_view> a = lines_of(before), b = lines_of(after);
-  // Common lines further than the context from any change take no part in
-  // the script: they are left out of it, so that a small edit of a large
-  // file costs what the edit costs. `skipped` of them lead both sides.
+  const std::vector<std::string_view> a = lines_of(before), b = lines_of(after);
+  // The lines both sides start and end with take no part in the edit
+  // script: only the middle is diffed, so that a small edit of a large file
+  // costs what the edit costs; they join the script as common lines, so the
+  // hunks get their context as from a diff of the whole.
   std::size_t lead = 0, trail = 0;
   while (lead < a.size() && lead < b.size() && a[lead] == b[lead]) ++lead;
   while (trail < a.size() - lead && trail < b.size() - lead && a[a.size() - 1 - trail] == b[b.size() - 1 - trail])
     ++trail;
-  const std::size_t skipped = lead > ctx ? lead - ctx : 0, cut = trail > ctx ? trail - ctx : 0;
-  a = std::vector<std::string_view>(a.begin() + static_cast<std::ptrdiff_t>(skipped), a.end() - static_cast<std::ptrdiff_t>(cut));
-  b = std::vector<std::string_view>(b.begin() + static_cast<std::ptrdiff_t>(skipped), b.end() - static_cast<std::ptrdiff_t>(cut));
-  dtl::Diff<std::string_view, std::vector<std::string_view>> d(a, b);
+  const std::vector<std::string_view> mid_a(a.begin() + static_cast<std::ptrdiff_t>(lead),
+                                            a.end() - static_cast<std::ptrdiff_t>(trail)),
+      mid_b(b.begin() + static_cast<std::ptrdiff_t>(lead), b.end() - static_cast<std::ptrdiff_t>(trail));
+  dtl::Diff<std::string_view, std::vector<std::string_view>> d(mid_a, mid_b);
   d.compose();
-  const auto ses = d.getSes().getSequence();
+  struct Element {
+    std::string_view line;
+    dtl::edit_t type;
+  };
+  std::vector<Element> ses;
+  ses.reserve(lead + trail + mid_a.size() + mid_b.size());
+  for (std::size_t i = 0; i < lead; ++i) ses.push_back({a[i], dtl::SES_COMMON});
+  for (const auto& e : d.getSes().getSequence()) ses.push_back({e.first, e.second.type});
+  for (std::size_t i = a.size() - trail; i < a.size(); ++i) ses.push_back({a[i], dtl::SES_COMMON});
   const std::size_t n = ses.size();
   // How many lines of each side come before each element of the script.
-  std::vector<std::size_t> old_before(n + 1, skipped), new_before(n + 1, skipped);
+  std::vector<std::size_t> old_before(n + 1, 0), new_before(n + 1, 0);
   for (std::size_t k = 0; k < n; ++k) {
-    old_before[k + 1] = old_before[k] + (ses[k].second.type != dtl::SES_ADD ? 1 : 0);
-    new_before[k + 1] = new_before[k] + (ses[k].second.type != dtl::SES_DELETE ? 1 : 0);
+    old_before[k + 1] = old_before[k] + (ses[k].type != dtl::SES_ADD ? 1 : 0);
+    new_before[k + 1] = new_before[k] + (ses[k].type != dtl::SES_DELETE ? 1 : 0);
   }
   std::string out = "--- a/" + std::string(path) + "\n+++ b/" + std::string(path) + "\n";
   std::size_t k = 0;
   while (k < n) {
-    while (k < n && ses[k].second.type == dtl::SES_COMMON) ++k;
+    while (k < n && ses[k].type == dtl::SES_COMMON) ++k;
     if (k == n) break;
     // A hunk: from `ctx` lines before this change to `ctx` lines after the
     // last change that is at most 2 * ctx common lines from the previous.
@@ -68,12 +77,12 @@ std::string unified_diff(std::string_view before, std::string_view after, std::s
     std::size_t last = k;  // one past the last change
     std::size_t j = k;
     while (j < n) {
-      if (ses[j].second.type != dtl::SES_COMMON) {
+      if (ses[j].type != dtl::SES_COMMON) {
         last = ++j;
         continue;
       }
       std::size_t common = j;
-      while (common < n && ses[common].second.type == dtl::SES_COMMON) ++common;
+      while (common < n && ses[common].type == dtl::SES_COMMON) ++common;
       if (common == n || common - j > 2 * ctx) break;
       j = common;
     }
@@ -87,8 +96,8 @@ std::string unified_diff(std::string_view before, std::string_view after, std::s
     };
     out += "@@ -" + range(old_start, old_count) + " +" + range(new_start, new_count) + " @@\n";
     for (std::size_t i = first; i < end; ++i) {
-      const auto type = ses[i].second.type;
-      append_line(out, type == dtl::SES_ADD ? '+' : type == dtl::SES_DELETE ? '-' : ' ', ses[i].first);
+      const auto type = ses[i].type;
+      append_line(out, type == dtl::SES_ADD ? '+' : type == dtl::SES_DELETE ? '-' : ' ', ses[i].line);
     }
     k = end;
   }

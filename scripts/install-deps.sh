@@ -14,6 +14,7 @@ packages=(
   python3 curl iproute2
   libgomp1  # OpenMP runtime of the real llama-server the tests run
   git  # the first-run set-up clones llama.cpp to build llama-server
+  patch  # tests: diffs shown before a change apply with GNU patch
 )
 
 missing=()

@@ -106,7 +106,7 @@ std::vector<std::vector<std::string>> command_pieces(std::string_view command) {
   for (std::size_t i = 0; i < command.size(); ++i) {
     const char c = command[i];
     if (c == '\\' && i + 1 < command.size() && command[i + 1] == '\n') ++i;
-    else if (c == '\0' || std::strchr(";|&\n\r()`{}<>", c)) texts.emplace_back();
+    else if (c == '\0' || std::strchr(";|&\n()`{}<>", c)) texts.emplace_back();
     else if (c == '"' || c == '\'' || c == '\\' || c == '$') continue;
     else texts.back() += c;
   }
@@ -115,7 +115,7 @@ std::vector<std::vector<std::string>> command_pieces(std::string_view command) {
     std::vector<std::string> words;
     std::string word;
     for (const char c : t + " ") {
-      if (std::isspace(static_cast<unsigned char>(c))) {
+      if (c == ' ' || c == '\t') {  // the shell's blanks (a carriage return is part of a word)
         if (!word.empty()) words.push_back(std::move(word));
         word.clear();
       } else {
@@ -137,10 +137,13 @@ Approvals::Approvals(const Json& cfg, const std::vector<std::string>& tool_names
     : allow_(parse_rules(cfg, "allow", tool_names)), deny_(parse_rules(cfg, "deny", tool_names)) {}
 
 const Approvals::Rule* Approvals::denied_by(const std::string& tool, const Json& arguments, bool* certain) const {
-  // Two readings of the command: its pieces split everywhere (quotes
-  // dropped), and its simple commands as the shell reads them, with the
-  // words it cannot know until it runs. A sure match of either denies; a
-  // match that only the unknown words allow is reported as uncertain.
+  // Two readings of the command: its simple commands as the shell reads
+  // them, with the words it cannot know until it runs, and its pieces split
+  // everywhere with quotes dropped (which also finds the words inside a
+  // string that some program may run: `ssh host 'git push'`, `python -c
+  // "...git push..."`). Only a match of known words in the first is sure;
+  // the others could be, or could be an argument that merely mentions the
+  // words (`grep 'git push' notes.txt`): asked, and denied under --yes.
   std::optional<std::vector<std::vector<std::string>>> pieces;
   std::optional<std::vector<SimpleCommand>> commands;
   const Rule* maybe = nullptr;
@@ -152,19 +155,20 @@ const Approvals::Rule* Approvals::denied_by(const std::string& tool, const Json&
     }
     const std::string* command = command_of(arguments);
     if (!command) continue;
-    if (!pieces) pieces = command_pieces(*command);
-    for (const auto& piece : *pieces)
-      if (words_appear_in(piece, rule.words)) {
-        if (certain) *certain = true;
-        return &rule;
-      }
     if (!commands) commands = parse_shell_commands(*command);
     const RuleMatch m = rule_appears(*commands, rule.words);
     if (m == RuleMatch::yes) {
       if (certain) *certain = true;
       return &rule;
     }
-    if (m == RuleMatch::maybe && !maybe) maybe = &rule;
+    if (maybe) continue;
+    if (m == RuleMatch::maybe) {
+      maybe = &rule;
+      continue;
+    }
+    if (!pieces) pieces = command_pieces(*command);
+    for (const auto& piece : *pieces)
+      if (words_appear_in(piece, rule.words)) maybe = &rule;
   }
   if (certain) *certain = false;
   return maybe;
@@ -196,9 +200,10 @@ std::string Approvals::denial(const std::string& tool, const Json& arguments) co
   if (!rule) return "";
   const std::string entry = "(\"deny\": \"" + rule->text + "\")";
   if (certain) return "Not run: the user's configuration denies this call " + entry + ". Do not retry it.";
-  return "Not run: the command's words cannot be known before it runs (an expansion, a substitution, eval or a "
-         "pipe into a shell), and they could match the user's deny entry " + entry +
-         ". Do not retry it; a command written out in plain words that the entry does not cover may be run.";
+  return "Not run: this command could run what the user's deny entry " + entry +
+         " refuses: its words are not all known before it runs (an expansion, a substitution, eval, a pipe into a "
+         "shell) or the entry's words appear inside it. Do not retry it; a command written out in plain words that "
+         "the entry does not cover may be run.";
 }
 
 std::string Approvals::always_covers(const std::string& tool) {

@@ -108,6 +108,11 @@ Json load_config(const ChatOptions& o) {
 
 int chat(const ChatOptions& o) {
   const bool one_shot = o.prompt.has_value() || ::isatty(0) != 1;
+  if (o.json && !one_shot) {
+    // JSON lines are for programs: a person would approve from raw JSON.
+    std::cerr << "dravik: --json is for one-shot runs: give -p PROMPT or the prompt on standard input\n";
+    return 2;
+  }
   std::string prompt_text = o.prompt.value_or("");
   if (one_shot && !o.prompt) {
     std::string all((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());

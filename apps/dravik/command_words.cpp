@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <optional>
 
 namespace dravik::app {
 
@@ -31,7 +32,9 @@ bool is_shell(std::string_view word) {
 bool is_wrapper(std::string_view word) {
   static const char* const kWrappers[] = {"sudo",   "doas",  "env",    "nice",    "nohup",  "time",  "command",
                                           "exec",   "builtin", "timeout", "stdbuf", "setsid", "ionice", "chrt",
-                                          "taskset", "unbuffer", "flock",  "watch",  "strace", "xargs"};
+                                          "taskset", "unbuffer", "flock",  "watch",  "strace", "xargs",
+                                          // keywords after which a program comes
+                                          "if", "then", "else", "elif", "do", "while", "until", "!"};
   const std::string_view name = base_name(word);
   return std::any_of(std::begin(kWrappers), std::end(kWrappers), [&](const char* s) { return name == s; });
 }
@@ -92,6 +95,41 @@ bool brace_expansion(std::string_view s, std::size_t open) {
   return end < s.size();  // a word too long to look through: taken as one
 }
 
+// Where a program may go in a simple command: the first word after the
+// assignments; after a wrapper, its options, their arguments, numbers
+// (`timeout 5`) and assignments (`env X=1`), each of which may be the
+// program it runs, up to the first other word; after a keyword (`do`,
+// `then`) the next word.
+std::vector<bool> program_positions(const std::vector<ShellWord>& w) {
+  std::vector<bool> program(w.size(), false);
+  std::size_t j = 0;
+  while (j < w.size() && is_assignment(w[j])) ++j;
+  bool after_wrapper = false, option_argument = false;
+  for (; j < w.size(); ++j) {
+    program[j] = !w[j].arguments_only;
+    const std::string& t = w[j].text;
+    const bool literal = w[j].kind == Kind::literal;
+    if (literal && is_wrapper(t)) {
+      after_wrapper = true;
+      option_argument = false;
+      continue;
+    }
+    if (!after_wrapper) break;
+    const bool option = literal && t.size() > 1 && t[0] == '-';
+    const bool number = literal && !t.empty() && std::isdigit(static_cast<unsigned char>(t[0]));
+    if (option) {
+      option_argument = t.find('=') == std::string::npos;  // "-u NAME", "--chdir DIR"
+      continue;
+    }
+    if (option_argument || number || is_assignment(w[j])) {
+      option_argument = false;
+      continue;
+    }
+    break;
+  }
+  return program;
+}
+
 class Reader {
  public:
   Reader(std::string_view s, int depth, std::vector<SimpleCommand>& out) : s_(s), depth_(depth), out_(out) {}
@@ -113,12 +151,15 @@ class Reader {
         return;
       }
       if (i_ + 1 < s_.size()) add(std::string(1, s_[i_ + 1]));
+      quoted_ = true;
       i_ += 2;
     } else if (c == '\'') {
+      quoted_ = true;
       const auto end = s_.find('\'', i_ + 1);
       add(std::string(s_.substr(i_ + 1, (end == std::string_view::npos ? s_.size() : end) - i_ - 1)));
       i_ = end == std::string_view::npos ? s_.size() : end + 1;
     } else if (c == '"') {
+      quoted_ = true;
       double_quoted();
     } else if (c == '$') {
       dollar();
@@ -130,7 +171,11 @@ class Reader {
       while (i_ < s_.size() && s_[i_] != '\n') ++i_;
     } else if (c == '<' || c == '>') {
       redirection();
-    } else if (std::strchr(";&|\n\r()", c) || c == '\0') {
+    } else if (c == '\n') {
+      end_command();
+      ++i_;
+      here_documents();
+    } else if (std::strchr(";&|()", c) || c == '\0') {
       end_command();
       ++i_;
     } else if ((c == '{' || c == '}') && !in_word_ && (i_ + 1 == s_.size() || blank(s_[i_ + 1]) || s_[i_ + 1] == ';')) {
@@ -218,6 +263,12 @@ class Reader {
   }
 
   void redirection() {
+    // A descriptor's number right before the operator ("2>") is no word.
+    if (in_word_ && !quoted_ && word_.kind == Kind::literal && !word_.text.empty() &&
+        word_.text.find_first_not_of("0123456789") == std::string::npos) {
+      word_ = ShellWord{};
+      in_word_ = false;
+    }
     end_word();
     const char c = s_[i_++];
     if (i_ < s_.size() && s_[i_] == '(') {  // <(...) and >(...) run a command
@@ -227,10 +278,71 @@ class Reader {
       i_ = end + 1;
       return;
     }
-    while (i_ < s_.size() && (s_[i_] == c || s_[i_] == '&' || s_[i_] == '|' || s_[i_] == '-')) ++i_;
-    // The target (a file, a descriptor, a here-document's delimiter) is no
-    // word of the command.
+    std::string op(1, c);
+    while (i_ < s_.size() && op.size() < 3 && std::strchr("<>&|-", s_[i_]) && s_[i_] != '\0') op += s_[i_++];
+    if (op == "<<" || op == "<<-") {
+      here_document(op == "<<-");
+      return;
+    }
+    if (op.ends_with("&-")) return;  // closes a descriptor: no target follows
+    // The target (a file, a descriptor, a here-string) is no word of the
+    // command.
     skip_target_ = true;
+  }
+
+  // "<<WORD": the delimiter, read as written; the body follows the next
+  // line break (here_documents).
+  void here_document(bool strip_tabs) {
+    while (i_ < s_.size() && blank(s_[i_])) ++i_;
+    HereDocument doc;
+    doc.strip_tabs = strip_tabs;
+    for (; i_ < s_.size() && !blank(s_[i_]) && !std::strchr(";&|<>()\n", s_[i_]) && s_[i_] != '\0'; ++i_) {
+      const char c = s_[i_];
+      if (c == '\'' || c == '"') {
+        doc.quoted = true;
+        const auto end = s_.find(c, i_ + 1);
+        const std::size_t stop = end == std::string_view::npos ? s_.size() : end;
+        doc.delimiter += s_.substr(i_ + 1, stop - i_ - 1);
+        i_ = stop;
+      } else if (c == '\\') {
+        doc.quoted = true;
+        if (i_ + 1 < s_.size()) doc.delimiter += s_[++i_];
+      } else {
+        doc.delimiter += c;
+      }
+    }
+    pending_.push_back(std::move(doc));
+  }
+
+  // After a line break: the bodies of the here-documents begun on that line.
+  // A body is data for the command, not commands; only the substitutions
+  // in it run, unless its delimiter was quoted.
+  void here_documents() {
+    for (const HereDocument& doc : pending_) {
+      while (i_ < s_.size()) {
+        const std::size_t nl = std::min(s_.find('\n', i_), s_.size());
+        std::string_view line = s_.substr(i_, nl - i_);
+        i_ = std::min(nl + 1, s_.size());
+        if (doc.strip_tabs) line.remove_prefix(std::min(line.find_first_not_of('\t'), line.size()));
+        if (line == doc.delimiter) break;
+        if (!doc.quoted) substitutions_in(line);
+      }
+    }
+    pending_.clear();
+  }
+
+  void substitutions_in(std::string_view text) {
+    for (std::size_t k = 0; k < text.size(); ++k) {
+      if (text[k] == '\\') {
+        ++k;
+      } else if (text[k] == '`' || (text[k] == '$' && k + 1 < text.size() && (text[k + 1] == '(' || text[k + 1] == '{'))) {
+        const std::size_t open = text[k] == '`' ? k : k + 1;
+        const std::size_t end = closing(text, open);
+        if (depth_ >= kMaxDepth) out_.push_back(SimpleCommand{{}, true});
+        else Reader(text.substr(open + 1, end > open ? end - open - 1 : 0), depth_ + 1, out_).run();
+        k = end;
+      }
+    }
   }
 
   void add(const std::string& text) {
@@ -244,6 +356,7 @@ class Reader {
     else cmd_.words.push_back(std::move(word_));
     word_ = ShellWord{};
     in_word_ = false;
+    quoted_ = false;
   }
 
   void end_command() {
@@ -258,22 +371,25 @@ class Reader {
   // The commands that this one runs from its words: `sh -c TEXT`, eval,
   // and those whose commands come from their input.
   void look_inside(SimpleCommand& cmd) {
-    const auto& w = cmd.words;
-    std::size_t k = 0;
-    while (k < w.size() && is_assignment(w[k])) ++k;
-    // The program is the first word; after a wrapper (sudo, env, timeout
-    // ...) any later word may be the program it runs.
-    bool first = true, wrapped = false;
-    for (; k < w.size(); ++k) {
-      if (w[k].kind != Kind::literal) {
-        if (first) return;
-        continue;
-      }
-      if (!first && !wrapped) return;
-      first = false;
+    auto& w = cmd.words;
+    const std::vector<bool> program = program_positions(w);
+    for (std::size_t k = 0; k < w.size(); ++k) {
+      if (!program[k] || w[k].kind != Kind::literal) continue;
       const std::string_view name = base_name(w[k].text);
+      if (name == "alias") {
+        // What follows may use the alias: nothing after it is known.
+        out_.push_back(SimpleCommand{{}, true});
+        return;
+      }
       if (name == "xargs") {
-        cmd.opaque = true;  // its commands come from the input
+        // Its program is in its words, the program's arguments come from
+        // its input; a shell or a wrapper there may be told anything.
+        for (std::size_t j = k + 1; j < w.size(); ++j)
+          if (w[j].kind != Kind::literal || is_shell(w[j].text) || is_wrapper(w[j].text)) {
+            cmd.opaque = true;
+            return;
+          }
+        w.push_back({"", Kind::unknown, true});
         return;
       }
       if (name == "eval") {
@@ -292,8 +408,41 @@ class Reader {
         shell_words(k, cmd);
         return;
       }
-      if (is_wrapper(w[k].text)) wrapped = true;
+      if (name == "env" && env_split_string(k, cmd)) return;
     }
+  }
+
+  // `env -S TEXT` (also -STEXT, -iS TEXT, --split-string=TEXT) runs TEXT
+  // split into words: read as a command. True when it had one.
+  bool env_split_string(std::size_t k, SimpleCommand& cmd) {
+    const auto& w = cmd.words;
+    for (std::size_t j = k + 1; j < w.size(); ++j) {
+      const std::string& t = w[j].text;
+      if (w[j].kind != Kind::literal || t.empty() || t[0] != '-') return false;
+      std::optional<std::string> text;
+      bool next = false;
+      if (t.starts_with("--split-string")) {
+        if (const auto eq = t.find('='); eq != std::string::npos) text = t.substr(eq + 1);
+        else next = true;
+      } else if (t[1] != '-') {
+        if (const auto at = t.find('S'); at != std::string::npos) {
+          if (at + 1 < t.size()) text = t.substr(at + 1);
+          else next = true;
+        }
+      }
+      if (next) {
+        if (j + 1 >= w.size() || w[j + 1].kind != Kind::literal) {
+          cmd.opaque = true;
+          return true;
+        }
+        text = w[j + 1].text;
+      }
+      if (text) {
+        inner(*text, cmd);
+        return true;
+      }
+    }
+    return false;
   }
 
   // A shell at word k: `-c TEXT` runs TEXT; a script file runs a file (as
@@ -348,7 +497,13 @@ class Reader {
   SimpleCommand cmd_;
   ShellWord word_;
   bool in_word_ = false;
+  bool quoted_ = false;  // the word so far has quoted or escaped characters
   bool skip_target_ = false;
+  struct HereDocument {
+    std::string delimiter;
+    bool quoted = false, strip_tabs = false;
+  };
+  std::vector<HereDocument> pending_;  // begun on the current line
 };
 
 RuleMatch weaker(RuleMatch a) { return a == RuleMatch::yes ? RuleMatch::maybe : a; }
@@ -368,6 +523,11 @@ RuleMatch appears_in(const SimpleCommand& cmd, const std::vector<std::string>& r
   const auto& w = cmd.words;
   const std::size_t W = w.size(), R = rule.size();
   if (R == 0) return RuleMatch::yes;
+  // Where a program may go: the first word after the assignments, and any
+  // word after a wrapper. A known word names the rule's program anywhere
+  // (`find . -exec git push` runs it too); an unknown word or a pattern
+  // only where it can be the program (`echo $HOME` runs no git).
+  const std::vector<bool> program = program_positions(w);
   // best[wi * (R + 1) + ri]: how well rule[ri..] matches from word wi on,
   // once rule[..ri] has matched right before word wi (ri > 0), or with
   // rule[0] at word wi (ri == 0). Filled from the end: no recursion, so
@@ -380,7 +540,9 @@ RuleMatch appears_in(const SimpleCommand& cmd, const std::vector<std::string>& r
       const ShellWord& x = w[wi];
       RuleMatch m = RuleMatch::no;
       auto take = [&](RuleMatch v) { m = std::max(m, v); };
-      if (x.kind == Kind::unknown) {
+      if (ri == 0 && x.kind != Kind::literal && !program[wi]) {
+        // An argument whose words are unknown cannot start the rule.
+      } else if (x.kind == Kind::unknown) {
         // Any words, or none: it may hold the next rule words.
         if (ri > 0) take(weaker(at(wi + 1, ri)));
         for (std::size_t k = 1; ri + k <= R; ++k) take(weaker(at(wi + 1, ri + k)));
@@ -424,6 +586,12 @@ RuleMatch rule_appears(const std::vector<SimpleCommand>& commands, const std::ve
 }
 
 std::string normalized_command(std::string_view command) {
+  // A here-document's body is data: its blanks count.
+  if (command.find("<<") != std::string_view::npos) {
+    const auto a = command.find_first_not_of(" \t\n");
+    if (a == std::string_view::npos) return "";
+    return std::string(command.substr(a, command.find_last_not_of(" \t\n") - a + 1));
+  }
   auto op = [](char c) { return c == ';' || c == '&' || c == '|' || c == '\n' || c == '(' || c == ')'; };
   std::string out;
   char quote = 0;

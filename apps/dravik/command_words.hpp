@@ -17,6 +17,9 @@ struct ShellWord {
   };
   std::string text;
   Kind kind = Kind::literal;
+  // Words that are a program's arguments, never the program (what xargs
+  // adds from its input).
+  bool arguments_only = false;
 };
 
 struct SimpleCommand {

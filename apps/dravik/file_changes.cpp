@@ -97,12 +97,17 @@ ChangeView change_diff(const hostlib::PreparedChange& c) {
   const std::string sizes = c.before ? size(before.size()) + " -> " + size(c.after.size()) : "new, " + size(c.after.size());
   if (c.before && before == c.after) return {"no change to " + path + "\n"};
   // Text with a few odd bytes (a script with a stray NUL) is shown as text,
-  // those bytes escaped; binary data as its bytes in hex.
-  const bool binary = !text::looks_like_text(before) || !text::looks_like_text(c.after);
-  if (binary) {
+  // those bytes escaped; binary data as its bytes in hex. New binary data
+  // is shown in hex beside the old in hex; text replacing binary data is
+  // shown whole as text.
+  if (!text::looks_like_text(c.after)) {
     const std::string a = c.before ? hex_dump(before) : "", b = hex_dump(c.after);
     if (differing_bytes(a, b) > kMaxDiffBytes) return {"large binary file " + path + " (" + sizes + "; no diff shown)\n", false};
     return {"binary file " + path + " (" + sizes + "), in hex:\n" + hostlib::unified_diff(a, b, path)};
+  }
+  if (c.before && !text::looks_like_text(before)) {
+    if (c.after.size() > kMaxDiffBytes) return {"large change to " + path + " (" + sizes + "; too large to show)\n", false};
+    return {"binary file " + path + " (" + sizes + ") replaced by this text:\n" + hostlib::unified_diff("", c.after, path)};
   }
   if (differing_bytes(before, c.after) > kMaxDiffBytes)
     return {"large change to " + path + " (" + sizes + "; too large to show)\n", false};
@@ -127,7 +132,18 @@ std::vector<ShownLine> shown_diff(const std::string& diff) {
     } else if (!header && !line.empty() && (line[0] == '+' || line[0] == '-' || line[0] == ' ')) {
       kind = line[0];
     }
-    out.push_back({kind, text::escape_unambiguous(line, false)});
+    // Code keeps its backslashes as written; a line that holds a character
+    // shown as an escape is shown unambiguously instead (its own
+    // backslashes doubled where one could be taken for an escape), and
+    // says so, so that a real carriage return never looks like a written
+    // "\r".
+    if (const std::string as_written = text::escape_unambiguous(line, false); as_written == line) {
+      out.push_back({kind, as_written});
+    } else {
+      out.push_back({kind, text::escape_unambiguous(line)});
+      out.push_back({'i', "  (the line above holds characters shown as escapes, \\x.. or \\u{..}; "
+                          "its own backslashes are doubled)"});
+    }
   }
   return out;
 }

@@ -122,10 +122,16 @@ std::optional<InstructionFile> read_instruction_file(const fs::path& path, std::
   return f;
 }
 
-fs::path project_root(const fs::path& workdir) {
-  std::error_code ec;
+fs::path project_root(const fs::path& workdir, const fs::path& home) {
+  // Only directories of this user that nobody else may write count, as git
+  // trusts only safe directories, and the search stops below the home
+  // directory: a ".git" another user made in /tmp never makes /tmp the
+  // project, whose AGENTS.md would then be read.
   for (fs::path dir = workdir; !dir.empty(); dir = dir.parent_path()) {
-    if (fs::exists(dir / ".git", ec)) return dir;
+    if (dir == home) break;
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0 || st.st_uid != ::geteuid() || (st.st_mode & S_IWOTH)) break;
+    if (::lstat((dir / ".git").c_str(), &st) == 0 && st.st_uid == ::geteuid()) return dir;
     if (dir == dir.parent_path()) break;
   }
   return workdir;
@@ -146,7 +152,7 @@ std::vector<InstructionFile> read_instructions(const fs::path& home, const fs::p
   // The project's files from its root (the repository's top) down to the
   // working directory: the nearer a file, the later it comes and the more
   // it applies.
-  const fs::path root = project_root(workdir);
+  const fs::path root = project_root(workdir, home.parent_path());
   std::vector<fs::path> dirs;
   for (fs::path dir = workdir;; dir = dir.parent_path()) {
     dirs.push_back(dir);

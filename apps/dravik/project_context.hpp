@@ -36,8 +36,9 @@ std::optional<InstructionFile> read_instruction_file(const std::filesystem::path
 bool cut_at_line(std::string& text, std::size_t max_chars);
 
 // The project's top: the nearest directory from `workdir` up that holds
-// ".git", else `workdir` itself.
-std::filesystem::path project_root(const std::filesystem::path& workdir);
+// ".git", else `workdir` itself. Only directories of this user that others
+// cannot write are looked at, and none from the home directory `home` up.
+std::filesystem::path project_root(const std::filesystem::path& workdir, const std::filesystem::path& home);
 
 // The instruction files in force: the global one (`home`/AGENTS.md), then the
 // project's, from its root (project_root) down to `workdir` (each file once,

@@ -143,33 +143,47 @@ enum class Backslashes { as_written, unambiguous };
 // `sed 's/\./,/'` looks like itself; reading a display from the left,
 // "\\" is always a backslash of the text and "\x1b" always an escape.
 std::string escape_display(std::string_view raw, Backslashes mode, std::optional<std::string_view> continuation) {
-  const std::string clean = sanitize_utf8(raw);
   std::string out;
-  out.reserve(clean.size());
-  auto shown_as_escape = [&](std::uint32_t cp) {
+  out.reserve(raw.size());
+  // What is written as an escape: controls, invisible characters and each
+  // byte of invalid UTF-8 ("\xff", never U+FFFD, which a text may hold).
+  // C1 controls are written "\u{0085}", so that no byte escape stands for one.
+  auto shown_as_escape = [&](std::size_t at) {
+    const std::size_t n = seq_len(raw, at);
+    if (n == 0) return true;
+    const std::uint32_t cp = code_point(raw, at, n);
     if (cp == '\n' && continuation) return false;
     return control(cp) || invisible_format(cp);
   };
-  for (std::size_t i = 0; i < clean.size();) {
-    const std::size_t n = seq_len(clean, i);
-    const std::uint32_t cp = code_point(clean, i, n);
+  char buf[8];
+  for (std::size_t i = 0; i < raw.size();) {
+    const std::size_t n = seq_len(raw, i);
+    if (n == 0) {
+      std::snprintf(buf, sizeof buf, "\\x%02x", static_cast<unsigned char>(raw[i]));
+      out += buf;
+      ++i;
+      continue;
+    }
+    const std::uint32_t cp = code_point(raw, i, n);
     if (cp == '\\' && mode == Backslashes::unambiguous) {
       bool doubled = false;
-      if (i + 1 < clean.size()) {
-        const std::uint32_t next = code_point(clean, i + 1, seq_len(clean, i + 1));
+      if (i + 1 < raw.size()) {
+        const char next = raw[i + 1];
         doubled = next == '\\' || next == 'x' || next == 'u' || next == 'r' || next == 't' ||
-                  (next == 'n' && !continuation) || shown_as_escape(next);
+                  (next == 'n' && !continuation) || shown_as_escape(i + 1);
       }
       out += doubled ? "\\\\" : "\\";
     } else if (cp == '\n' && continuation) {
       out += "\u23CE\n";
       out += *continuation;
+    } else if (cp >= 0x80 && cp <= 0x9F) {
+      append_format(out, cp);
     } else if (control(cp)) {
       append_control(out, cp);
     } else if (invisible_format(cp)) {
       append_format(out, cp);
     } else {
-      out.append(clean, i, n);
+      out.append(raw, i, n);
     }
     i += n;
   }

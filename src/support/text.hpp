@@ -31,9 +31,11 @@ std::string escape_controls(std::string_view text);
 // `text` written so that two different texts never look alike: what
 // escape_controls does, plus the other invisible format characters
 // (zero-width characters, the byte-order mark, the soft hyphen) written as
-// "\u{200b}", and a backslash of the text doubled wherever it could be
-// read as the start of an escape (before another backslash, "n", "r", "t",
-// "x", "u" or an escaped character); elsewhere it stands as written. Used
+// "\u{200b}", C1 controls as "\u{0085}", each byte of invalid UTF-8 as
+// "\xff" (never as U+FFFD, which a text may hold), and a backslash of the
+// text doubled wherever it could be read as the start of an escape (before
+// another backslash, "n", "r", "t", "x", "u" or an escaped character);
+// elsewhere it stands as written. Used
 // where the user approves what the model asked for. Without
 // `double_backslashes` (code shown in a diff, where doubling would misshow
 // the code) only the controls and the invisible characters are escaped.

@@ -169,7 +169,15 @@ TEST(ApprovalRules, DenyEntriesSeeThroughOptionsAndUnknowableWords) {
       {"sh -c \"$CMD\"", D::ask, D::deny},
       {"/usr/bin/gi? push", D::ask, D::deny},
       {"git {push,x}", D::ask, D::deny},
-      {"bash <<EOF\ngit push\nEOF", D::deny, D::deny},
+      {"bash <<EOF\ngit push\nEOF", D::ask, D::deny},
+      {"cat <<EOF >/dev/null\nit's done\nEOF\ngit -c a.b={} push", D::deny, D::deny},
+      {"git 2>/dev/null push", D::deny, D::deny},
+      {"git <&- push", D::deny, D::deny},
+      {"git -c a.b=c\r push", D::deny, D::deny},
+      {"env -S'git push'", D::deny, D::deny},
+      {"env --split-string='git push'", D::deny, D::deny},
+      {"alias g=git\ng push", D::ask, D::deny},
+      {"grep -rn 'git push' docs/", D::ask, D::deny},  // only mentions it, but could be a program's text
       // Nothing here can reach git push.
       {"git status", D::run, D::run},
       {"git log --grep push", D::run, D::run},
@@ -177,13 +185,23 @@ TEST(ApprovalRules, DenyEntriesSeeThroughOptionsAndUnknowableWords) {
       {"find . -name x -exec rm {} \\;", D::run, D::run},
       {"bash scripts/test.sh", D::run, D::run},
       {"echo 'a  b' | grep -c a", D::run, D::run},
+      {"echo $HOME", D::run, D::run},
+      {"make -j$(nproc)", D::run, D::run},
+      {"cd $TMPDIR && ls -la *", D::run, D::run},
+      {"for f in *.txt; do wc -l \"$f\"; done", D::run, D::run},
+      {"mkdir -p src/{a,b}", D::run, D::run},
+      {"ls | xargs echo", D::run, D::run},
+      {"for x in a; do echo sh; done", D::run, D::run},
+      {"sudo -u me $x push", D::ask, D::deny},
+      {"timeout 5 $x push", D::ask, D::deny},
+      {"cat <<'EOF' > notes.md\nthen git push\nEOF", D::ask, D::deny},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(decide(a, c.command, false), c.without_yes) << c.command;
     EXPECT_EQ(decide(a, c.command, true), c.with_yes) << c.command;
   }
   const std::string told = a.denial("shell", Json{{"command", "x=git; $x push"}});
-  EXPECT_NE(told.find("cannot be known before it runs"), std::string::npos) << told;
+  EXPECT_NE(told.find("its words are not all known before it runs"), std::string::npos) << told;
   EXPECT_NE(told.find("\"shell: git push\""), std::string::npos) << told;
   // No input stalls the reading.
   for (const std::string& hostile : {std::string(60000, '{'), std::string(30000, '$') + std::string(30000, '('),

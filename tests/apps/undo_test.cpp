@@ -191,5 +191,25 @@ TEST(UnifiedDiff, MatchesDiffAndAppliesBack) {
     EXPECT_EQ(back.text, after);
   }
   EXPECT_EQ(hostlib::unified_diff("same\n", "same\n", "f"), "");
+  // Changes among repeated lines near the start or end of a long file keep
+  // their whole context: GNU patch puts them where they belong.
+  std::string rep;
+  for (int i = 0; i < 30; ++i) rep += i % 3 ? "l" + std::to_string(i % 2) + "\n" : "line " + std::to_string(i) + "\n";
+  const std::pair<std::string, std::string> repeated[] = {
+      {rep + "l0\nl0\nl0\n", rep + "l0\nl0\nl0\nl0\n"},
+      {"l0\nl0\nl0\n" + rep, "l0\nl0\nl0\nl0\n" + rep},
+      {rep + "l1\nl1\nend\n", rep + "l1\nnew\nl1\nend\n"},
+      {"l1\nl0\nl3\nl0\nl1\nl3\nl0\nl1\nl1\nl0\nl1\nl1\nl2\nl0\nl1\nl0\nl2\n",
+       "l1x\nl0\nl3\nl0\nl1\nl3\nl0\nl1\nl1\nl0\nlnew\n1\nl1\nl2\nl0\nl1\nl0\nl2\n"}};
+  for (const auto& [before, after] : repeated) {
+    write_text(dir / "a", before);
+    write_text(dir / "p.diff", hostlib::unified_diff(before, after, "a"));
+    asio::io_context io;
+    proc::RunOptions o;
+    o.cwd = dir.string();
+    const auto r = run_until_done(io, proc::run({"patch", "-s", "-F0", "-o", "out", "a", "p.diff"}, o));
+    EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+    EXPECT_EQ(read_text(dir / "out"), after) << read_text(dir / "p.diff");
+  }
   fs::remove_all(dir);
 }

@@ -46,7 +46,9 @@ TEST(EscapeUnambiguous, LineBreaksBackslashesAndInvisibleCharactersStayVisible) 
   EXPECT_EQ(escape_unambiguous("ls \xE2\x80\xAE" "txt.exe"), "ls \\u{202e}txt.exe");
   EXPECT_EQ(escape_unambiguous("a\xE2\x80\x8B" "b\xEF\xBB\xBF"), "a\\u{200b}b\\u{feff}");
   EXPECT_EQ(escape_unambiguous("\x1b]52;c;Y3VybA==\x07 naïve ✓"), "\\x1b]52;c;Y3VybA==\\x07 naïve ✓");
-  EXPECT_EQ(escape_unambiguous("c1\xC2\x9b" "31m bad\xFF"), "c1\\x9b31m bad\xEF\xBF\xBD");
+  EXPECT_EQ(escape_unambiguous("c1\xC2\x9b" "31m bad\xFF"), "c1\\u{009b}31m bad\\xff");
+  EXPECT_NE(escape_unambiguous("rm \xFF"), escape_unambiguous("rm \xFE"));
+  EXPECT_NE(escape_unambiguous("rm \xFF"), escape_unambiguous("rm \xEF\xBF\xBD"));
 }
 
 // What an approval shows: texts that differ never look alike, yet a written
