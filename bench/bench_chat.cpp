@@ -14,8 +14,8 @@
 #include "bench_util.hpp"
 #include "fakes/test_http_server.hpp"
 #include "sidecar/sidecar_env.hpp"
-#include "support/http.hpp"
-#include "support/process.hpp"
+#include "support/http/http.hpp"
+#include "support/process/process.hpp"
 
 using namespace dravik;
 namespace fs = std::filesystem;

@@ -10,7 +10,7 @@
 #include "bench_util.hpp"
 #include "fakes/test_http_server.hpp"
 #include "provisioning/provisioning.hpp"
-#include "support/process.hpp"
+#include "support/process/process.hpp"
 
 using namespace dravik;
 namespace fs = std::filesystem;

@@ -12,7 +12,7 @@
 #include "sidecar/sidecar_env.hpp"
 #include "sidecar/detail/seams.hpp"
 #include "sidecar/sidecar.hpp"
-#include "support/process.hpp"
+#include "support/process/process.hpp"
 
 using namespace dravik;
 namespace fs = std::filesystem;

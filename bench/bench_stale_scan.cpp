@@ -8,7 +8,7 @@
 
 #include "bench_util.hpp"
 #include "sidecar/sidecar.hpp"
-#include "support/process.hpp"
+#include "support/process/process.hpp"
 
 using namespace dravik;
 

@@ -4,7 +4,7 @@
 
 #include "support/config.hpp"
 #include "support/errors.hpp"
-#include "support/http.hpp"
+#include "support/http/http.hpp"
 
 namespace dravik::hostlib {
 

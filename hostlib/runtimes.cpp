@@ -10,8 +10,8 @@
 #include "support/files.hpp"
 #include "support/config.hpp"
 #include "support/errors.hpp"
-#include "support/http.hpp"
-#include "support/process.hpp"
+#include "support/http/http.hpp"
+#include "support/process/process.hpp"
 
 namespace dravik::hostlib {
 

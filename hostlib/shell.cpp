@@ -16,7 +16,7 @@
 #include "support/config.hpp"
 #include "support/errors.hpp"
 #include "support/files.hpp"
-#include "support/process.hpp"
+#include "support/process/process.hpp"
 #include "support/text.hpp"
 
 namespace dravik::hostlib {

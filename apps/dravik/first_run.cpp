@@ -19,8 +19,8 @@
 #include "provisioning/provisioning.hpp"
 #include "support/config.hpp"
 #include "support/errors.hpp"
-#include "support/http.hpp"
-#include "support/process.hpp"
+#include "support/http/http.hpp"
+#include "support/process/process.hpp"
 
 namespace dravik::app {
 

@@ -15,7 +15,7 @@
 #include "support/config.hpp"
 #include "support/errors.hpp"
 #include "support/files.hpp"
-#include "support/http.hpp"
+#include "support/http/http.hpp"
 #include "support/text.hpp"
 
 namespace dravik::provisioning {

@@ -12,8 +12,8 @@
 #include "support/config.hpp"
 #include "support/errors.hpp"
 #include "support/files.hpp"
-#include "support/http.hpp"
-#include "support/process.hpp"
+#include "support/http/http.hpp"
+#include "support/process/process.hpp"
 
 namespace dravik::sidecar {
 

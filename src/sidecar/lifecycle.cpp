@@ -11,8 +11,8 @@
 #include "support/async.hpp"
 #include "support/config.hpp"
 #include "support/errors.hpp"
-#include "support/http.hpp"
-#include "support/process.hpp"
+#include "support/http/http.hpp"
+#include "support/process/process.hpp"
 #include "support/text.hpp"
 
 namespace dravik::sidecar {

@@ -11,7 +11,7 @@
 #include "apps/terminal.hpp"
 #include "fakes/test_http_server.hpp"
 #include "sidecar/sidecar_env.hpp"
-#include "support/process.hpp"
+#include "support/process/process.hpp"
 
 namespace dravik::testing {
 

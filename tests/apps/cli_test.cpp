@@ -6,7 +6,7 @@
 #include "fakes/test_http_server.hpp"
 #include "provisioning/tiny_gguf.hpp"
 #include "sidecar/sidecar_env.hpp"
-#include "support/process.hpp"
+#include "support/process/process.hpp"
 
 using namespace dravik;
 using namespace dravik::testing;

@@ -16,7 +16,7 @@
 
 #include <gtest/gtest.h>
 
-#include "support/process.hpp"
+#include "support/process/process.hpp"
 
 namespace dravik::testing {
 

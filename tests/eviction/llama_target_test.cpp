@@ -12,7 +12,7 @@
 #include "server_eviction/server_eviction.hpp"
 #include "sidecar/sidecar_env.hpp"
 #include "support/errors.hpp"
-#include "support/process.hpp"
+#include "support/process/process.hpp"
 
 using namespace std::chrono_literals;
 using namespace dravik;

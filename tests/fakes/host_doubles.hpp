@@ -12,7 +12,7 @@
 
 #include "host_services/host_services.hpp"
 #include "support/errors.hpp"
-#include "support/http.hpp"
+#include "support/http/http.hpp"
 
 namespace dravik::testing {
 

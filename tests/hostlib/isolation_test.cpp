@@ -11,7 +11,7 @@
 
 #include "dravik_host.hpp"
 #include "fakes/test_http_server.hpp"
-#include "support/http.hpp"
+#include "support/http/http.hpp"
 
 using namespace dravik;
 using hostlib::LoopbackIsolationPolicy;

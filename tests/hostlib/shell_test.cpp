@@ -7,7 +7,7 @@
 #include "fakes/processes.hpp"
 #include "fakes/test_http_server.hpp"
 #include "sidecar/sidecar_env.hpp"
-#include "support/process.hpp"
+#include "support/process/process.hpp"
 
 using namespace std::chrono_literals;
 using namespace dravik;

@@ -10,7 +10,7 @@
 #include "dravik/state_seal.hpp"
 #include "sidecar/sidecar_env.hpp"
 #include "support/errors.hpp"
-#include "support/process.hpp"
+#include "support/process/process.hpp"
 
 using namespace std::chrono_literals;
 using namespace dravik;

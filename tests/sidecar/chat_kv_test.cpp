@@ -4,7 +4,7 @@
 
 #include "sidecar_env.hpp"
 #include "support/errors.hpp"
-#include "support/process.hpp"
+#include "support/process/process.hpp"
 
 using namespace std::chrono_literals;
 using namespace dravik;

@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "sidecar_env.hpp"
-#include "support/process.hpp"
+#include "support/process/process.hpp"
 
 using namespace std::chrono_literals;
 using namespace dravik;

@@ -1,4 +1,4 @@
-#include "support/http.hpp"
+#include "support/http/http.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "support/process.hpp"
+#include "support/process/process.hpp"
 
 #include <csignal>
 #include <fcntl.h>

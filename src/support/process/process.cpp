@@ -1,4 +1,4 @@
-#include "support/process.hpp"
+#include "support/process/process.hpp"
 
 #include <pthread.h>
 
