@@ -16,7 +16,7 @@
 
 #include "backend_catalog/backend_catalog.hpp"
 #include "bench_util.hpp"
-#include "context_budget.hpp"
+#include "turn/context_budget.hpp"
 #include "dravik_host.hpp"
 #include "sidecar/detail/seams.hpp"
 #include "sidecar/sidecar.hpp"

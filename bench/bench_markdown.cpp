@@ -7,7 +7,7 @@
 #include <string>
 
 #include "bench_util.hpp"
-#include "dravik/markdown.hpp"
+#include "output/markdown.hpp"
 
 namespace {
 

@@ -35,10 +35,10 @@ if ! command -v "$cxx" >/dev/null 2>&1; then
 fi
 
 flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer -fsanitize=address,undefined -fno-sanitize-recover=undefined
-       -DBOOST_ASIO_NO_DEPRECATED -Ihostlib -Isrc -Iapps -Itests/fuzz)
+       -DBOOST_ASIO_NO_DEPRECATED -Ihostlib -Isrc -Iapps/dravik -Itests/fuzz)
 # The sources the targets need, compiled once into objects; every target
 # links all of them (and cmark-gfm, which the renderer needs).
-sources=(hostlib/sse.cpp hostlib/patch.cpp hostlib/glob.cpp apps/dravik/markdown.cpp apps/dravik/command_words.cpp
+sources=(hostlib/sse.cpp hostlib/patch.cpp hostlib/glob.cpp apps/dravik/output/markdown.cpp apps/dravik/approval/command_words.cpp
          src/support/text.cpp)
 libs=(-lcmark-gfm -lcmark-gfm-extensions)
 

@@ -5,7 +5,7 @@
 
 #include "apps/chat_fixture.hpp"
 #include "apps/terminal.hpp"
-#include "dravik/approvals.hpp"
+#include "approval/approvals.hpp"
 #include "support/errors.hpp"
 
 using namespace dravik;

@@ -6,7 +6,7 @@
 
 #include "apps/chat_fixture.hpp"
 #include "apps/terminal.hpp"
-#include "dravik/state_seal.hpp"
+#include "session/state_seal.hpp"
 #include "fakes/test_http_server.hpp"
 #include "provisioning/tiny_gguf.hpp"
 #include "sidecar/sidecar_env.hpp"

@@ -10,7 +10,7 @@
 
 #include "apps/chat_fixture.hpp"
 #include "apps/terminal.hpp"
-#include "dravik/markdown.hpp"
+#include "output/markdown.hpp"
 
 using namespace dravik;
 using namespace dravik::testing;

@@ -7,7 +7,7 @@
 
 #include "apps/chat_fixture.hpp"
 #include "apps/terminal.hpp"
-#include "dravik/state_seal.hpp"
+#include "session/state_seal.hpp"
 
 using namespace dravik;
 using namespace dravik::testing;

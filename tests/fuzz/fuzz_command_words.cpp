@@ -4,7 +4,7 @@
 // expansion never makes a sure match unsure.
 //
 // Input: a command.
-#include "dravik/command_words.hpp"
+#include "approval/command_words.hpp"
 #include "fuzz_check.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

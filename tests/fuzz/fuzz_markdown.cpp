@@ -6,7 +6,7 @@
 // Input: one byte for the width, one for the piece size, then the reply.
 #include <cctype>
 
-#include "dravik/markdown.hpp"
+#include "output/markdown.hpp"
 #include "fuzz_check.hpp"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "apps/terminal.hpp"
-#include "dravik/state_seal.hpp"
+#include "session/state_seal.hpp"
 #include "sidecar/sidecar_env.hpp"
 #include "support/errors.hpp"
 #include "support/process/process.hpp"

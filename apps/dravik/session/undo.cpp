@@ -1,4 +1,4 @@
-#include "undo.hpp"
+#include "session/undo.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "file_change.hpp"
-#include "state_seal.hpp"
+#include "session/state_seal.hpp"
 #include "support/text.hpp"
 
 namespace dravik::app {

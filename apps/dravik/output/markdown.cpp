@@ -1,4 +1,4 @@
-#include "markdown.hpp"
+#include "output/markdown.hpp"
 
 #include <sys/ioctl.h>
 #include <unistd.h>

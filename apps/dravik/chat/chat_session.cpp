@@ -1,4 +1,4 @@
-#include "chat_session.hpp"
+#include "chat/chat_session.hpp"
 
 #include <unistd.h>
 
@@ -13,11 +13,11 @@
 
 #include "action_dispatch/action_dispatch.hpp"
 #include "backend_catalog/backend_catalog.hpp"
-#include "commands.hpp"
-#include "compaction.hpp"
-#include "file_changes.hpp"
-#include "markdown.hpp"
-#include "state_seal.hpp"
+#include "cli/commands.hpp"
+#include "project/compaction.hpp"
+#include "approval/file_changes.hpp"
+#include "output/markdown.hpp"
+#include "session/state_seal.hpp"
 #include "provisioning/provisioning.hpp"
 #include "support/async.hpp"
 #include "support/config.hpp"

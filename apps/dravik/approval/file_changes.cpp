@@ -1,4 +1,4 @@
-#include "file_changes.hpp"
+#include "approval/file_changes.hpp"
 
 #include <algorithm>
 #include <cstdio>

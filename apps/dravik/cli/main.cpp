@@ -10,7 +10,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "commands.hpp"
+#include "cli/commands.hpp"
 #include "dravik_host.hpp"
 #include "backend_catalog/backend_catalog.hpp"
 #include "provisioning/provisioning.hpp"

@@ -1,4 +1,4 @@
-#include "project_context.hpp"
+#include "project/project_context.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,10 +9,10 @@
 #include <cstring>
 #include <iostream>
 
-#include "chat_session.hpp"
+#include "chat/chat_session.hpp"
 #include "provisioning/provisioning.hpp"
 #include "resolver.hpp"
-#include "commands.hpp"
+#include "cli/commands.hpp"
 #include "support/text.hpp"
 
 namespace dravik::app {

@@ -1,4 +1,4 @@
-#include "command_words.hpp"
+#include "approval/command_words.hpp"
 
 #include <fnmatch.h>
 

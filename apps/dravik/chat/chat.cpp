@@ -16,10 +16,10 @@
 
 #include "action_dispatch/action_dispatch.hpp"
 #include "backend_catalog/backend_catalog.hpp"
-#include "chat_session.hpp"
-#include "commands.hpp"
+#include "chat/chat_session.hpp"
+#include "cli/commands.hpp"
 #include "dravik_host.hpp"
-#include "first_run.hpp"
+#include "cli/first_run.hpp"
 #include "provisioning/provisioning.hpp"
 #include "support/config.hpp"
 #include "support/errors.hpp"

@@ -1,4 +1,4 @@
-#include "state_seal.hpp"
+#include "session/state_seal.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

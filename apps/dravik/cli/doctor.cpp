@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <iostream>
 
-#include "commands.hpp"
-#include "console.hpp"
+#include "cli/commands.hpp"
+#include "cli/console.hpp"
 #include "dravik_host.hpp"
 #include "provisioning/provisioning.hpp"
 #include "sidecar/sidecar.hpp"

@@ -1,4 +1,4 @@
-#include "first_run.hpp"
+#include "cli/first_run.hpp"
 
 #include <unistd.h>
 
@@ -14,7 +14,7 @@
 #include <boost/asio/this_coro.hpp>
 
 #include "backend_catalog/backend_catalog.hpp"
-#include "commands.hpp"
+#include "cli/commands.hpp"
 #include "dravik_host.hpp"
 #include "provisioning/provisioning.hpp"
 #include "support/config.hpp"

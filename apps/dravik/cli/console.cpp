@@ -1,4 +1,4 @@
-#include "console.hpp"
+#include "cli/console.hpp"
 
 #include <unistd.h>
 

@@ -5,10 +5,10 @@
 #include <fstream>
 #include <iostream>
 
-#include "commands.hpp"
-#include "console.hpp"
+#include "cli/commands.hpp"
+#include "cli/console.hpp"
 #include "dravik_host.hpp"
-#include "first_run.hpp"
+#include "cli/first_run.hpp"
 #include "provisioning/provisioning.hpp"
 #include "support/config.hpp"
 #include "support/errors.hpp"

@@ -1,7 +1,7 @@
-#include "compaction.hpp"
+#include "project/compaction.hpp"
 
-#include "chat_session.hpp"
-#include "commands.hpp"
+#include "chat/chat_session.hpp"
+#include "cli/commands.hpp"
 #include "provisioning/provisioning.hpp"
 #include "support/async.hpp"
 #include "support/config.hpp"

@@ -1,11 +1,11 @@
-#include "approvals.hpp"
+#include "approval/approvals.hpp"
 
 #include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <filesystem>
 
-#include "command_words.hpp"
+#include "approval/command_words.hpp"
 #include "host_services/host_services.hpp"
 #include "support/errors.hpp"
 #include "support/text.hpp"

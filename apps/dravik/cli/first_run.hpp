@@ -11,7 +11,7 @@
 
 #include <boost/asio/io_context.hpp>
 
-#include "console.hpp"
+#include "cli/console.hpp"
 #include "host_services/host_services.hpp"
 #include "support/json.hpp"
 

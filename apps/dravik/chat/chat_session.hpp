@@ -8,12 +8,12 @@
 
 #include <boost/asio/io_context.hpp>
 
-#include "approvals.hpp"
-#include "context_budget.hpp"
-#include "file_changes.hpp"
+#include "approval/approvals.hpp"
+#include "turn/context_budget.hpp"
+#include "approval/file_changes.hpp"
 #include "dravik_host.hpp"
-#include "project_context.hpp"
-#include "undo.hpp"
+#include "project/project_context.hpp"
+#include "session/undo.hpp"
 #include "support/json.hpp"
 
 namespace dravik::app {
