@@ -1,31 +1,23 @@
 // dravik chat: the interactive coding assistant, and its one-shot mode.
+// The settings are resolved first (settings/), a machine that is not set
+// up is set up (cli/first_run), then the session runs: one turn, or the
+// line editor until the user leaves.
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
 
-#include <boost/asio/bind_cancellation_slot.hpp>
-#include <boost/asio/cancellation_signal.hpp>
-#include <boost/asio/signal_set.hpp>
 #include <editline/readline.h>
 
-#include "action_dispatch/action_dispatch.hpp"
-#include "backend_catalog/backend_catalog.hpp"
 #include "chat/chat_session.hpp"
 #include "cli/commands.hpp"
-#include "dravik_host.hpp"
 #include "cli/first_run.hpp"
-#include "provisioning/provisioning.hpp"
+#include "dravik_host.hpp"
 #include "support/config.hpp"
 #include "support/errors.hpp"
-#include "support/files.hpp"
-#include "support/text.hpp"
-#include "theme/theme.hpp"
 
 namespace dravik::app {
 
@@ -83,25 +75,77 @@ int read_key(FILE* in) {
   }
 }
 
-// ------------------------------------------------------------ configuration
+// The exit status of a session that a signal may have ended.
+int ending(int status, const ChatSession& session) {
+  if (const int sig = g_end_signal ? static_cast<int>(g_end_signal) : session.quit_signal()) return 128 + sig;
+  return status;
+}
 
-Json load_config(const ChatOptions& o) {
-  const fs::path file = o.config_file ? fs::path(*o.config_file) : product_home() / "config.json";
-  Json cfg = Json::object();
-  if (auto text = files::try_read_file(file.string())) {
-    cfg = Json::parse(*text, nullptr, false);
-    if (cfg.is_discarded() || !cfg.is_object())
-      throw ValueError("the configuration " + file.string() + " is not a JSON object");
-  } else if (o.config_file) {
-    throw FileNotFoundError("no configuration file at " + file.string());
+// One line from the line editor, continued while it ends with a
+// backslash; nullopt when the editor ended (Ctrl-D, SIGTERM, SIGHUP).
+std::optional<std::string> read_line(const std::string& prompt) {
+  g_key_signal = 0;
+  char* raw = readline(prompt.c_str());
+  if (!raw) return std::nullopt;
+  std::string line = raw;
+  std::free(raw);
+  while (g_key_signal == 0 && !line.empty() && line.back() == '\\') {
+    line.pop_back();
+    char* more = readline("... ");
+    if (!more) break;
+    line += "\n";
+    line += more;
+    std::free(more);
   }
-  if (o.runtime) cfg["runtime"] = *o.runtime;
-  if (const Json* r = config::find(cfg, "runtime"); r && r->is_string() && !config::trim(r->get<std::string>()).empty())
-    if (const std::string bad = unknown_runtime(r->get<std::string>()); !bad.empty())
-      throw ValueError("configuration " + file.string() + ": " + bad);
-  if (o.model) cfg["llama_model"] = *o.model;
-  if (o.airgapped) cfg["airgapped"] = true;
-  return cfg;
+  return line;
+}
+
+// The line editor until the user leaves: history in ~/.dravik/history,
+// signals through the self-pipe so that Ctrl-C and SIGTERM end the prompt
+// cleanly.
+void converse(ChatSession& session, const fs::path& home) {
+  rl_catch_signals = 0;
+  rl_getc_function = read_key;
+  const std::string history = (home / "history").string();
+  std::error_code ec;
+  fs::create_directories(home, ec);
+  read_history(history.c_str());
+  session.banner();
+  // Ctrl-C at the prompt drops what is typed; a second one on an empty
+  // line leaves (a Ctrl-C meant for a reply that has just ended must not
+  // end the session).
+  bool interrupted = false;
+  for (;;) {
+    catch_signals();
+    const auto line = read_line(session.prompt());
+    if (!line) {
+      // Ctrl-D, SIGTERM or SIGHUP: leave.
+      if (g_key_signal != SIGHUP) session.out().text("\n");
+      return;
+    }
+    if (g_key_signal == SIGTERM || g_key_signal == SIGHUP) return;
+    if (g_key_signal == SIGINT) {
+      if (interrupted && config::trim(*line).empty()) return;
+      interrupted = true;
+      session.out().note("(Ctrl-D or /exit leaves)");
+      continue;
+    }
+    interrupted = false;
+    if (config::trim(*line).empty()) continue;
+    add_history(line->c_str());
+    write_history(history.c_str());
+    const bool go_on = session.handle(*line);
+    if (!go_on || session.quit_requested()) return;
+  }
+}
+
+// The one-shot prompt: -p, or all of standard input; nullopt when empty.
+std::optional<std::string> one_shot_prompt(const ChatOptions& o) {
+  if (o.prompt) return o.prompt;
+  std::string all((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
+  std::string prompt = config::trim(all);
+  if (prompt.empty()) return std::nullopt;
+  return prompt;
 }
 
 }  // namespace
@@ -113,121 +157,50 @@ int chat(const ChatOptions& o) {
     std::cerr << "dravik: --json is for one-shot runs: give -p PROMPT or the prompt on standard input\n";
     return 2;
   }
-  std::string prompt_text = o.prompt.value_or("");
-  if (one_shot && !o.prompt) {
-    std::string all((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
-    prompt_text = config::trim(all);
-    if (prompt_text.empty()) {
-      std::cerr << "dravik chat: no prompt (give -p TEXT, or the prompt on standard input)\n";
-      return 2;
-    }
+  std::optional<std::string> prompt;
+  if (one_shot && !(prompt = one_shot_prompt(o))) {
+    std::cerr << "dravik chat: no prompt (give -p TEXT, or the prompt on standard input)\n";
+    return 2;
   }
-
-  Json cfg = load_config(o);
-  // A bad "allow" or "deny" entry is reported before anything starts.
-  Approvals approvals = ChatSession::configured_approvals(cfg);
-  const std::string runtime_key = backend_catalog::normalize_runtime(
-      cfg.contains("runtime") ? std::optional<std::string>(config::text_form(cfg["runtime"])) : std::nullopt);
+  ChatSettings settings = resolve_chat_settings(o, one_shot);
   asio::io_context io;
-  hostlib::ServiceOptions services;
-  services.workdir = fs::current_path();
-  services.home = product_home();
-  services.airgapped = config::truthy(cfg.value("airgapped", Json(false)));
-  hostlib::install_services(io.get_executor(), services);
-
+  hostlib::install_services(io.get_executor(), {.workdir = settings.workdir, .airgapped = settings.airgapped,
+                                                .home = settings.home});
   // A machine without the model or llama-server: say so and set them up
   // (asked on a terminal, --yes elsewhere) before the session starts.
-  if (runtime_key == "llama_cpp") {
-    FirstRunOptions first{!one_shot, o.yes, services.airgapped, o.model_url};
-    if (auto status = prepare_first_run(io, cfg, first)) return *status;
+  if (settings.local()) {
+    const FirstRunOptions first{!one_shot, settings.yes, settings.airgapped, settings.model_url};
+    const FirstRun done = prepare_first_run(io, settings.server, first);
+    if (done.exit_status) return *done.exit_status;
+    if (done.model) settings.server.model = *done.model;
   }
+  resolve_context(settings);
 
-  SessionOptions so;
-  so.yes = o.yes;
-  so.json = o.json;
-  so.interactive = !one_shot;
-  so.color = !one_shot && ::isatty(1) == 1 && !std::getenv("NO_COLOR");
-  so.approvals = std::move(approvals);
-  ChatSession session(io, cfg, so);
-
+  ChatSession session(io, std::move(settings));
   if (::pipe2(g_signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) throw OSError(errno, "cannot create a pipe");
   // From here on Ctrl-C, SIGTERM and SIGHUP never kill the process outright:
   // whatever happens, the server is stopped before dravik exits.
   catch_signals();
   int status = 0;
   try {
-    if (!session.start(o.resume)) {
+    if (!session.start()) {
       session.stop();
-      return g_end_signal ? 128 + g_end_signal : 1;
+      return ending(1, session);
     }
     session.load_instructions();
     if (g_last_signal != 0) {
       session.stop();
       return 128 + g_last_signal;
     }
-    if (one_shot) {
-      status = session.one_turn(prompt_text) ? 0 : 1;
-      catch_signals();  // the turn's own handlers are gone
-    } else {
-      // The line editor: history in ~/.dravik/history, signals through the
-      // self-pipe so that Ctrl-C and SIGTERM end the prompt cleanly.
-      rl_catch_signals = 0;
-      rl_getc_function = read_key;
-      const std::string history = (product_home() / "history").string();
-      std::error_code ec;
-      fs::create_directories(product_home(), ec);
-      read_history(history.c_str());
-      session.banner();
-      // Ctrl-C at the prompt drops what is typed; a second one on an empty
-      // line leaves (a Ctrl-C meant for a reply that has just ended must
-      // not end the session).
-      bool interrupted = false;
-      for (;;) {
-        catch_signals();
-        g_key_signal = 0;
-        const std::string prompt = session.prompt();
-        char* raw = readline(prompt.c_str());
-        if (!raw) {
-          // Ctrl-D, SIGTERM or SIGHUP: leave.
-          if (g_key_signal != SIGHUP) std::cout << "\n";
-          break;
-        }
-        std::string line = raw;
-        std::free(raw);
-        // A trailing backslash continues the input on the next line.
-        while (g_key_signal == 0 && !line.empty() && line.back() == '\\') {
-          line.pop_back();
-          char* more = readline("... ");
-          if (!more) break;
-          line += "\n";
-          line += more;
-          std::free(more);
-        }
-        if (g_key_signal == SIGTERM || g_key_signal == SIGHUP) break;
-        if (g_key_signal == SIGINT) {
-          if (interrupted && config::trim(line).empty()) break;
-          interrupted = true;
-          const char* hint = "(Ctrl-D or /exit leaves)";
-          std::cout << (so.color ? std::string("\x1b[2m") + hint + "\x1b[0m" : std::string(hint)) << "\n"
-                    << std::flush;
-          continue;
-        }
-        interrupted = false;
-        if (config::trim(line).empty()) continue;
-        add_history(line.c_str());
-        write_history(history.c_str());
-        const bool go_on = session.handle(line);
-        catch_signals();  // a turn's own handlers are gone
-        if (!go_on || session.quit_requested()) break;
-      }
-    }
+    if (one_shot) status = session.one_turn(*prompt) ? 0 : 1;
+    else converse(session, product_home());
+    catch_signals();  // a turn's own handlers are gone
   } catch (...) {
     session.stop();
     throw;
   }
   session.stop();
-  if (const int sig = g_end_signal ? static_cast<int>(g_end_signal) : session.quit_signal()) return 128 + sig;
-  return status;
+  return ending(status, session);
 }
 
 }  // namespace dravik::app

@@ -12,6 +12,10 @@
 
 #include "support/run.hpp"
 
+namespace CLI {
+class App;
+}
+
 namespace dravik::app {
 
 struct DoctorOptions {
@@ -41,6 +45,11 @@ struct ChatOptions {
   bool json = false;
   bool resume = false;
 };
+
+// Registers a command and its options on the command line.
+CLI::App* add_doctor_command(CLI::App& app, DoctorOptions& options);
+CLI::App* add_setup_command(CLI::App& app, SetupOptions& options);
+CLI::App* add_chat_command(CLI::App& app, ChatOptions& options);
 
 int doctor(const DoctorOptions& o);
 int chat(const ChatOptions& o);

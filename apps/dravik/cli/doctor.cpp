@@ -7,6 +7,7 @@
 
 #include "cli/commands.hpp"
 #include "cli/console.hpp"
+#include "settings/settings.hpp"
 #include "dravik_host.hpp"
 #include "provisioning/provisioning.hpp"
 #include "sidecar/sidecar.hpp"
@@ -56,21 +57,16 @@ int doctor(const DoctorOptions& o) {
   const std::string model = o.model.value_or(pv::recommend_direct_model(hw)["target_path"].get<std::string>());
   // The context `dravik chat` would give the server: the configuration's, or
   // chosen from the model and the memory left after it.
-  const auto choice = pv::choose_context_window(model);
-  std::int64_t context = choice.tokens;
-  std::string context_why = "chosen: " + choice.why;
-  {
-    const Json cfg = Json::parse(files::try_read_file((product_home() / "config.json").string()).value_or("{}"),
-                                 nullptr, false);
-    if (cfg.is_object() && cfg.contains("context_window_tokens")) {
-      try {
-        context = config::to_int64(cfg["context_window_tokens"], "context_window_tokens");
-        context_why =
-            "set in ~/.dravik/config.json; " + std::to_string(choice.tokens) + " would be chosen: " + choice.why;
-      } catch (const std::exception&) {
-        context_why = "~/.dravik/config.json has an unusable \"context_window_tokens\"; chosen: " + choice.why;
-      }
+  auto [context, context_why] = context_for(model, Json::object());
+  try {
+    const Json cfg = read_config_file(product_home() / "config.json", false);
+    if (cfg.contains("context_window_tokens")) {
+      const std::string chosen = std::to_string(context) + " would be " + context_why;
+      std::tie(context, context_why) = context_for(model, cfg);
+      context_why = "set in ~/.dravik/config.json; " + chosen;
     }
+  } catch (const std::exception&) {
+    context_why = "~/.dravik/config.json is unusable or has an unusable \"context_window_tokens\"; " + context_why;
   }
   SidecarClient client(io.get_executor(), model, "127.0.0.1", o.port, context, o.device, 99, o.airgapped,
                        [](const std::string& type, const Json& payload) {

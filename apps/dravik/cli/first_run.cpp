@@ -15,6 +15,7 @@
 
 #include "backend_catalog/backend_catalog.hpp"
 #include "cli/commands.hpp"
+#include "settings/settings.hpp"
 #include "dravik_host.hpp"
 #include "provisioning/provisioning.hpp"
 #include "support/config.hpp"
@@ -179,60 +180,34 @@ Json run_setup_steps(asio::io_context& io, Console& con, const host::HardwareInf
   return std::move(*result);
 }
 
-std::optional<int> prepare_first_run(asio::io_context& io, Json& cfg, const FirstRunOptions& o) {
-  const bool model_given = !backend_catalog::active_model_ref(cfg).empty();
-  const auto hw = hostlib::LinuxHardwareProbe::probe();
-  ModelDownload m = model_download(hw, o.model_url, std::nullopt);
-  std::error_code ec;
-  const bool need_model = !model_given && !fs::exists(m.target, ec);
-  const bool need_server = !pv::current_sidecar_path().has_value();
-  if (!need_model && !need_server) {
-    if (!model_given) cfg["llama_model"] = m.target;
-    return std::nullopt;
-  }
+namespace {
 
+// What is missing, one line each.
+std::string missing_lines(const ModelDownload& m, bool need_model, bool need_server) {
   std::string missing;
   if (need_model) missing += "  - no model: " + m.target + " does not exist\n";
   if (need_server)
     missing += "  - no llama-server: none on PATH or in " + (pv::LLAMA_CPP_DIR / "build/bin").string() + "\n";
+  return missing;
+}
 
-  if (o.airgapped) {
-    std::cerr << "dravik chat: this machine is not set up yet:\n"
-              << missing
-              << "Air-gapped: nothing is downloaded or built. Bring the files from a machine with network:\n";
-    if (need_model)
-      std::cerr << "  - copy a GGUF model file to " << m.target << " (the one for this board is " << m.filename
-                << ", from " << m.url << "), or pass --model PATH\n";
-    if (need_server)
-      std::cerr << "  - copy a llama-server build to " << (pv::LLAMA_CPP_DIR / "build/bin/llama-server").string()
-                << " or to a directory on PATH\n";
-    std::cerr << "`dravik doctor` shows what this board has.\n";
-    return 1;
-  }
+// Air-gapped: which files to bring, and from where.
+void say_what_to_copy(const ModelDownload& m, const std::string& missing, bool need_model, bool need_server) {
+  std::cerr << "dravik chat: this machine is not set up yet:\n"
+            << missing << "Air-gapped: nothing is downloaded or built. Bring the files from a machine with network:\n";
+  if (need_model)
+    std::cerr << "  - copy a GGUF model file to " << m.target << " (the one for this board is " << m.filename
+              << ", from " << m.url << "), or pass --model PATH\n";
+  if (need_server)
+    std::cerr << "  - copy a llama-server build to " << (pv::LLAMA_CPP_DIR / "build/bin/llama-server").string()
+              << " or to a directory on PATH\n";
+  std::cerr << "`dravik doctor` shows what this board has.\n";
+}
 
-  if (need_model && m.mirror) m.bytes = announced_size(io, m.url);
-  const std::string size = m.bytes ? pv::size_text(*m.bytes) : "size unknown";
-  if (need_model) {
-    if (auto shortfall = disk_shortfall(m)) {
-      std::cerr << "dravik chat: this machine is not set up yet:\n" << missing << shortfall.value() << "\n";
-      return 1;
-    }
-  }
-  std::string later = "dravik setup";
-  if (o.model_url) later += " --model-url " + *o.model_url;
-
-  if (!o.interactive && !o.yes) {
-    std::cerr << "dravik chat: this machine is not set up yet:\n"
-              << missing << "Off a terminal nothing is downloaded or built without --yes: add --yes to set it up now ("
-              << (need_model ? "download " + m.filename + ", " + size : std::string())
-              << (need_model && need_server ? ", and " : "") << (need_server ? "build llama-server" : "")
-              << "), or run `" << later << "` first. `dravik doctor` shows what this board has.\n";
-    return 1;
-  }
-
-  // What a set-up would do, for the person to decide (or, with --yes, to
-  // see what is happening).
-  std::FILE* out = o.interactive ? stdout : stderr;
+// What a set-up would do, for the person to decide (or, with --yes, to see
+// what is happening).
+std::string offer_text(const ModelDownload& m, const host::HardwareInfo& hw, const std::string& missing,
+                       const std::string& size, bool need_model, bool need_server) {
   std::string offer = "dravik is not set up on this machine yet:\n" + missing + "Setting it up now will:\n";
   if (need_model) {
     offer += "  - download " + (m.mirror ? m.filename : m.label + " (" + m.filename + ")") + ", " + size + ", from " +
@@ -251,20 +226,57 @@ std::optional<int> prepare_first_run(asio::io_context& io, Json& cfg, const Firs
       if (!is_tool_installed(t)) tools += std::string(tools.empty() ? "" : " and ") + t;
     if (!tools.empty()) offer += "    " + tools + " not found on PATH: the build needs them (and a C++ compiler)\n";
   }
-  std::fputs(offer.c_str(), out);
-  std::fflush(out);
+  return offer;
+}
 
-  if (!o.yes) {
-    std::cout << "Set up now? [Y/n] " << std::flush;
-    std::string answer;
-    const bool got = static_cast<bool>(std::getline(std::cin, answer));
-    answer = config::lower(config::trim(answer));
-    if (!got || !(answer.empty() || answer == "y" || answer == "yes")) {
-      std::cout << (got ? "" : "\n") << "Nothing was changed. To set up later, run:\n  " << later
-                << "    # downloads the model, builds llama-server\n  dravik chat\n";
-      return 1;
-    }
+// The person's answer to the offer; false (having said how to set up
+// later) unless it is yes.
+bool consent(const std::string& later) {
+  std::cout << "Set up now? [Y/n] " << std::flush;
+  std::string answer;
+  const bool got = static_cast<bool>(std::getline(std::cin, answer));
+  answer = config::lower(config::trim(answer));
+  if (got && (answer.empty() || answer == "y" || answer == "yes")) return true;
+  std::cout << (got ? "" : "\n") << "Nothing was changed. To set up later, run:\n  " << later
+            << "    # downloads the model, builds llama-server\n  dravik chat\n";
+  return false;
+}
+
+}  // namespace
+
+FirstRun prepare_first_run(asio::io_context& io, const LocalServerSettings& server, const FirstRunOptions& o) {
+  const auto hw = hostlib::LinuxHardwareProbe::probe();
+  ModelDownload m = model_download(hw, o.model_url, std::nullopt);
+  std::error_code ec;
+  const bool need_model = !server.model_configured && !fs::exists(m.target, ec);
+  const bool need_server = !pv::current_sidecar_path().has_value();
+  if (!need_model && !need_server) return {};
+  const std::string missing = missing_lines(m, need_model, need_server);
+  if (o.airgapped) {
+    say_what_to_copy(m, missing, need_model, need_server);
+    return {1, std::nullopt};
   }
+  if (need_model && m.mirror) m.bytes = announced_size(io, m.url);
+  const std::string size = m.bytes ? pv::size_text(*m.bytes) : "size unknown";
+  if (need_model)
+    if (auto shortfall = disk_shortfall(m)) {
+      std::cerr << "dravik chat: this machine is not set up yet:\n" << missing << shortfall.value() << "\n";
+      return {1, std::nullopt};
+    }
+  std::string later = "dravik setup";
+  if (o.model_url) later += " --model-url " + *o.model_url;
+  if (!o.interactive && !o.yes) {
+    std::cerr << "dravik chat: this machine is not set up yet:\n"
+              << missing << "Off a terminal nothing is downloaded or built without --yes: add --yes to set it up now ("
+              << (need_model ? "download " + m.filename + ", " + size : std::string())
+              << (need_model && need_server ? ", and " : "") << (need_server ? "build llama-server" : "")
+              << "), or run `" << later << "` first. `dravik doctor` shows what this board has.\n";
+    return {1, std::nullopt};
+  }
+  std::FILE* out = o.interactive ? stdout : stderr;
+  std::fputs(offer_text(m, hw, missing, size, need_model, need_server).c_str(), out);
+  std::fflush(out);
+  if (!o.yes && !consent(later)) return {1, std::nullopt};
 
   Console con(out);
   Json result;
@@ -273,17 +285,14 @@ std::optional<int> prepare_first_run(asio::io_context& io, Json& cfg, const Firs
   } catch (const SetupStopped&) {
     con.line(std::string("Set-up stopped. ") +
              (need_model ? "The partial download is kept: the same command resumes it." : ""));
-    return 130;
+    return {130, std::nullopt};
   }
-  if (need_model)
-    cfg["llama_model"] = config::text_form(result.value("llama_model", Json(m.target)));
-  else if (!model_given)
-    cfg["llama_model"] = m.target;
   con.line("Set-up complete.");
   if (need_model) con.line("  model:        " + m.target);
   con.line("  llama-server: " + config::text_form(result.value("sidecar_path", Json("?"))));
   con.line("Starting the chat.");
-  return std::nullopt;
+  if (need_model) return {std::nullopt, config::text_form(result.value("llama_model", Json(m.target)))};
+  return {};
 }
 
 }  // namespace dravik::app

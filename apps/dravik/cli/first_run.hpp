@@ -71,10 +71,15 @@ struct FirstRunOptions {
   std::optional<std::string> model_url;  // a mirror for the model download
 };
 
-// Before a llama.cpp chat: when the model (unless `cfg` names one) or
-// llama-server is missing, says what is missing and sets it up with
-// consent, then sets cfg["llama_model"]. Returns nullopt to go on with the
-// chat, or the exit status.
-std::optional<int> prepare_first_run(boost::asio::io_context& io, Json& cfg, const FirstRunOptions& o);
+// Before a llama.cpp chat: when the model or llama-server is missing, says
+// what is missing and sets it up with consent. `exit_status` set: the chat
+// does not start (declined, stopped, refused off a terminal); `model`: the
+// model file the set-up left, when it differs from `server.model`.
+struct FirstRun {
+  std::optional<int> exit_status;
+  std::optional<std::string> model;
+};
+struct LocalServerSettings;
+FirstRun prepare_first_run(boost::asio::io_context& io, const LocalServerSettings& server, const FirstRunOptions& o);
 
 }  // namespace dravik::app

@@ -7,12 +7,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <iostream>
 
-#include "chat/chat_session.hpp"
 #include "provisioning/provisioning.hpp"
 #include "resolver.hpp"
-#include "cli/commands.hpp"
 #include "support/text.hpp"
 
 namespace dravik::app {
@@ -22,14 +19,13 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kFileName = "AGENTS.md";
-constexpr double kCharsPerToken = 3.0;  // the estimate until the server counts
 
 std::string count(std::int64_t n) {
   return provisioning::thousands(static_cast<std::uint64_t>(std::max<std::int64_t>(0, n)));
 }
 
 std::int64_t estimate(std::size_t chars) {
-  return static_cast<std::int64_t>(static_cast<double>(chars) / kCharsPerToken + 0.5);
+  return static_cast<std::int64_t>(static_cast<double>(chars) / kCharsPerTokenEstimate + 0.5);
 }
 
 // The text as the model reads it under its heading.
@@ -211,35 +207,22 @@ std::string init_instruction(bool exists) {
          "The user reviews the file before it is written. Finally say in a sentence what it contains.";
 }
 
-// ------------------------------------------------------------ in the session
-
-void ChatSession::load_instructions() {
-  // A file may take an eighth of the context window.
-  const std::int64_t cap = std::max<std::int64_t>(64, budget_.context / 8);
-  std::vector<std::string> notes;
-  instructions_ = read_instructions(product_home(), fs::current_path(), cap, kCharsPerToken, notes);
+void count_instructions(std::vector<InstructionFile>& files, std::int64_t max_tokens, std::int64_t context,
+                        const TokenCounter& counted, std::vector<std::string>& notes) {
   // With a server that counts, each file's cost is its own count (the
   // template's frame around an empty message taken off), and a file that
   // costs more than its share is cut again to fit it.
-  auto counted = [&](const std::string& content) -> std::optional<std::int64_t> {
-    try {
-      return run_until_done(io_, runtime_->count_prompt_tokens(
-                                     Json::array({Json{{"role", "user"}, {"content", content}}}), false));
-    } catch (const std::exception&) {
-      return std::nullopt;
-    }
-  };
   std::optional<std::int64_t> frame;
-  if (!instructions_.empty()) frame = counted("");
-  for (auto& f : instructions_) {
+  if (!files.empty()) frame = counted("");
+  for (auto& f : files) {
     if (!frame) break;
     for (int attempt = 0; attempt < 3; ++attempt) {
       const auto n = counted(file_section(f));
       if (!n) break;
       f.tokens = std::max<std::int64_t>(0, *n - *frame);
       f.counted = true;
-      if (f.tokens <= cap || f.text.empty() || attempt == 2) break;
-      const auto chars = static_cast<std::size_t>(static_cast<double>(f.text.size()) * static_cast<double>(cap) /
+      if (f.tokens <= max_tokens || f.text.empty() || attempt == 2) break;
+      const auto chars = static_cast<std::size_t>(static_cast<double>(f.text.size()) * static_cast<double>(max_tokens) /
                                                   static_cast<double>(f.tokens) * 0.95);
       f.cut = cut_at_line(f.text, chars) || f.cut;
       f.text = text::sanitize_utf8(f.text);
@@ -247,46 +230,25 @@ void ChatSession::load_instructions() {
       f.counted = false;
     }
   }
-  for (const auto& f : instructions_) {
+  for (const auto& f : files) {
     if (!f.cut) continue;
-    // The whole file at the rate its kept part cost.
-    const double per_byte = f.text.empty() ? 1.0 / kCharsPerToken
+    // The whole file at the rate its kept part cost; the whole is more than
+    // the part read, whatever the estimate says.
+    const double per_byte = f.text.empty() ? 1.0 / kCharsPerTokenEstimate
                                            : static_cast<double>(f.tokens) / static_cast<double>(f.text.size());
-    // The whole is more than the part read, whatever the estimate says.
     const auto whole = std::max(static_cast<std::int64_t>(static_cast<double>(f.file_bytes) * per_byte), f.tokens + 1);
-    notes.push_back(f.shown + " is about " + count(whole) +
-                    " tokens; only the first " + count(f.tokens) + " were read: a file may take an eighth of the " +
-                    count(budget_.context) + "-token context");
+    notes.push_back(f.shown + " is about " + count(whole) + " tokens; only the first " + count(f.tokens) +
+                    " were read: a file may take an eighth of the " + count(context) + "-token context");
   }
-  if (!instructions_.empty()) {
-    // Built once: the system message stays the same all session, so that
-    // the server's cached prefix stays valid.
-    system_prompt_ += instructions_section(instructions_);
-    (*messages_)[0] = Json{{"role", "system"}, {"content", system_prompt_}};
-  }
-  for (const auto& n : notes) dim_line("(" + n + ")");
 }
 
-void ChatSession::print_instructions_status() {
-  std::cout << "instructions: ";
-  if (instructions_.empty()) {
-    std::cout << "none (no AGENTS.md here or in ~/.dravik)\n";
-    return;
-  }
-  for (std::size_t i = 0; i < instructions_.size(); ++i) {
-    const auto& f = instructions_[i];
-    std::cout << (i ? ", " : "") << f.shown << " " << count(f.tokens) << " tokens" << (f.counted ? "" : " (estimated)")
-              << (f.cut ? " (first part only)" : "");
-  }
-  std::cout << "\n";
-}
-
-void ChatSession::init_command() {
-  std::error_code ec;
-  const bool exists = fs::exists(kFileName, ec);
-  command_ok_ = run_turn(init_instruction(exists));
-  if (command_ok_ && fs::exists(kFileName, ec))
-    dim_line("(AGENTS.md is read when a session starts: the next one follows it)");
+std::string instructions_status(const std::vector<InstructionFile>& files) {
+  if (files.empty()) return "none (no AGENTS.md here or in ~/.dravik)";
+  std::string s;
+  for (const auto& f : files)
+    s += (s.empty() ? "" : ", ") + f.shown + " " + count(f.tokens) + " tokens" + (f.counted ? "" : " (estimated)") +
+         (f.cut ? " (first part only)" : "");
+  return s;
 }
 
 }  // namespace dravik::app

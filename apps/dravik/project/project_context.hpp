@@ -6,11 +6,15 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace dravik::app {
+
+// The cost of a text until the server counts it: three characters a token.
+inline constexpr double kCharsPerTokenEstimate = 3.0;
 
 struct InstructionFile {
   std::string shown;               // how the file is named to the user ("AGENTS.md", "~/.dravik/AGENTS.md")
@@ -53,6 +57,17 @@ std::vector<InstructionFile> read_instructions(const std::filesystem::path& home
 // first, so that the project's instructions can refine the user's. Empty
 // without files.
 std::string instructions_section(const std::vector<InstructionFile>& files);
+
+// Counts each file's cost with `count` (the tokens of one user message of
+// that content; nullopt when nobody can tell), cuts a file that costs more
+// than `max_tokens` again, and says in `notes` how much of each cut file
+// was read (of a `context`-token window).
+using TokenCounter = std::function<std::optional<std::int64_t>(const std::string& content)>;
+void count_instructions(std::vector<InstructionFile>& files, std::int64_t max_tokens, std::int64_t context,
+                        const TokenCounter& count, std::vector<std::string>& notes);
+
+// The files read and their cost, for /status.
+std::string instructions_status(const std::vector<InstructionFile>& files);
 
 // The user message of /init: look at the project and propose its AGENTS.md
 // (an improved one when `exists`).

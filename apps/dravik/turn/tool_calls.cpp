@@ -1,0 +1,169 @@
+// The tool calls of a reply: each is shown (with the diff of a file change,
+// computed once and written as shown), checked against the repeat guard,
+// approved (the configuration, "always", --yes or the user's answer) and
+// run; every call gets its answer in the conversation, also when the turn
+// is cancelled half-way.
+#include <filesystem>
+
+#include "action_dispatch/action_dispatch.hpp"
+#include "approval/file_changes.hpp"
+#include "file_change.hpp"
+#include "provisioning/provisioning.hpp"
+#include "settings/settings.hpp"
+#include "support/config.hpp"
+#include "support/errors.hpp"
+#include "support/text.hpp"
+#include "turn/turn.hpp"
+
+namespace dravik::app {
+
+namespace asio = boost::asio;
+
+namespace {
+
+constexpr std::string_view kContinuation = "    ";  // before each further line of a command shown
+constexpr std::size_t kMaxArgumentDepth = 32;
+
+std::string count(std::size_t n) { return provisioning::thousands(n); }
+
+// True when `v` nests more than `limit` arrays or objects deep; looked at
+// without recursion.
+bool nested_deeper_than(const Json& v, std::size_t limit) {
+  std::vector<std::pair<const Json*, std::size_t>> todo{{&v, 0}};
+  while (!todo.empty()) {
+    const auto [at, depth] = todo.back();
+    todo.pop_back();
+    if (!at->is_structured()) continue;
+    if (depth >= limit) return true;
+    for (const Json& child : *at) todo.emplace_back(&child, depth + 1);
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string shown_tool_name(const std::string& name) { return text::escape_unambiguous(name); }
+
+std::string shown_tool_summary(const host::ToolCall& call) {
+  const auto shown = [](std::string_view piece) { return text::escape_unambiguous_lines(piece, kContinuation); };
+  try {
+    return action_dispatch::format_tool_args(call, shown);
+  } catch (const TypeError&) {
+    return shown(config::bounded_text_form(call.arguments, 200));
+  }
+}
+
+asio::awaitable<void> Turn::run_tools(const std::vector<host::ToolCall>& calls, const Json& ids) {
+  std::size_t answered = 0;
+  bool repeated = false;  // the turn ends: the model repeated a call once too often
+  try {
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+      host::ToolCall call = calls[i];
+      // Arguments nested deeper than any tool's stay the model's text.
+      if (nested_deeper_than(call.arguments, kMaxArgumentDepth)) call.arguments = ids[i]["function"]["arguments"];
+      const std::string name = call.name.is_string() ? call.name.get<std::string>() : "?";
+      bool ok = false;
+      const std::string content = co_await run_call(std::move(call), ok, repeated);
+      p_.out.tool_result(name, ok, content);
+      p_.conversation.add({{"role", "tool"}, {"tool_call_id", ids[i]["id"]}, {"content", content}});
+      ++answered;
+      if (repeated) throw RepeatedCallStop();
+    }
+  } catch (...) {
+    // Cancelled in the middle: every call of the exchange gets an answer,
+    // so the conversation never holds half a tool exchange.
+    for (std::size_t i = answered; i < calls.size(); ++i)
+      p_.conversation.add({{"role", "tool"},
+                           {"tool_call_id", ids[i]["id"]},
+                           {"content", repeated ? "Not run: the turn was stopped." : "Cancelled by the user."}});
+    throw;
+  }
+}
+
+asio::awaitable<std::string> Turn::run_call(host::ToolCall tc, bool& ok, bool& repeated) {
+  ProposedCall call;
+  call.name = tc.name.is_string() ? tc.name.get<std::string>() : "?";
+  call.arguments = tc.arguments;
+  call.shown_name = shown_tool_name(call.name);
+  call.shown_summary = shown_tool_summary(tc);
+  const auto verdict = repeats_.see(call.name, tc.arguments);
+  repeated = verdict == RepeatGuard::Verdict::stop;
+  // A file change is computed once, shown as a diff, and written as shown.
+  const auto change = verdict == RepeatGuard::Verdict::run
+                          ? prepare_file_change(call.name, tc.arguments, p_.settings.workdir)
+                          : std::nullopt;
+  ChangeView view;
+  if (change && change->ok) view = change_diff(*change);
+  call.diff = view.diff;
+  // A change is shown whole up to kDiffLinesShown lines; the rest is
+  // offered before the question (approve).
+  std::vector<ShownLine> lines = shown_diff(view.diff), unseen;
+  if (lines.size() > kDiffLinesShown) {
+    unseen.assign(lines.begin() + kDiffLinesShown, lines.end());
+    lines.resize(kDiffLinesShown);
+  }
+  call.diff_lines = std::move(lines);
+  p_.out.tool_call(call);
+
+  if (verdict != RepeatGuard::Verdict::run)
+    co_return repeated ? "Not run: the same call once more after being told; the turn is stopped."
+                       : "Not run: you already made this exact call twice in this turn, and the earlier result "
+                         "stands. Use it, or do something else.";
+  if (change && !change->ok) co_return change->output;  // nothing would change: nothing to approve
+  if (std::string refusal = approve(call, unseen, view.whole); !refusal.empty()) co_return refusal;
+  if (change) {
+    // No change is written that /undo could not take back.
+    const std::string content = hostlib::apply_prepared(p_.settings.workdir, *change, [&](const std::string& rel) {
+      return p_.undo.remember_file(rel, change->before, change->mode, change->after);
+    });
+    ok = !content.starts_with("Error");
+    co_return content;
+  }
+  if (call.name == "shell" && tc.arguments.is_object() && tc.arguments.value("command", Json()).is_string())
+    if (auto e = p_.undo.remember_shell(tc.arguments["command"].get<std::string>()); !e.empty())
+      p_.out.error(text::escape_controls(e));
+  const auto r = co_await action_dispatch::execute_tool(std::move(tc));
+  ok = r.ok();
+  co_return r.output;
+}
+
+std::string Turn::approve(const ProposedCall& call, const std::vector<ShownLine>& unseen, bool whole) {
+  const std::string& name = call.name;
+  const auto decision = p_.approvals.decide(name, call.arguments, p_.settings.yes);
+  if (decision == Approvals::Decision::run) {
+    if (!unseen.empty()) p_.out.note("... " + count(unseen.size()) + " more lines");
+    return "";
+  }
+  if (decision == Approvals::Decision::deny) return p_.approvals.denial(name, call.arguments);
+  if (!p_.out.can_ask()) {
+    if (p_.approvals.denied_by(name, call.arguments)) return p_.approvals.denial(name, call.arguments);
+    return "Not allowed: changes need approval (run dravik chat with --yes to allow them).";
+  }
+  // Nobody is asked about what they have not seen.
+  if (!whole) return "Not run: the change is too large to be shown to the user for approval; make it in smaller edits.";
+  bool seen = unseen.empty();
+  const std::string refused = "The user did not allow this " + name + " call.";
+  const std::string question = "Allow " + call.shown_name + ": " + call.shown_summary + "? ";
+  for (;;) {
+    const auto answer =
+        p_.out.ask(seen ? question + "[y]es / [n]o / [a]lways (" + Approvals::always_covers(name) + "): "
+                        : question + count(unseen.size()) + " more lines of the change are not shown yet: [v]iew them / [n]o: ");
+    if (!answer || *answer == "n" || *answer == "no" || answer->empty()) return refused;
+    if (!seen) {
+      if (*answer == "v" || *answer == "view") {
+        p_.out.diff_lines(unseen);
+        seen = true;
+      } else {
+        p_.out.note("(the rest of the change first: v shows it)");
+      }
+      continue;
+    }
+    if (*answer == "y" || *answer == "yes") return "";
+    if (*answer == "a" || *answer == "always") {
+      p_.approvals.remember_always(name, call.arguments);
+      return "";
+    }
+  }
+}
+
+}  // namespace dravik::app
