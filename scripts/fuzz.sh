@@ -38,7 +38,7 @@ flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer -fsanitize=address,undefined -f
        -DBOOST_ASIO_NO_DEPRECATED -Ihostlib -Isrc -Iapps/dravik -Itests/fuzz)
 # The sources the targets need, compiled once into objects; every target
 # links all of them (and cmark-gfm, which the renderer needs).
-sources=(hostlib/sse.cpp hostlib/patch.cpp hostlib/glob.cpp apps/dravik/output/markdown.cpp apps/dravik/approval/command_words.cpp
+sources=(hostlib/sse.cpp hostlib/patch.cpp hostlib/glob.cpp apps/dravik/output/markdown.cpp apps/dravik/approval/command_words.cpp apps/dravik/approval/command_reader.cpp
          src/support/text.cpp)
 libs=(-lcmark-gfm -lcmark-gfm-extensions)
 

@@ -51,41 +51,47 @@ std::pair<std::string, bool> model_verdict(const std::string& model) {
 
 }  // namespace
 
-int doctor(const DoctorOptions& o) {
-  boost::asio::io_context io;
-  const auto hw = hostlib::LinuxHardwareProbe::probe();
-  const std::string model = o.model.value_or(pv::recommend_direct_model(hw)["target_path"].get<std::string>());
-  // The context `dravik chat` would give the server: the configuration's, or
-  // chosen from the model and the memory left after it.
-  auto [context, context_why] = context_for(model, Json::object());
+namespace {
+
+// The context `dravik chat` would give the server: the configuration's, or
+// chosen from the model and the memory left after it.
+std::pair<std::int64_t, std::string> doctor_context(const std::string& model) {
+  auto [context, why] = context_for(model, Json::object());
   try {
     const Json cfg = read_config_file(product_home() / "config.json", false);
     if (cfg.contains("context_window_tokens")) {
-      const std::string chosen = std::to_string(context) + " would be " + context_why;
-      std::tie(context, context_why) = context_for(model, cfg);
-      context_why = "set in ~/.dravik/config.json; " + chosen;
+      const std::string chosen = std::to_string(context) + " would be " + why;
+      std::tie(context, why) = context_for(model, cfg);
+      why = "set in ~/.dravik/config.json; " + chosen;
     }
   } catch (const std::exception&) {
-    context_why = "~/.dravik/config.json is unusable or has an unusable \"context_window_tokens\"; " + context_why;
+    why = "~/.dravik/config.json is unusable or has an unusable \"context_window_tokens\"; " + why;
   }
-  SidecarClient client(io.get_executor(), model, "127.0.0.1", o.port, context, o.device, 99, o.airgapped,
-                       [](const std::string& type, const Json& payload) {
-                         std::cout << dump_json(Json{{"event", type}, {"payload", payload}}) << std::endl;
-                       });
+  return {context, why};
+}
 
+// The board, the device, the model and the memory.
+bool show_board(const SidecarClient& client, const host::HardwareInfo& hw, const std::string& model,
+                const std::string& context_why, std::string& verdict) {
   std::cout << "Dravik doctor\n";
   std::cout << "  board:                 " << hw.label << ", " << config::format_float(config::round2(hw.total_ram_gb))
             << " GB RAM, CUDA " << yes_no(hw.has_cuda) << "\n";
   std::cout << "  Jetson platform:       " << yes_no(SidecarClient::_is_jetson_platform()) << "\n";
-  const std::string device = client._resolve_device();
-  std::cout << "  device:                " << client.device << " -> " << device << "\n";
-  const auto [verdict, model_ok] = model_verdict(model);
+  std::cout << "  device:                " << client.device << " -> " << client._resolve_device() << "\n";
+  bool model_ok = false;
+  std::tie(verdict, model_ok) = model_verdict(model);
   std::cout << "  model:                 " << model << "\n";
   std::cout << "                         " << verdict << "\n";
   std::cout << "  context:               " << pv::thousands(static_cast<std::uint64_t>(client.context_window_tokens))
             << " tokens (" << context_why << ")\n";
-  const Json snapshot = SidecarClient::_memory_snapshot();
-  std::cout << "  memory snapshot (MB):  " << dump_json(snapshot) << "\n";
+  std::cout << "  memory snapshot (MB):  " << dump_json(SidecarClient::_memory_snapshot()) << "\n";
+  return model_ok;
+}
+
+// What a launch would run: the start-up profile, the executable, its
+// environment and command line; the executable when there is one.
+std::optional<std::string> show_launch(const SidecarClient& client) {
+  const std::string device = client._resolve_device();
   const auto lfb = SidecarClient::_largest_free_block_mb();
   std::cout << "  largest free block:    "
             << (lfb ? config::format_float(config::round2(*lfb)) + " MB" : std::string("unknown")) << "\n";
@@ -93,7 +99,6 @@ int doctor(const DoctorOptions& o) {
   const auto profile = SidecarClient::_startup_profile_for_lfb(device == "cuda" ? lfb : std::nullopt);
   std::cout << "  start-up profile:      batch " << profile.batch << ", ubatch " << profile.ubatch << ", fit "
             << (profile.fit_off ? "off" : "on") << ", warm-up " << (profile.no_warmup ? "off" : "on") << "\n";
-
   std::optional<std::string> binary;
   try {
     binary = sidecar::_find_sidecar();
@@ -105,26 +110,58 @@ int doctor(const DoctorOptions& o) {
   const auto env = client._launch_environment(shown_binary, device);
   std::cout << "  launch environment (what Dravik sets):\n";
   for (const char* key : {"LD_LIBRARY_PATH", "GGML_CUDA_ENABLE_UNIFIED_MEMORY", "CUDA_MODULE_LOADING",
-                          "GGML_CUDA_VMM_CHUNK_MB", "GGML_CUDA_VMM_RESERVE_MB"}) {
-    auto it = env.find(key);
-    if (it != env.end()) std::cout << "    " << key << "=" << it->second << "\n";
-  }
+                          "GGML_CUDA_VMM_CHUNK_MB", "GGML_CUDA_VMM_RESERVE_MB"})
+    if (auto it = env.find(key); it != env.end()) std::cout << "    " << key << "=" << it->second << "\n";
   const auto cmd = client.launch_command_preview(shown_binary, device == "cuda" ? client.gpu_layers : 0,
                                                  client.context_window_tokens, profile.batch, profile.ubatch,
                                                  profile.fit_off, profile.no_warmup);
   std::cout << "  command:               " << text::join(cmd, " ") << "\n";
   std::cout << "  slot directory:        " << fs::absolute(sidecar::SLOT_DIR).string()
             << " (created, owner-only, by a launch)\n";
-
   for (char** e = environ; *e; ++e) {
-    std::string kv = *e;
+    const std::string kv = *e;
     if (kv.rfind("LLAMA_ARG_", 0) == 0)
       std::cout << "  warning: " << kv.substr(0, kv.find('='))
                 << " is set; llama-server obeys it unless the command line overrides it\n";
   }
   if (std::getenv("LLAMA_API_KEY"))
     std::cout << "  note: LLAMA_API_KEY is set; it is withheld from llama-server (the client cannot send it)\n";
+  return binary;
+}
 
+// --start: the other servers a start stops are named (and asked about on a
+// terminal), then the server is started and stopped once.
+int start_once(boost::asio::io_context& io, SidecarClient& client, bool yes) {
+  const auto stale = SidecarClient::_find_stale_inference_pids();
+  if (!stale.empty()) {
+    std::cout << "Starting stops these llama-server/ollama processes of yours:\n";
+    for (pid_t pid : stale) std::cout << "  " << describe_process(pid) << "\n";
+    if (!yes && ::isatty(0) == 1 && ::isatty(1) == 1 && !confirm("Stop them and start llama-server?")) {
+      std::cout << "Nothing was stopped or started.\n";
+      return 1;
+    }
+  }
+  std::cout << "starting llama-server..." << std::endl;
+  run_until_done(io, client.start());
+  std::cout << "ready at " << client.base_url << "; stopping" << std::endl;
+  run_until_done(io, client.close());
+  return 0;
+}
+
+}  // namespace
+
+int doctor(const DoctorOptions& o) {
+  boost::asio::io_context io;
+  const auto hw = hostlib::LinuxHardwareProbe::probe();
+  const std::string model = o.model.value_or(pv::recommend_direct_model(hw)["target_path"].get<std::string>());
+  const auto [context, context_why] = doctor_context(model);
+  SidecarClient client(io.get_executor(), model, "127.0.0.1", o.port, context, o.device, 99, o.airgapped,
+                       [](const std::string& type, const Json& payload) {
+                         std::cout << dump_json(Json{{"event", type}, {"payload", payload}}) << std::endl;
+                       });
+  std::string verdict;
+  const bool model_ok = show_board(client, hw, model, context_why, verdict);
+  const auto binary = show_launch(client);
   if (!o.start) return 0;
   // Nothing is stopped or created before it is certain a start can happen.
   if (!binary) {
@@ -135,20 +172,7 @@ int doctor(const DoctorOptions& o) {
     std::cerr << "dravik doctor: cannot start: the model " << model << " is " << verdict << ".\n";
     return 1;
   }
-  const auto stale = SidecarClient::_find_stale_inference_pids();
-  if (!stale.empty()) {
-    std::cout << "Starting stops these llama-server/ollama processes of yours:\n";
-    for (pid_t pid : stale) std::cout << "  " << describe_process(pid) << "\n";
-    if (!o.yes && ::isatty(0) == 1 && ::isatty(1) == 1 && !confirm("Stop them and start llama-server?")) {
-      std::cout << "Nothing was stopped or started.\n";
-      return 1;
-    }
-  }
-  std::cout << "starting llama-server..." << std::endl;
-  run_until_done(io, client.start());
-  std::cout << "ready at " << client.base_url << "; stopping" << std::endl;
-  run_until_done(io, client.close());
-  return 0;
+  return start_once(io, client, o.yes);
 }
 
 }  // namespace dravik::app

@@ -196,6 +196,92 @@ std::string UndoLog::remember_shell(const std::string& command) {
   return save(log);
 }
 
+// One file of the turn being undone: restored (or removed, when the turn
+// created it), or left; `keep` when it stays in the log for another /undo
+// (it failed, or nobody could be asked).
+bool UndoLog::undo_file(const Json& f, const std::function<bool(const std::string&)>& ask, Undone& u,
+                        std::vector<std::string>& restored, std::vector<std::string>& removed) {
+  if (!f.is_object() || !valid_rel(f.value("path", Json())) || !f.value("written", Json()).is_string()) {
+    u.lines.push_back("skipped an entry of the log that is not valid");
+    return false;
+  }
+  const std::string path = f["path"].get<std::string>();
+  const std::string shown = text::escape_unambiguous(path);
+  const bool existed = f.value("existed", false);
+  const hostlib::FileSnapshot now = hostlib::read_beneath(workdir_, path, kMaxFile);
+  if (!now.error.empty()) {
+    u.lines.push_back("could not restore " + shown + ": " + text::escape_controls(now.error));
+    return true;
+  }
+  const bool as_written = now.exists && sha256_of(now.bytes) == f["written"].get<std::string>();
+  if (!as_written) {
+    if (!existed && !now.exists) {
+      u.lines.push_back(shown + " is already gone");
+      return false;
+    }
+    if (!ask) {
+      u.lines.push_back(shown + " was changed since that turn; left as it is (not asked: not on a terminal)");
+      return true;
+    }
+    if (!ask(shown)) {
+      u.lines.push_back(shown + " was changed since that turn; left as it is");
+      return false;
+    }
+  }
+  const std::optional<std::string> expect = now.exists ? std::optional<std::string>(now.bytes) : std::nullopt;
+  if (!existed) {
+    const hostlib::WriteOutcome w = hostlib::remove_beneath(workdir_, path, &expect);
+    if (!w.error.empty()) {
+      u.lines.push_back("could not remove " + shown + ": " + text::escape_controls(w.error));
+      return true;
+    }
+    u.lines.push_back("removed " + shown);
+    removed.push_back(path);
+    return false;
+  }
+  const Json mode = f.value("mode", Json());
+  hostlib::FileSnapshot saved;
+  if (valid_blob(f.value("blob", Json())))
+    saved = hostlib::read_beneath(workdir_, in_store(f["blob"].get<std::string>()), kMaxFile, false);
+  if (!saved.exists || !saved.error.empty() || sha256_of(saved.bytes) != f.value("before", "") ||
+      !mode.is_number_unsigned() || mode.get<unsigned>() > 07777) {
+    u.lines.push_back("could not restore " + shown + ": its saved copy is missing or damaged");
+    return false;
+  }
+  hostlib::WriteBeneath o;
+  o.expect = &expect;
+  o.mode = static_cast<mode_t>(mode.get<unsigned>());
+  o.new_mode = *o.mode;
+  const hostlib::WriteOutcome w = hostlib::write_beneath(workdir_, path, saved.bytes, o);
+  if (!w.error.empty()) {
+    u.lines.push_back("could not restore " + shown + ": " + text::escape_controls(w.error));
+    return true;
+  }
+  u.lines.push_back("restored " + shown);
+  restored.push_back(path);
+  return false;
+}
+
+namespace {
+
+// What the model is told of an undo.
+std::string undo_note(const std::vector<std::string>& restored, const std::vector<std::string>& removed,
+                      bool had_shell) {
+  if (restored.empty() && removed.empty()) return "";
+  auto join = [](const std::vector<std::string>& v) {
+    std::string s;
+    for (const auto& p : v) s += (s.empty() ? "" : ", ") + p;
+    return s;
+  };
+  std::string note = "The user undid the file changes of your last turn with /undo";
+  if (!restored.empty()) note += "; restored: " + join(restored);
+  if (!removed.empty()) note += "; removed: " + join(removed);
+  if (had_shell) note += "; its shell commands were not undone";
+  return note + ".";
+}
+
+}  // namespace
+
 UndoLog::Undone UndoLog::undo_last(const std::function<bool(const std::string&)>& ask) {
   Undone u;
   Json log = load();
@@ -216,71 +302,8 @@ UndoLog::Undone UndoLog::undo_last(const std::function<bool(const std::string&)>
   // since when nobody could be asked. A "no" of the user lets go of one.
   Json keep = Json::array();
   const Json files = turn.value("files", Json::array());
-  for (auto it = files.rbegin(); it != files.rend(); ++it) {
-    const Json& f = *it;
-    if (!f.is_object() || !valid_rel(f.value("path", Json())) || !f.value("written", Json()).is_string()) {
-      u.lines.push_back("skipped an entry of the log that is not valid");
-      continue;
-    }
-    const std::string path = f["path"].get<std::string>();
-    const std::string shown = text::escape_unambiguous(path);
-    const bool existed = f.value("existed", false);
-    const hostlib::FileSnapshot now = hostlib::read_beneath(workdir_, path, kMaxFile);
-    if (!now.error.empty()) {
-      u.lines.push_back("could not restore " + shown + ": " + text::escape_controls(now.error));
-      keep.push_back(f);
-      continue;
-    }
-    const bool as_written = now.exists && sha256_of(now.bytes) == f["written"].get<std::string>();
-    if (!as_written) {
-      if (!existed && !now.exists) {
-        u.lines.push_back(shown + " is already gone");
-        continue;
-      }
-      if (!ask) {
-        u.lines.push_back(shown + " was changed since that turn; left as it is (not asked: not on a terminal)");
-        keep.push_back(f);
-        continue;
-      }
-      if (!ask(shown)) {
-        u.lines.push_back(shown + " was changed since that turn; left as it is");
-        continue;
-      }
-    }
-    const std::optional<std::string> expect = now.exists ? std::optional<std::string>(now.bytes) : std::nullopt;
-    if (!existed) {
-      const hostlib::WriteOutcome w = hostlib::remove_beneath(workdir_, path, &expect);
-      if (!w.error.empty()) {
-        u.lines.push_back("could not remove " + shown + ": " + text::escape_controls(w.error));
-        keep.push_back(f);
-      } else {
-        u.lines.push_back("removed " + shown);
-        removed.push_back(path);
-      }
-      continue;
-    }
-    const Json mode = f.value("mode", Json());
-    hostlib::FileSnapshot saved;
-    if (valid_blob(f.value("blob", Json())))
-      saved = hostlib::read_beneath(workdir_, in_store(f["blob"].get<std::string>()), kMaxFile, false);
-    if (!saved.exists || !saved.error.empty() || sha256_of(saved.bytes) != f.value("before", "") ||
-        !mode.is_number_unsigned() || mode.get<unsigned>() > 07777) {
-      u.lines.push_back("could not restore " + shown + ": its saved copy is missing or damaged");
-      continue;
-    }
-    hostlib::WriteBeneath o;
-    o.expect = &expect;
-    o.mode = static_cast<mode_t>(mode.get<unsigned>());
-    o.new_mode = *o.mode;
-    const hostlib::WriteOutcome w = hostlib::write_beneath(workdir_, path, saved.bytes, o);
-    if (!w.error.empty()) {
-      u.lines.push_back("could not restore " + shown + ": " + text::escape_controls(w.error));
-      keep.push_back(f);
-      continue;
-    }
-    u.lines.push_back("restored " + shown);
-    restored.push_back(path);
-  }
+  for (auto it = files.rbegin(); it != files.rend(); ++it)
+    if (undo_file(*it, ask, u, restored, removed)) keep.push_back(*it);
   if (!keep.empty()) {
     Json rest = turn;
     std::reverse(keep.begin(), keep.end());  // the order the turn wrote them
@@ -297,17 +320,8 @@ UndoLog::Undone UndoLog::undo_last(const std::function<bool(const std::string&)>
       if (c.is_string()) u.lines.push_back("  $ " + text::escape_unambiguous(c.get<std::string>()));
   }
   if (files.empty() && shell.empty()) u.lines.push_back("That turn changed nothing.");
-  if (!restored.empty() || !removed.empty()) {
-    auto join = [](const std::vector<std::string>& v) {
-      std::string s;
-      for (const auto& p : v) s += (s.empty() ? "" : ", ") + p;
-      return s;
-    };
-    u.note = "The user undid the file changes of your last turn with /undo";
-    if (!restored.empty()) u.note += "; restored: " + join(restored);
-    if (!removed.empty()) u.note += "; removed: " + join(removed);
-    if (!shell.empty()) u.note += "; its shell commands were not undone";
-    u.note += ".";
+  u.note = undo_note(restored, removed, !shell.empty());
+  if (!u.note.empty()) {
     const std::string earlier = log.value("note", "");
     log["note"] = earlier.empty() ? u.note : earlier + " " + u.note;
   }

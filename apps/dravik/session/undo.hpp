@@ -62,6 +62,8 @@ class UndoLog {
   std::string store_dir();  // creates .dravik/undo (0700) without following links; "" or why not
   std::filesystem::path seal_path() const;
   Json& current_turn(Json& log);
+  bool undo_file(const Json& entry, const std::function<bool(const std::string&)>& ask, Undone& u,
+                 std::vector<std::string>& restored, std::vector<std::string>& removed);
   void bound(Json& log);
 };
 
