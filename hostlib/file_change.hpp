@@ -35,8 +35,8 @@ struct FileState {
 // Reads the regular file `path` beneath `root`, up to `cap` bytes (a larger
 // file fails with too_large). A missing file is no failure: exists is
 // false. `follow_links` false refuses any link on the way. The failure's
-// message is "<path> is outside the working directory ...", "is a
-// directory", "it is larger than 16 MB", ... (as read_beneath's error).
+// message is "<path> is outside the working directory ...", or what the
+// file is without its name ("is a directory", "it is larger than 16 MB").
 Result<FileState> read_confined(const std::filesystem::path& root, const std::string& path, std::size_t cap,
                                 bool follow_links = true);
 
