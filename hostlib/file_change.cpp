@@ -24,185 +24,230 @@ constexpr std::size_t kEditCap = 16u << 20;  // the largest file write_file and 
 
 // The bytes and mode of the entry `name` of `dir` (exists false when there is
 // none); refuses anything but a regular file.
-FileSnapshot snapshot_at(int dir, const std::string& name, std::size_t cap) {
-  FileSnapshot s;
+Result<FileState> state_at(int dir, const std::string& name, std::size_t cap) {
+  FileState s;
   struct stat st{};
   if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    if (errno != ENOENT) s.error = std::strerror(errno);
+    if (errno != ENOENT) return Failure{ErrorKind::io, std::strerror(errno)};
     return s;
   }
-  const OpenedFile f = open_regular(dir, name);
-  if (!f.fd) {
-    s.error = f.error;
-    return s;
-  }
+  const auto f = open_regular(dir, name);
+  if (!f) return f.error();
   s.exists = true;
-  s.mode = f.st.st_mode & 07777;
-  if (const int err = read_to_end(f.fd.get(), cap, s.bytes, static_cast<std::size_t>(f.st.st_size))) {
-    s.error = std::strerror(-err);
-  } else if (s.bytes.size() > cap) {
-    s.error = "it is larger than " + std::to_string(cap >> 20) + " MB";
-  }
+  s.mode = f->st.st_mode & 07777;
+  auto bytes = read_to_end(f->fd.get(), cap, static_cast<std::size_t>(f->st.st_size));
+  if (!bytes) return bytes.error();
+  if (bytes->size() > cap) return Failure{ErrorKind::too_large, "it is larger than " + std::to_string(cap >> 20) + " MB"};
+  s.bytes = std::move(*bytes);
   return s;
 }
 
-bool holds(const FileSnapshot& now, const std::optional<std::string>& expect) {
-  if (!now.error.empty()) return false;
-  return expect ? now.exists && now.bytes == *expect : !now.exists;
+// Whether the entry `name` of `dir` holds `expect` (nullopt: does not exist).
+bool holds(int dir, const std::string& name, const std::optional<std::string>& expect) {
+  const auto now = state_at(dir, name, expect ? expect->size() + 1 : kEditCap);
+  if (!now) return false;
+  return expect ? now->exists && now->bytes == *expect : !now->exists;
 }
 
-std::size_t expect_cap(const std::optional<std::string>* expect) {
-  return expect && expect->has_value() ? (*expect)->size() + 1 : kEditCap;
+// Locates `path` beneath `base` as a file to write or remove (not the root
+// itself), with resolve_failure's message when it cannot be.
+Result<Located> locate_file(const Beneath& base, const std::string& path, ResolveOptions o) {
+  Located at;
+  if (const int err = base.locate(path, at, o)) return resolve_failure(path, err, base);
+  if (at.name == ".") return Failure{ErrorKind::is_directory, path + " is a directory"};
+  return at;
+}
+
+Failure changed_since(const std::string& path) { return {ErrorKind::changed, path + " changed since"}; }
+
+// Gives a written file exactly `mode` (write_file_in keeps an existing
+// file's own, and the umask trims a new one's).
+Result<> set_mode(const Located& at, mode_t mode) {
+  const auto f = open_regular(at.dir.get(), at.name);
+  if (!f) return Failure{f.error().kind, "cannot set the mode: " + f.error().message};
+  if (::fchmod(f->fd.get(), mode & 07777) != 0)
+    return Failure{ErrorKind::io, std::string("cannot set the mode: ") + std::strerror(errno)};
+  return {};
 }
 
 }  // namespace
 
-FileSnapshot read_beneath(const fs::path& root, const std::string& path, std::size_t cap, bool follow_links) {
+Result<FileState> read_confined(const fs::path& root, const std::string& path, std::size_t cap, bool follow_links) {
   const Beneath base(root);
   Located at;
   if (const int err = base.locate(path, at, {.follow_links = follow_links})) {
-    FileSnapshot s;
-    if (err != ENOENT) s.error = resolve_error(path, err, base).substr(7);
-    return s;
+    if (err == ENOENT) return FileState{};
+    return resolve_failure(path, err, base);
   }
-  FileSnapshot s = snapshot_at(at.dir.get(), at.name, cap);
-  s.rel = at.rel;
+  auto s = state_at(at.dir.get(), at.name, cap);
+  if (s) s->rel = at.rel;
   return s;
 }
 
-WriteOutcome write_beneath(const fs::path& root, const std::string& path, std::string_view bytes,
-                           const WriteBeneath& o) {
-  WriteOutcome w;
+Result<std::string> write_confined(const fs::path& root, const std::string& path, std::string_view bytes,
+                                   const WriteBeneath& o) {
   const Beneath base(root);
-  Located at;
-  if (const int err = base.locate(path, at, {.follow_links = o.follow_links, .create_dirs = o.create_dirs})) {
-    w.error = resolve_error(path, err, base).substr(7);
-    return w;
-  }
-  w.rel = at.rel;
-  if (at.name == ".") {
-    w.error = path + " is a directory";
-    return w;
-  }
-  if (o.expect) {
-    const FileSnapshot now = snapshot_at(at.dir.get(), at.name, expect_cap(o.expect));
-    if (!holds(now, *o.expect)) {
-      w.changed = true;
-      w.error = path + " changed since";
-      return w;
-    }
-  }
+  auto at = locate_file(base, path, {.follow_links = o.follow_links, .create_dirs = o.create_dirs});
+  if (!at) return at.error();
+  if (o.expect && !holds(at->dir.get(), at->name, *o.expect)) return changed_since(path);
   if (o.before_write)
-    if (std::string veto = o.before_write(w.rel); !veto.empty()) {
-      w.error = std::move(veto);
-      return w;
-    }
-  w.error = write_file_in(at.dir.get(), at.name, bytes, o.mode ? *o.mode : o.new_mode);
-  if (w.error.empty() && o.mode) {
-    // The exact mode (write_file_in keeps an existing file's own, and the
-    // umask trims a new one's).
-    const OpenedFile f = open_regular(at.dir.get(), at.name);
-    if (!f.fd || ::fchmod(f.fd.get(), *o.mode & 07777) != 0)
-      w.error = std::string("cannot set the mode: ") + (f.fd ? std::strerror(errno) : f.error);
-  }
-  return w;
+    if (auto allowed = o.before_write(at->rel); !allowed) return allowed.error();
+  if (auto written = write_file_in(at->dir.get(), at->name, bytes, o.mode ? *o.mode : o.new_mode); !written)
+    return written.error();
+  if (o.mode)
+    if (auto set = set_mode(*at, *o.mode); !set) return set.error();
+  return at->rel;
 }
 
-WriteOutcome remove_beneath(const fs::path& root, const std::string& path, const std::optional<std::string>* expect) {
-  WriteOutcome w;
+Result<std::string> remove_confined(const fs::path& root, const std::string& path,
+                                    const std::optional<std::string>* expect) {
   const Beneath base(root);
-  Located at;
   // No link is followed: a link put in a file's place since, or in place of
   // a directory on its way, must not make the removal hit what it points at.
-  if (const int err = base.locate(path, at, {.follow_links = false})) {
-    w.error = resolve_error(path, err, base).substr(7);
-    return w;
-  }
-  w.rel = at.rel;
-  if (at.name == ".") {
-    w.error = path + " is a directory";
-    return w;
-  }
-  if (expect) {
-    const FileSnapshot now = snapshot_at(at.dir.get(), at.name, expect_cap(expect));
-    if (!holds(now, *expect)) {
-      w.changed = true;
-      w.error = path + " changed since";
-      return w;
-    }
-  }
-  if (::unlinkat(at.dir.get(), at.name.c_str(), 0) != 0 && errno != ENOENT) w.error = std::strerror(errno);
-  return w;
+  auto at = locate_file(base, path, {.follow_links = false});
+  if (!at) return at.error();
+  if (expect && !holds(at->dir.get(), at->name, *expect)) return changed_since(path);
+  if (::unlinkat(at->dir.get(), at->name.c_str(), 0) != 0 && errno != ENOENT)
+    return Failure{ErrorKind::io, std::strerror(errno)};
+  return at->rel;
 }
 
-PreparedChange prepare_write_file(const fs::path& root, const std::string& path, const std::string& content) {
-  PreparedChange c;
+Result<FileChange> compute_write_file(const fs::path& root, const std::string& path, const std::string& content) {
+  FileChange c;
   c.path = path;
   c.after = content;
+  c.done = "Wrote " + std::to_string(content.size()) + " bytes to " + path;
   const Beneath base(root);
   Located at;
   const int err = base.locate(path, at, {.follow_links = true});
-  if (err == ENOTDIR) {
-    c.output = "Error: cannot create the directory of " + path + ": " + std::strerror(err);
-    return c;
-  }
-  if (err == ENOENT) {
-    // Its directory does not exist yet: it is created when the file is written.
-    c.ok = true;
-    c.output = "Wrote " + std::to_string(content.size()) + " bytes to " + path;
-    return c;
-  }
-  if (err) {
-    c.output = resolve_error(path, err, base);
-    return c;
-  }
+  if (err == ENOTDIR)
+    return Failure{ErrorKind::not_found, "cannot create the directory of " + path + ": " + std::strerror(err)};
+  if (err == ENOENT) return c;  // its directory does not exist yet: it is created when the file is written
+  if (err) return resolve_failure(path, err, base);
   struct stat st{};
   if (at.name == "." ||
-      (::fstatat(at.dir.get(), at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))) {
-    c.output = "Error: " + path + " is a directory";
-    return c;
-  }
+      (::fstatat(at.dir.get(), at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)))
+    return Failure{ErrorKind::is_directory, path + " is a directory"};
   c.rel = at.rel;
-  FileSnapshot s = snapshot_at(at.dir.get(), at.name, kEditCap);
-  if (!s.error.empty()) {
-    c.output = "Error: cannot write " + path + ": " + s.error;
-    return c;
-  }
-  if (s.exists) c.before = std::move(s.bytes);
-  c.mode = s.mode;
-  c.ok = true;
-  c.output = "Wrote " + std::to_string(content.size()) + " bytes to " + path;
+  auto s = state_at(at.dir.get(), at.name, kEditCap);
+  if (!s) return Failure{s.error().kind, "cannot write " + path + ": " + s.error().message};
+  if (s->exists) c.before = std::move(s->bytes);
+  c.mode = s->mode;
   return c;
 }
 
-PreparedChange prepare_edit_file(const fs::path& root, const std::string& path, const host::EditFileRequest& request) {
-  PreparedChange c;
-  c.path = path;
-  c.edit = true;
-  auto refuse = [&](const std::string& why) {
-    c.ok = false;
-    c.error = why;
-    c.output = "Error: " + why + "; " + path + " was not changed";
-    return c;
-  };
+Result<FileChange> compute_edit_file(const fs::path& root, const std::string& path,
+                                     const host::EditFileRequest& request) {
   const Beneath base(root);
   Located at;
-  if (const int err = base.locate(path, at)) return refuse(resolve_error(path, err, base).substr(7));
-  const TextFile t = read_text_at(at.dir.get(), at.name, path, kEditCap);
-  if (!t.ok) return refuse(t.error.substr(7));
-  if (t.truncated) return refuse("the file is too large to edit (over 16 MB)");
+  if (const int err = base.locate(path, at)) return resolve_failure(path, err, base);
+  auto t = read_text_at(at.dir.get(), at.name, path, kEditCap);
+  if (!t) return t.error();
+  if (t->truncated) return Failure{ErrorKind::too_large, "the file is too large to edit (over 16 MB)"};
+  auto edited = compute_edit(t->text, request, path);
+  if (!edited) return edited.error();
+  FileChange c;
+  c.path = path;
+  c.edit = true;
   struct stat st{};
   if (::fstatat(at.dir.get(), at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) c.mode = st.st_mode & 07777;
-  EditOutcome edit = compute_edit(t.text, request, path);
-  if (!edit.ok) return refuse(edit.error);
   c.rel = at.rel;
-  c.before = t.text;
-  c.after = std::move(edit.text);
-  c.replacements = edit.replacements;
-  c.ok = true;
-  c.output = request.patch ? "Applied " + std::to_string(edit.replacements) + " hunk(s) to " + path
-                           : "Replaced " + std::to_string(edit.replacements) + " occurrence(s) in " + path;
+  c.before = std::move(t->text);
+  c.after = std::move(edited->text);
+  c.replacements = edited->replacements;
+  c.done = request.patch ? "Applied " + std::to_string(c.replacements) + " hunk(s) to " + path
+                         : "Replaced " + std::to_string(c.replacements) + " occurrence(s) in " + path;
   return c;
+}
+
+ChangeOutcome refused_change(const std::string& path, bool edit, const Failure& why) {
+  if (!edit) return {why, tool_text(why)};
+  return {why, tool_text(Failure{why.kind, why.message + "; " + path + " was not changed"})};
+}
+
+ChangeOutcome apply_change(const fs::path& root, const FileChange& change,
+                           const std::function<Result<>(const std::string& rel)>& before_write) {
+  WriteBeneath o;
+  o.expect = &change.before;
+  o.before_write = before_write;
+  const auto written = write_confined(root, change.path, change.after, o);
+  if (written) return {{}, change.done};
+  const Failure& f = written.error();
+  if (f.kind == ErrorKind::changed)
+    return {Failure{f.kind, "the file changed after the change was computed"},
+            tool_text(Failure{f.kind, change.path +
+                                          " changed after the change was shown (by another program?); it was not written"})};
+  const Failure why{f.kind, "cannot write the file: " + f.message};
+  if (change.edit) return refused_change(change.path, true, why);
+  return {why, tool_text(Failure{f.kind, "cannot write " + change.path + ": " + f.message})};
+}
+
+// ---------------------------------------------- the app's earlier forms
+
+FileSnapshot read_beneath(const fs::path& root, const std::string& path, std::size_t cap, bool follow_links) {
+  FileSnapshot s;
+  auto read = read_confined(root, path, cap, follow_links);
+  if (!read) {
+    s.error = read.error().message;
+    return s;
+  }
+  s.exists = read->exists;
+  s.bytes = std::move(read->bytes);
+  s.mode = read->mode;
+  s.rel = std::move(read->rel);
+  return s;
+}
+
+namespace {
+
+WriteOutcome outcome_of(const Result<std::string>& r) {
+  WriteOutcome w;
+  if (r) w.rel = *r;
+  else {
+    w.error = r.error().message;
+    w.changed = r.error().kind == ErrorKind::changed;
+  }
+  return w;
+}
+
+PreparedChange prepared_of(const Result<FileChange>& r, const std::string& path, bool edit) {
+  PreparedChange p;
+  p.path = path;
+  p.edit = edit;
+  if (!r) {
+    const ChangeOutcome refused = refused_change(path, edit, r.error());
+    // The reason alone was said for edits only.
+    if (edit) p.error = r.error().message;
+    p.output = refused.text;
+    return p;
+  }
+  p.ok = true;
+  p.output = r->done;
+  p.replacements = r->replacements;
+  p.rel = r->rel;
+  p.before = r->before;
+  p.mode = r->mode;
+  p.after = r->after;
+  return p;
+}
+
+}  // namespace
+
+WriteOutcome write_beneath(const fs::path& root, const std::string& path, std::string_view bytes,
+                           const WriteBeneath& o) {
+  return outcome_of(write_confined(root, path, bytes, o));
+}
+
+WriteOutcome remove_beneath(const fs::path& root, const std::string& path, const std::optional<std::string>* expect) {
+  return outcome_of(remove_confined(root, path, expect));
+}
+
+PreparedChange prepare_write_file(const fs::path& root, const std::string& path, const std::string& content) {
+  return prepared_of(compute_write_file(root, path, content), path, false);
+}
+
+PreparedChange prepare_edit_file(const fs::path& root, const std::string& path, const host::EditFileRequest& request) {
+  return prepared_of(compute_edit_file(root, path, request), path, true);
 }
 
 std::string apply_prepared(const fs::path& root, const PreparedChange& change,
@@ -212,20 +257,18 @@ std::string apply_prepared(const fs::path& root, const PreparedChange& change,
     if (why) *why = change.error;
     return change.output;
   }
-  WriteBeneath o;
-  o.expect = &change.before;
-  o.before_write = before_write;
-  const WriteOutcome w = write_beneath(root, change.path, change.after, o);
-  if (w.changed) {
-    if (why) *why = "the file changed after the change was computed";
-    return "Error: " + change.path + " changed after the change was shown (by another program?); it was not written";
-  }
-  if (!w.error.empty()) {
-    if (why) *why = "cannot write the file: " + w.error;
-    return change.edit ? "Error: cannot write the file: " + w.error + "; " + change.path + " was not changed"
-                       : "Error: cannot write " + change.path + ": " + w.error;
-  }
-  return change.output;
+  const FileChange c{change.path, change.rel, change.before, change.mode, change.after,
+                     change.edit, change.replacements, change.output};
+  std::function<Result<>(const std::string&)> veto;
+  if (before_write)
+    veto = [&before_write](const std::string& rel) -> Result<> {
+      std::string refusal = before_write(rel);
+      if (refusal.empty()) return {};
+      return Failure{ErrorKind::refused, std::move(refusal)};
+    };
+  const ChangeOutcome outcome = apply_change(root, c, veto);
+  if (why && !outcome.ok()) *why = outcome.result.error().message;
+  return outcome.text;
 }
 
 }  // namespace dravik::hostlib

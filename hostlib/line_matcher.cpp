@@ -17,11 +17,12 @@ bool is_literal(const std::string& p) { return p.find_first_of("\\^$.|?*+()[]{}"
 
 }  // namespace
 
-LineMatcher::LineMatcher(const std::string& pattern, bool ignore_case) {
+Result<LineMatcher> LineMatcher::compile(const std::string& pattern, bool ignore_case) {
+  LineMatcher m;
   if (is_literal(pattern) && !ignore_case) {
-    literal_ = pattern;
-    use_literal_ = true;
-    return;
+    m.literal_ = pattern;
+    m.use_literal_ = true;
+    return m;
   }
   RE2::Options o;
   o.set_log_errors(false);
@@ -31,12 +32,12 @@ LineMatcher::LineMatcher(const std::string& pattern, bool ignore_case) {
   o.set_max_mem(64 << 20);
   // "^" and "$" at every line's start and end: a flag prefix, which opens
   // no group the pattern could close.
-  re_ = std::make_unique<RE2>(o.literal() ? pattern : "(?m)" + pattern, o);
-  if (!re_->ok()) {
+  m.re_ = std::make_unique<RE2>(o.literal() ? pattern : "(?m)" + pattern, o);
+  if (!m.re_->ok()) {
     const RE2 alone(pattern, o);  // the error in the pattern's own terms
-    error_ = alone.ok() ? re_->error() : alone.error();
-    re_.reset();
+    return Failure{ErrorKind::invalid, alone.ok() ? m.re_->error() : alone.error()};
   }
+  return m;
 }
 
 LineMatcher::~LineMatcher() = default;
@@ -45,7 +46,7 @@ LineMatcher& LineMatcher::operator=(LineMatcher&&) noexcept = default;
 
 bool LineMatcher::for_each_match(std::string_view content,
                                  const std::function<bool(std::string_view, std::size_t)>& on_line) const {
-  if (!error_.empty()) return true;
+  if (!use_literal_ && !re_) return true;  // moved from: matches nothing
   std::size_t pos = 0, counted_to = 0, number = 1;
   while (pos < content.size()) {
     std::size_t at;

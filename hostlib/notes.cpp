@@ -63,6 +63,24 @@ struct NotesFile {
   std::string shown;
 };
 
+// The errno an OSError carries for a failure of the file layer.
+int errno_of(ErrorKind kind) {
+  switch (kind) {
+    case ErrorKind::not_found:
+      return ENOENT;
+    case ErrorKind::is_directory:
+      return EISDIR;
+    case ErrorKind::refused:
+      return ELOOP;  // the only refusal of open_regular: a link
+    case ErrorKind::too_large:
+      return EFBIG;
+    case ErrorKind::invalid:
+      return EINVAL;
+    default:
+      return EIO;
+  }
+}
+
 [[noreturn]] void refuse(const NotesFile& f, int err, const std::string& what) {
   if (err == ELOOP)
     throw OSError(ELOOP, "cannot " + what + " " + f.shown + ": it or its directory is a symbolic link, not followed");
@@ -78,13 +96,13 @@ std::string read_notes(const NotesFile& f) {
     if (err == ENOENT) return "";
     refuse(f, err, "read");
   }
-  const detail::OpenedFile file = detail::open_regular(at.dir.get(), at.name);
-  if (file.err == ENOENT) return "";
-  if (!file.fd) throw OSError(file.err, "cannot read " + f.shown + ": it " + file.error);
-  std::string text;
-  if (const int err = detail::read_to_end(file.fd.get(), 16u << 20, text)) refuse(f, -err, "read");
-  if (text.size() > (16u << 20)) throw OSError(EFBIG, "cannot read " + f.shown + ": it is over 16 MB");
-  return text;
+  const auto file = detail::open_regular(at.dir.get(), at.name);
+  if (!file && file.error().kind == ErrorKind::not_found) return "";
+  if (!file) throw OSError(errno_of(file.error().kind), "cannot read " + f.shown + ": it " + file.error().message);
+  auto text = detail::read_to_end(file->fd.get(), 16u << 20);
+  if (!text) throw OSError(EIO, "cannot read " + f.shown + ": " + text.error().message);
+  if (text->size() > (16u << 20)) throw OSError(EFBIG, "cannot read " + f.shown + ": it is over 16 MB");
+  return std::move(*text);
 }
 
 void write_notes(const NotesFile& f, const std::string& notes) {
@@ -94,8 +112,8 @@ void write_notes(const NotesFile& f, const std::string& notes) {
   if (root.error()) refuse(f, root.error(), "write");
   detail::Located at;
   if (const int err = root.locate(f.name, at, {.follow_links = false, .create_dirs = true})) refuse(f, err, "write");
-  const std::string error = detail::write_file_in(at.dir.get(), at.name, notes, 0600);
-  if (!error.empty()) throw OSError(EIO, "cannot write " + f.shown + ": " + error);
+  if (auto written = detail::write_file_in(at.dir.get(), at.name, notes, 0600); !written)
+    throw OSError(errno_of(written.error().kind), "cannot write " + f.shown + ": " + written.error().message);
 }
 
 }  // namespace

@@ -138,70 +138,94 @@ std::string hunk_name(int number, std::string_view header) {
   return "hunk " + std::to_string(number) + " (" + std::string(strip_cr(header)) + ")";
 }
 
-}  // namespace
+Failure invalid(std::string message) { return {ErrorKind::invalid, std::move(message)}; }
 
-PatchResult apply_unified_diff(const std::string& text, const std::string& patch, std::string_view path) {
-  PatchResult res;
-  // ------------------------------------------------------------ reading
-  std::vector<Section> sections(1);
-  std::vector<std::string_view> plines;
-  for (std::size_t start = 0; start < patch.size();) {
-    auto nl = patch.find('\n', start);
-    if (nl == std::string::npos) nl = patch.size();
-    plines.push_back(strip_cr(std::string_view(patch).substr(start, nl - start)));
-    start = nl + 1;
+std::string quoted(std::string_view line) { return "'" + std::string(line.substr(0, 200)) + "'"; }
+
+// ---------------------------------------------------------------- reading
+
+// Reads a patch into its files' sections of hunks. Each hunk takes as many
+// lines as its header counts; text between hunks (file headers, "index"
+// lines, explanations) is no part of any hunk.
+class PatchReader {
+ public:
+  explicit PatchReader(std::string_view patch) {
+    for (std::size_t start = 0; start < patch.size();) {
+      auto nl = patch.find('\n', start);
+      if (nl == std::string_view::npos) nl = patch.size();
+      lines_.push_back(strip_cr(patch.substr(start, nl - start)));
+      start = nl + 1;
+    }
   }
-  int number = 0;
-  bool after_hunk = false;  // the line follows a hunk directly
-  for (std::size_t i = 0; i < plines.size();) {
-    const std::string_view l = plines[i];
-    if (l.substr(0, 2) != "@@") {
-      // Between hunks: file headers start a new file's section; other text
-      // ("index ...", explanations, blank lines) is not part of any hunk.
-      const bool names = l.substr(0, 4) == "--- " && i + 1 < plines.size() && plines[i + 1].substr(0, 4) == "+++ ";
-      if (l.substr(0, 5) == "diff ") {
-        const Section& cur = sections.back();
-        if (!cur.hunks.empty() || cur.saw_diff || cur.saw_names) sections.emplace_back();
-        sections.back().saw_diff = true;
-      } else if (names) {
-        const Section& cur = sections.back();
-        if (!cur.hunks.empty() || cur.saw_names) sections.emplace_back();
-        sections.back().saw_names = true;
-        sections.back().old_name = file_name(l);
-        sections.back().new_name = file_name(plines[i + 1]);
-        after_hunk = false;
-        i += 2;
-        continue;
-      } else if (after_hunk && !l.empty() && (l[0] == '+' || l[0] == '-' || l[0] == ' ') &&
-                 l.find_first_not_of(" \t") != std::string_view::npos) {
-        res.error = hunk_name(number, sections.back().hunks.back().header) +
-                    " has more lines than its header counts: '" + std::string(l.substr(0, 200)) + "'";
-        return res;
-      }
-      after_hunk = false;
-      ++i;
-      continue;
+
+  Result<std::vector<Section>> read() && {
+    while (i_ < lines_.size()) {
+      const Result<> step = lines_[i_].substr(0, 2) == "@@" ? hunk() : between_hunks();
+      if (!step) return step.error();
     }
-    ++number;
+    if (number_ == 0) return invalid("the patch has no hunks (\"@@ -a,b +c,d @@\")");
+    return std::move(sections_);
+  }
+
+ private:
+  // One line outside the hunks: a "diff" line or a pair of file headers
+  // starts a new file's section.
+  Result<> between_hunks() {
+    const std::string_view l = lines_[i_];
+    const bool names = l.substr(0, 4) == "--- " && i_ + 1 < lines_.size() && lines_[i_ + 1].substr(0, 4) == "+++ ";
+    if (l.substr(0, 5) == "diff ") {
+      const Section& cur = sections_.back();
+      if (!cur.hunks.empty() || cur.saw_diff || cur.saw_names) sections_.emplace_back();
+      sections_.back().saw_diff = true;
+    } else if (names) {
+      const Section& cur = sections_.back();
+      if (!cur.hunks.empty() || cur.saw_names) sections_.emplace_back();
+      Section& s = sections_.back();
+      s.saw_names = true;
+      s.old_name = file_name(l);
+      s.new_name = file_name(lines_[i_ + 1]);
+      after_hunk_ = false;
+      i_ += 2;
+      return {};
+    } else if (after_hunk_ && !l.empty() && (l[0] == '+' || l[0] == '-' || l[0] == ' ') &&
+               l.find_first_not_of(" \t") != std::string_view::npos) {
+      return invalid(hunk_name(number_, sections_.back().hunks.back().header) +
+                       " has more lines than its header counts: " + quoted(l));
+    }
+    after_hunk_ = false;
+    ++i_;
+    return {};
+  }
+
+  // The hunk whose header is the current line.
+  Result<> hunk() {
+    ++number_;
     Hunk h;
-    h.header = l;
-    if (!parse_header(l, h)) {
-      res.error = "cannot read the hunk header '" + std::string(l.substr(0, 200)) + "' (expected \"@@ -a,b +c,d @@\")";
-      return res;
-    }
-    ++i;
+    h.header = lines_[i_];
+    if (!parse_header(h.header, h))
+      return invalid("cannot read the hunk header " + quoted(h.header) + " (expected \"@@ -a,b +c,d @@\")");
+    ++i_;
     std::uint64_t old_seen = 0, new_seen = 0;
+    take_body(h, old_seen, new_seen);
+    if (old_seen < h.old_count || new_seen < h.new_count)
+      if (auto padded = pad_trimmed_end(h, old_seen, new_seen); !padded) return padded;
+    sections_.back().hunks.push_back(std::move(h));
+    after_hunk_ = true;
+    return {};
+  }
+
+  // The hunk's lines, as far as its header counts them (and a "\ No
+  // newline at end of file" after its last line).
+  void take_body(Hunk& h, std::uint64_t& old_seen, std::uint64_t& new_seen) {
     char last = 0;  // the kind of the previous hunk line
-    while (i < plines.size()) {
-      const std::string_view b = plines[i];
-      const bool full = old_seen >= h.old_count && new_seen >= h.new_count;
+    for (; i_ < lines_.size(); ++i_) {
+      const std::string_view b = lines_[i_];
       if (!b.empty() && b[0] == '\\') {  // "\ No newline at end of file" of the line before
         if ((last == '+' || last == ' ') && !h.new_lines.empty()) h.new_lines.back().no_eol = true;
         last = '\\';
-        ++i;
         continue;
       }
-      if (full) break;
+      if (old_seen >= h.old_count && new_seen >= h.new_count) return;
       const char kind = b.empty() ? ' ' : b[0];  // an empty context line whose leading blank was lost
       const std::string_view body = b.empty() ? b : b.substr(1);
       if (kind == ' ' && old_seen < h.old_count && new_seen < h.new_count) {
@@ -216,95 +240,116 @@ PatchResult apply_unified_diff(const std::string& text, const std::string& patch
         h.new_lines.push_back({false, 0, body, false});
         ++new_seen;
       } else {
-        break;
+        return;
       }
       last = kind;
-      ++i;
     }
-    if (old_seen < h.old_count || new_seen < h.new_count) {
-      // A patch whose trailing blank context lines were trimmed away.
-      const std::uint64_t missing_old = h.old_count - old_seen, missing_new = h.new_count - new_seen;
-      if (i == plines.size() && missing_old == missing_new && missing_old <= 2) {
-        for (std::uint64_t k = 0; k < missing_old; ++k) {
-          h.new_lines.push_back({true, h.old_lines.size(), {}, false});
-          h.old_lines.emplace_back();
-        }
-      } else {
-        res.error = hunk_name(number, h.header) + " ends after " + std::to_string(old_seen) + " old and " +
-                    std::to_string(new_seen) + " new lines, but its header counts " + std::to_string(h.old_count) +
-                    " and " + std::to_string(h.new_count);
-        if (i < plines.size()) res.error += " (next line: '" + std::string(plines[i].substr(0, 200)) + "')";
-        return res;
-      }
-    }
-    sections.back().hunks.push_back(std::move(h));
-    after_hunk = true;
-  }
-  if (number == 0) {
-    res.error = "the patch has no hunks (\"@@ -a,b +c,d @@\")";
-    return res;
   }
 
-  // ------------------------------------------------- the section to apply
+  // A hunk shorter than its header counts: at the end of a patch whose
+  // trailing blank context lines were trimmed away, those lines are put
+  // back; anywhere else it is an error.
+  Result<> pad_trimmed_end(Hunk& h, std::uint64_t old_seen, std::uint64_t new_seen) {
+    const std::uint64_t missing_old = h.old_count - old_seen, missing_new = h.new_count - new_seen;
+    if (i_ == lines_.size() && missing_old == missing_new && missing_old <= 2) {
+      for (std::uint64_t k = 0; k < missing_old; ++k) {
+        h.new_lines.push_back({true, h.old_lines.size(), {}, false});
+        h.old_lines.emplace_back();
+      }
+      return {};
+    }
+    std::string error = hunk_name(number_, h.header) + " ends after " + std::to_string(old_seen) + " old and " +
+                        std::to_string(new_seen) + " new lines, but its header counts " +
+                        std::to_string(h.old_count) + " and " + std::to_string(h.new_count);
+    if (i_ < lines_.size()) error += " (next line: " + quoted(lines_[i_]) + ")";
+    return invalid(std::move(error));
+  }
+
+  std::vector<std::string_view> lines_;
+  std::vector<Section> sections_{1};
+  std::size_t i_ = 0;       // the next line to read
+  int number_ = 0;          // hunks read so far
+  bool after_hunk_ = false;  // the current line follows a hunk directly
+};
+
+// The sections to apply: the only one with hunks, or those naming `path`.
+Result<std::vector<const Section*>> sections_for(const std::vector<Section>& sections, std::string_view path) {
   std::vector<const Section*> with_hunks;
   for (const Section& s : sections)
     if (!s.hunks.empty()) with_hunks.push_back(&s);
+  if (with_hunks.size() == 1) return with_hunks;
   std::vector<const Section*> chosen;
-  if (with_hunks.size() == 1) {
-    chosen = with_hunks;
-  } else {
-    for (const Section* s : with_hunks)
-      if (!path.empty() && names_file(*s, path)) chosen.push_back(s);
-    if (chosen.empty()) {
-      std::string names;
-      for (const Section* s : with_hunks) names += (names.empty() ? "" : ", ") + section_label(*s);
-      res.error = "the patch changes several files (" + names + "); give only the hunks of " +
-                  (path.empty() ? std::string("the file being edited") : std::string(path));
-      return res;
-    }
-  }
+  for (const Section* s : with_hunks)
+    if (!path.empty() && names_file(*s, path)) chosen.push_back(s);
+  if (!chosen.empty()) return chosen;
+  std::string names;
+  for (const Section* s : with_hunks) names += (names.empty() ? "" : ", ") + section_label(*s);
+  return invalid("the patch changes several files (" + names + "); give only the hunks of " +
+                   (path.empty() ? std::string("the file being edited") : std::string(path)));
+}
 
-  // ------------------------------------------------------------ applying
-  const std::vector<Line> lines = split_file(text);
+// --------------------------------------------------------------- applying
+
+// The line ending most of the file's lines have.
+std::string_view dominant_eol(const std::vector<Line>& lines) {
   std::size_t crlf = 0, lf = 0;
   for (const Line& l : lines) {
     if (l.eol == "\r\n") ++crlf;
     else if (l.eol == "\n") ++lf;
   }
-  const std::string_view eol = crlf > lf ? "\r\n" : "\n";
+  return crlf > lf ? "\r\n" : "\n";
+}
 
+// Where a hunk's old lines are in the file: at the line its header states
+// first, then ever farther from it, never before `floor` (hunks apply in
+// order, never overlapping).
+Result<std::size_t> locate_hunk(const std::vector<Line>& lines, const Hunk& h, std::size_t floor, int number) {
+  const std::size_t n = lines.size();
+  if (h.old_start > n)
+    return invalid(hunk_name(number, h.header) + " starts at line " + std::to_string(h.old_start) +
+                     ", past the end of the file (" + std::to_string(n) + " lines)");
+  // The header's line as a position in the file (0-based); an insertion
+  // ("-5,0") goes after its line.
+  std::size_t stated = static_cast<std::size_t>(h.old_start);
+  if (h.old_count > 0 && stated > 0) --stated;
+  const std::size_t expected = std::clamp(stated, floor, n);
+  if (h.old_lines.empty()) return expected;
+  for (std::size_t d = 0; expected >= floor + d || expected + d <= n; ++d) {
+    if (expected >= floor + d && block_at(lines, h.old_lines, expected - d)) return expected - d;
+    if (d > 0 && expected + d <= n && block_at(lines, h.old_lines, expected + d)) return expected + d;
+  }
+  return invalid(hunk_name(number, h.header) + " does not match the file");
+}
+
+// The lines joined again; a line left without its ending in the middle
+// (the file's old last line followed now by more) gets `eol`.
+std::string joined(std::vector<Line>& out, std::string_view eol) {
+  std::size_t size = 0;
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    if (out[i].eol.empty() && i + 1 < out.size()) out[i].eol = eol;
+    size += out[i].text.size() + out[i].eol.size();
+  }
+  std::string text;
+  text.reserve(size);
+  for (const Line& l : out) {
+    text += l.text;
+    text += l.eol;
+  }
+  return text;
+}
+
+Result<PatchedText> apply_sections(const std::string& text, const std::vector<const Section*>& chosen) {
+  const std::vector<Line> lines = split_file(text);
+  // Lines the patch adds take the file's line ending.
+  const std::string_view eol = dominant_eol(lines);
   std::vector<Line> out;
   out.reserve(lines.size());
-  std::size_t floor = 0;  // hunks apply in order, never overlapping
+  std::size_t floor = 0;
   int applied = 0;
   for (const Section* s : chosen) {
     for (const Hunk& h : s->hunks) {
-      ++applied;
-      const std::size_t n = lines.size();
-      // The header's line, as a position in the file (0-based). An
-      // insertion ("-5,0") goes after its line.
-      if (h.old_start > n) {
-        res.error = hunk_name(applied, h.header) + " starts at line " + std::to_string(h.old_start) +
-                    ", past the end of the file (" + std::to_string(n) + " lines)";
-        return res;
-      }
-      std::size_t stated = static_cast<std::size_t>(h.old_start);
-      if (h.old_count > 0 && stated > 0) --stated;
-      const std::size_t expected = std::clamp(stated, floor, n);
-      std::optional<std::size_t> found;
-      if (h.old_lines.empty()) {
-        found = expected;
-      } else {
-        // At the stated line first, then ever farther from it.
-        for (std::size_t d = 0; !found && (expected >= floor + d || expected + d <= n); ++d) {
-          if (expected >= floor + d && block_at(lines, h.old_lines, expected - d)) found = expected - d;
-          else if (d > 0 && expected + d <= n && block_at(lines, h.old_lines, expected + d)) found = expected + d;
-        }
-      }
-      if (!found) {
-        res.error = hunk_name(applied, h.header) + " does not match the file";
-        return res;
-      }
+      const auto found = locate_hunk(lines, h, floor, ++applied);
+      if (!found) return found.error();
       out.insert(out.end(), lines.begin() + static_cast<std::ptrdiff_t>(floor),
                  lines.begin() + static_cast<std::ptrdiff_t>(*found));
       for (const NewLine& nl : h.new_lines) {
@@ -316,49 +361,40 @@ PatchResult apply_unified_diff(const std::string& text, const std::string& patch
     }
   }
   out.insert(out.end(), lines.begin() + static_cast<std::ptrdiff_t>(floor), lines.end());
-  // A line left without its ending in the middle (the file's old last line
-  // followed now by more) gets one.
-  std::size_t size = 0;
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    if (out[i].eol.empty() && i + 1 < out.size()) out[i].eol = eol;
-    size += out[i].text.size() + out[i].eol.size();
-  }
-  res.text.reserve(size);
-  for (const Line& l : out) {
-    res.text += l.text;
-    res.text += l.eol;
-  }
-  res.ok = true;
-  res.hunks = applied;
-  return res;
+  return PatchedText{joined(out, eol), applied};
 }
 
-}  // namespace dravik::hostlib
+}  // namespace
 
-namespace dravik::hostlib {
+Result<PatchedText> apply_patch(const std::string& text, const std::string& patch, std::string_view path) {
+  auto sections = PatchReader(patch).read();
+  if (!sections) return sections.error();
+  const auto chosen = sections_for(*sections, path);
+  if (!chosen) return chosen.error();
+  return apply_sections(text, *chosen);
+}
 
-EditOutcome compute_edit(const std::string& text, const host::EditFileRequest& request, std::string_view path) {
-  EditOutcome out;
-  auto refuse = [&](std::string why) {
-    out.error = std::move(why);
-    return out;
-  };
+PatchResult apply_unified_diff(const std::string& text, const std::string& patch, std::string_view path) {
+  auto applied = apply_patch(text, patch, path);
+  if (!applied) return {false, "", applied.error().message, 0};
+  return {true, std::move(applied->text), "", applied->hunks};
+}
+
+Result<EditedText> compute_edit(const std::string& text, const host::EditFileRequest& request, std::string_view path) {
   if (request.patch) {
-    PatchResult p = apply_unified_diff(text, *request.patch, path);
-    if (!p.ok) return refuse("the patch does not apply: " + p.error);
-    out.text = std::move(p.text);
-    out.replacements = p.hunks;
-    out.ok = true;
-    return out;
+    auto p = apply_patch(text, *request.patch, path);
+    if (!p) return invalid("the patch does not apply: " + p.error().message);
+    return EditedText{std::move(p->text), p->hunks};
   }
   const std::string& old_s = request.old_string;
-  if (old_s.empty()) return refuse("old_string is empty");
+  if (old_s.empty()) return invalid("old_string is empty");
   std::size_t count = 0;
   for (std::size_t at = text.find(old_s); at != std::string::npos; at = text.find(old_s, at + old_s.size())) ++count;
-  if (count == 0) return refuse("old_string was not found");
+  if (count == 0) return invalid("old_string was not found");
   if (count > 1 && !request.replace_all)
-    return refuse("old_string matches " + std::to_string(count) +
-                  " places; add surrounding lines to make it unique, or set replace_all");
+    return invalid("old_string matches " + std::to_string(count) +
+                     " places; add surrounding lines to make it unique, or set replace_all");
+  EditedText out;
   out.text.reserve(text.size());
   std::size_t from = 0;
   for (std::size_t at = text.find(old_s); at != std::string::npos; at = text.find(old_s, from)) {
@@ -369,7 +405,6 @@ EditOutcome compute_edit(const std::string& text, const host::EditFileRequest& r
   }
   out.text.append(text, from, std::string::npos);
   out.replacements = static_cast<std::int64_t>(request.replace_all ? count : 1);
-  out.ok = true;
   return out;
 }
 

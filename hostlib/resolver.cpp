@@ -62,32 +62,38 @@ std::string temporary_name() {
   return name;
 }
 
-std::string write_whole(int fd, std::string_view content) {
+Failure os_failure(const std::string& what) { return {ErrorKind::io, what + ": " + std::strerror(errno)}; }
+
+Result<void> write_whole(int fd, std::string_view content) {
   const char* p = content.data();
   std::size_t left = content.size();
   while (left > 0) {
     const ssize_t n = ::write(fd, p, left);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return std::string("cannot write: ") + std::strerror(errno);
+    if (n < 0) return os_failure("cannot write");
     p += n;
     left -= static_cast<std::size_t>(n);
   }
-  return "";
+  return {};
+}
+
+// "it is a directory" and the like, for a write that found no regular file.
+Failure not_regular(mode_t mode) {
+  return {S_ISDIR(mode) ? ErrorKind::is_directory : ErrorKind::invalid, "it " + file_type_text(mode)};
 }
 
 // Writes `content` into the existing file itself: every hard link sees it,
 // owner and mode stay. Not atomic; the content is written before the file
 // is cut to its length so a reader never sees a shorter prefix.
-std::string write_through(int dir, const std::string& name, std::string_view content) {
+Result<void> write_through(int dir, const std::string& name, std::string_view content) {
   UniqueFd fd(::openat(dir, name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (!fd) return std::string("cannot open: ") + std::strerror(errno);
+  if (!fd) return os_failure("cannot open");
   struct stat st{};
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return "it " + file_type_text(st.st_mode);
-  std::string error = write_whole(fd.get(), content);
-  if (error.empty() && ::ftruncate(fd.get(), static_cast<off_t>(content.size())) != 0)
-    error = std::string("cannot truncate: ") + std::strerror(errno);
-  if (error.empty() && ::fsync(fd.get()) != 0) error = std::string("cannot flush: ") + std::strerror(errno);
-  return error;
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return not_regular(st.st_mode);
+  if (auto written = write_whole(fd.get(), content); !written) return written;
+  if (::ftruncate(fd.get(), static_cast<off_t>(content.size())) != 0) return os_failure("cannot truncate");
+  if (::fsync(fd.get()) != 0) return os_failure("cannot flush");
+  return {};
 }
 
 }  // namespace
@@ -276,83 +282,87 @@ int Beneath::open(std::string_view given, int flags, ResolveOptions o) const {
   return fd >= 0 ? fd : -errno;
 }
 
-std::string resolve_error(const std::string& shown, int err, const Beneath& root) {
+Failure resolve_failure(const std::string& shown, int err, const Beneath& root) {
   if (err < 0) err = -err;
   switch (err) {
     case EINVAL:
-      if (shown.find('\0') != std::string::npos) return "Error: the path contains a NUL character";
-      if (config::trim(shown).empty()) return "Error: empty path";
+      if (shown.find('\0') != std::string::npos) return {ErrorKind::invalid, "the path contains a NUL character"};
+      if (config::trim(shown).empty()) return {ErrorKind::invalid, "empty path"};
       break;
     case EXDEV:
-      return "Error: " + shown + " is outside the working directory " + root.real();
+      return {ErrorKind::refused, shown + " is outside the working directory " + root.real()};
     case ENOENT:
-      return "Error: " + shown + " does not exist";
+      return {ErrorKind::not_found, shown + " does not exist"};
     case ELOOP:
-      return "Error: " + shown + " leads through too many symbolic links, or through one where none is followed";
+      return {ErrorKind::refused,
+              shown + " leads through too many symbolic links, or through one where none is followed"};
     default:
       break;
   }
-  return "Error: cannot resolve " + shown + ": " + std::strerror(err);
+  return {ErrorKind::io, "cannot resolve " + shown + ": " + std::strerror(err)};
 }
 
-int read_to_end(int fd, std::size_t cap, std::string& out, std::size_t size_hint) {
+Result<std::string> read_to_end(int fd, std::size_t cap, std::size_t size_hint) {
   // The buffer starts at the size stat gave (plus one byte, to see the end
   // in the same read) and doubles while the file goes on.
+  std::string out;
   out.resize(std::min(cap + 1, std::max<std::size_t>(size_hint + 1, 4096)));
   std::size_t got = 0;
   while (got <= cap) {
     if (got == out.size()) out.resize(std::min(cap + 1, out.size() * 2));
     const ssize_t n = ::read(fd, out.data() + got, out.size() - got);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int err = errno;
-      out.resize(got);
-      return -err;
-    }
+    if (n < 0) return Failure{ErrorKind::io, std::strerror(errno)};
     if (n == 0) break;
     got += static_cast<std::size_t>(n);
   }
   out.resize(got);
-  return 0;
+  return out;
 }
 
-OpenedFile open_regular(int dir, const std::string& name, bool listed_regular) {
+namespace {
+
+// How an entry that is not a regular file is refused: a directory seen
+// before opening is said to be one (so that the tools can point to
+// list_directory); anything else is the wrong type of file.
+Failure not_a_file(mode_t mode, bool before_opening) {
+  return {before_opening && S_ISDIR(mode) ? ErrorKind::is_directory : ErrorKind::invalid, file_type_text(mode)};
+}
+
+ErrorKind kind_of_errno(int err) {
+  if (err == ENOENT) return ErrorKind::not_found;
+  if (err == ELOOP) return ErrorKind::refused;
+  return ErrorKind::io;
+}
+
+}  // namespace
+
+Result<OpenedFile> open_regular(int dir, const std::string& name, bool listed_regular) {
   OpenedFile f;
   // Judged before opening, so a FIFO or a device is never opened at all
   // (unless the directory listing said it is a regular file already);
   // judged again on the descriptor, for what a rename put there meanwhile.
   if (listed_regular) f.st.st_mode = S_IFREG;
   else if (::fstatat(dir, name.c_str(), &f.st, AT_SYMLINK_NOFOLLOW) != 0) {
-    f.err = errno;
-    f.error = f.err == ENOENT ? "does not exist" : std::strerror(f.err);
-    return f;
+    const int err = errno;
+    return Failure{kind_of_errno(err), err == ENOENT ? "does not exist" : std::strerror(err)};
   }
-  if (!S_ISREG(f.st.st_mode)) {
-    f.err = S_ISDIR(f.st.st_mode) ? EISDIR : EINVAL;
-    f.error = file_type_text(f.st.st_mode);
-    return f;
-  }
+  if (!S_ISREG(f.st.st_mode)) return not_a_file(f.st.st_mode, true);
   f.fd.reset(::openat(dir, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
   if (!f.fd || ::fstat(f.fd.get(), &f.st) != 0) {
-    f.err = errno;
-    f.error = f.err == ELOOP ? "is a symbolic link" : std::strerror(f.err);
-    f.fd.reset();
-    return f;
+    const int err = errno;
+    return Failure{kind_of_errno(err), err == ELOOP ? "is a symbolic link" : std::strerror(err)};
   }
-  if (!S_ISREG(f.st.st_mode)) {
-    f.err = EINVAL;
-    f.error = file_type_text(f.st.st_mode);
-    f.fd.reset();
-  }
+  if (!S_ISREG(f.st.st_mode)) return not_a_file(f.st.st_mode, false);
   return f;
 }
 
-std::string write_file_in(int dir, const std::string& name, std::string_view content, mode_t new_mode) {
+Result<void> write_file_in(int dir, const std::string& name, std::string_view content, mode_t new_mode) {
   struct stat st{};
   const bool exists = ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-  if (!exists && errno != ENOENT) return std::strerror(errno);
+  if (!exists && errno != ENOENT) return Failure{ErrorKind::io, std::strerror(errno)};
   if (exists) {
-    if (!S_ISREG(st.st_mode)) return "it " + file_type_text(st.st_mode);
+    if (!S_ISREG(st.st_mode)) return not_regular(st.st_mode);
     if (st.st_nlink > 1) return write_through(dir, name, content);
   }
   std::string tmp;
@@ -361,30 +371,29 @@ std::string write_file_in(int dir, const std::string& name, std::string_view con
     tmp = temporary_name();
     fd.reset(::openat(dir, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                       exists ? 0600 : new_mode));
-    if (!fd && errno != EEXIST) return std::string("cannot create a temporary file: ") + std::strerror(errno);
+    if (!fd && errno != EEXIST) return os_failure("cannot create a temporary file");
   }
-  if (!fd) return "cannot create a temporary file: every name tried exists";
-  auto discard = [&](std::string why) {
+  if (!fd) return Failure{ErrorKind::io, "cannot create a temporary file: every name tried exists"};
+  // The temporary goes whenever the file is not replaced by it.
+  auto discard = [&](Failure why) {
     fd.reset();
     ::unlinkat(dir, tmp.c_str(), 0);
     return why;
   };
-  std::string error = write_whole(fd.get(), content);
-  if (!error.empty()) return discard(error);
+  if (auto written = write_whole(fd.get(), content); !written) return discard(written.error());
   if (exists) {
     // The owner first (a change of owner clears set-user-ID bits), then the
     // mode. A file this process cannot give its owner to is written in place.
     if ((st.st_uid != ::geteuid() || st.st_gid != ::getegid()) && ::fchown(fd.get(), st.st_uid, st.st_gid) != 0) {
-      discard("");
+      discard({});
       return write_through(dir, name, content);
     }
-    if (::fchmod(fd.get(), st.st_mode & 07777) != 0) return discard(std::string("cannot set the mode: ") + std::strerror(errno));
+    if (::fchmod(fd.get(), st.st_mode & 07777) != 0) return discard(os_failure("cannot set the mode"));
   }
-  if (::fsync(fd.get()) != 0) return discard(std::string("cannot flush: ") + std::strerror(errno));
-  if (::close(fd.release()) != 0) return discard(std::string("cannot write: ") + std::strerror(errno));
-  if (::renameat(dir, tmp.c_str(), dir, name.c_str()) != 0)
-    return discard(std::string("cannot replace the file: ") + std::strerror(errno));
-  return "";
+  if (::fsync(fd.get()) != 0) return discard(os_failure("cannot flush"));
+  if (::close(fd.release()) != 0) return discard(os_failure("cannot write"));
+  if (::renameat(dir, tmp.c_str(), dir, name.c_str()) != 0) return discard(os_failure("cannot replace the file"));
+  return {};
 }
 
 }  // namespace dravik::hostlib::detail

@@ -14,6 +14,8 @@
 #include <string>
 #include <string_view>
 
+#include "support/result.hpp"
+
 namespace dravik::hostlib::detail {
 
 // An owned file descriptor (-1 when empty), closed on destruction.
@@ -71,6 +73,9 @@ class Beneath {
   // beneath it). Returns 0, or an errno: EXDEV when it leads out of the
   // root, ENOENT, ENOTDIR, ELOOP (too many links, or a link where
   // follow_links is false), EINVAL for an empty path or a NUL in it.
+  // (locate and open answer as the system calls they stand in for do, since
+  // their callers tell ENOENT from ENOTDIR and the like; resolve_failure
+  // turns an errno into the failure a tool reports.)
   int locate(std::string_view given, Located& out, ResolveOptions o = {}) const;
 
   // Opens `given` with `flags` (O_CLOEXEC and O_NOCTTY added) and returns
@@ -95,8 +100,10 @@ class Beneath {
 void use_openat2(bool on);
 bool openat2_available();
 
-// The refusal text for `err` from locate()/open(): "Error: <shown> ...".
-std::string resolve_error(const std::string& shown, int err, const Beneath& root);
+// Why `shown` could not be resolved, for `err` from locate() or open()
+// (an errno, or its negation): "<shown> does not exist" (not_found),
+// "<shown> is outside the working directory <root>" (refused), ...
+Failure resolve_failure(const std::string& shown, int err, const Beneath& root);
 
 // "is a directory", "is a FIFO (named pipe), not a regular file", ... for
 // a file of type `mode`.
@@ -104,29 +111,33 @@ std::string file_type_text(mode_t mode);
 
 // Reads the regular file open at `fd` to its end or to `cap` + 1 bytes,
 // whichever comes first (its size as stat reports it is not trusted:
-// procfs files say 0, growing files grow). -errno on a read error.
-// `size_hint` (stat's size) only sizes the first read.
-int read_to_end(int fd, std::size_t cap, std::string& out, std::size_t size_hint = 0);
+// procfs files say 0, growing files grow). `size_hint` (stat's size) only
+// sizes the first read. Fails (io, strerror's text) on a read error.
+Result<std::string> read_to_end(int fd, std::size_t cap, std::size_t size_hint = 0);
 
-// Opens the entry `name` in `dir` for reading without following a link and
-// without blocking; refuses with a message anything but a regular file.
+// A regular file open for reading, and what fstat said of it.
 struct OpenedFile {
   UniqueFd fd;
   struct stat st {};
-  std::string error;  // "is a directory", "is a FIFO, not a regular file", or strerror
-  int err = 0;
 };
+// Opens the entry `name` in `dir` for reading without following a link and
+// without blocking; refuses anything but a regular file. The failure's
+// message says what the entry is, without its name: "does not exist"
+// (not_found), "is a directory" (is_directory, judged before opening),
+// "is a FIFO (named pipe), not a regular file" (invalid), "is a symbolic
+// link" (refused), or strerror's text (io).
 // `listed_regular`: a directory listing (d_type) said it is a regular file,
 // so the check before opening is left to the one on the descriptor.
-OpenedFile open_regular(int dir, const std::string& name, bool listed_regular = false);
+Result<OpenedFile> open_regular(int dir, const std::string& name, bool listed_regular = false);
 
 // Replaces the regular file `name` in `dir` with `content`, or creates it.
 // An existing file keeps its owner, group and mode (the file is replaced
 // through a short-named temporary and a rename); a file with several hard
 // links, or one whose owner this process cannot give to a new file, is
 // written through in place so every name sees the new content.
-// `new_mode` is the mode of a created file (the umask applies). "" on
-// success, else what failed.
-std::string write_file_in(int dir, const std::string& name, std::string_view content, mode_t new_mode = 0666);
+// `new_mode` is the mode of a created file (the umask applies). Fails with
+// what failed ("cannot write: No space left on device", "it is a
+// directory").
+Result<void> write_file_in(int dir, const std::string& name, std::string_view content, mode_t new_mode = 0666);
 
 }  // namespace dravik::hostlib::detail

@@ -83,19 +83,15 @@ bool walk(int base, std::size_t cap, F&& on_file, std::string* stopped_at = null
   return complete;
 }
 
-// Opens the search path of glob or grep beneath the working directory.
+// The search path of glob or grep, found beneath the working directory.
 struct SearchBase {
   detail::Located at;
   std::string prefix;  // its path relative to the working directory, "" or ending in "/"
-  std::string error;
 };
-SearchBase open_base(const fs::path& workdir, const std::string& given) {
+Result<SearchBase> open_base(const fs::path& workdir, const std::string& given) {
   SearchBase b;
   const detail::Beneath root(workdir);
-  if (const int err = root.locate(given, b.at)) {
-    b.error = detail::resolve_error(given, err, root);
-    return b;
-  }
+  if (const int err = root.locate(given, b.at)) return detail::resolve_failure(given, err, root);
   if (b.at.rel != ".") b.prefix = b.at.rel + "/";
   return b;
 }
@@ -114,129 +110,181 @@ bool matches(const std::string& pattern, const std::string& rel) {
   return glob_match(pattern, rel);
 }
 
-}  // namespace
+Failure invalid(std::string message) { return {ErrorKind::invalid, std::move(message)}; }
 
-std::string LocalShellExecutor::glob_now(const std::string& pattern, const Json& path) {
-  if (!path.is_null() && !path.is_string()) return "Error: path must be a string";
-  if (!pattern.empty() && pattern[0] == '/') return "Error: give the pattern relative to the search path";
+Result<std::string> glob_in(const ShellOptions& o, const std::string& pattern, const Json& path) {
+  if (!path.is_null() && !path.is_string()) return invalid("path must be a string");
+  if (!pattern.empty() && pattern[0] == '/') return invalid("give the pattern relative to the search path");
   const std::string given = base_of(path);
-  const SearchBase base = open_base(o_.workdir, given);
-  if (!base.error.empty()) return base.error;
-  const int dir = ::openat(base.at.dir.get(), base.at.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (dir < 0) return "Error: " + given + (errno == ENOENT ? " does not exist" : " is not a directory");
+  const auto base = open_base(o.workdir, given);
+  if (!base) return base.error();
+  const int dir = ::openat(base->at.dir.get(), base->at.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (dir < 0)
+    return errno == ENOENT ? Failure{ErrorKind::not_found, given + " does not exist"}
+                           : invalid(given + " is not a directory");
   std::vector<std::string> found;
   std::string stopped_at;
   const bool complete = walk(
-      dir, o_.walk_cap,
+      dir, o.walk_cap,
       [&](int, const std::string&, const std::string& rel) {
-        if (matches(pattern, rel)) found.push_back(base.prefix + rel);
+        if (matches(pattern, rel)) found.push_back(base->prefix + rel);
         return true;
       },
       &stopped_at);
   std::sort(found.begin(), found.end());
   std::string out;
-  for (std::size_t i = 0; i < found.size() && i < o_.list_cap; ++i) out += text::escape_controls(found[i]) + "\n";
-  if (found.size() > o_.list_cap) out += "(" + std::to_string(found.size() - o_.list_cap) + " more not shown)\n";
+  for (std::size_t i = 0; i < found.size() && i < o.list_cap; ++i) out += text::escape_controls(found[i]) + "\n";
+  if (found.size() > o.list_cap) out += "(" + std::to_string(found.size() - o.list_cap) + " more not shown)\n";
   if (!complete)
-    out += "(stopped after " + std::to_string(o_.walk_cap) + " entries, before " +
-           text::escape_controls(base.prefix + stopped_at) + ": narrow the search path)\n";
+    out += "(stopped after " + std::to_string(o.walk_cap) + " entries, before " +
+           text::escape_controls(base->prefix + stopped_at) + ": narrow the search path)\n";
   if (found.empty() && complete) return "No files match '" + pattern + "'";
   if (found.empty()) return "No files match '" + pattern + "' in the part searched " + out;
   return out;
 }
 
-std::string LocalShellExecutor::grep_now(const std::string& pattern, const Json& path, const Json& glob_filter,
-                                         bool ignore_case) {
-  if (!path.is_null() && !path.is_string()) return "Error: path must be a string";
-  if (!glob_filter.is_null() && !glob_filter.is_string()) return "Error: glob must be a string";
-  const LineMatcher matcher(pattern, ignore_case);
-  if (!matcher.error().empty()) return "Error: invalid regular expression '" + pattern + "': " + matcher.error();
-  const std::string given = base_of(path);
-  const SearchBase base = open_base(o_.workdir, given);
-  if (!base.error.empty()) return base.error;
-  const std::string filter = glob_filter.is_string() ? glob_filter.get<std::string>() : "";
-  std::vector<std::string> hits;
-  bool more = false;
-  std::uint64_t bytes_read = 0;
-  // What the caps left out, said in the result: files too large to search,
-  // and where the reading stopped when the total ran out.
-  std::size_t too_large = 0;
-  std::string first_too_large, stopped_reading;
-  // Files are opened through their directory's descriptor, never following
-  // a link and never blocking; what is not a regular file is skipped.
-  std::string prefix = base.prefix;
-  auto search_file = [&](int dir, const std::string& name, const std::string& in_base) {
-    if (hits.size() >= o_.grep_cap) {
-      more = true;
+constexpr std::size_t kGrepFileCap = 4u << 20;  // larger files are not searched
+
+// One grep over files: the matching lines found so far, and what the caps
+// left out, said in the result (files too large to search, where the
+// reading stopped when the total ran out).
+class GrepSearch {
+ public:
+  GrepSearch(const ShellOptions& o, const LineMatcher& matcher, std::string filter)
+      : o_(o), matcher_(matcher), filter_(std::move(filter)) {}
+
+  // Paths in the result are `prefix` + the path given to search_file.
+  void set_prefix(std::string prefix) { prefix_ = std::move(prefix); }
+  const std::string& prefix() const { return prefix_; }
+
+  // Searches the regular file `name` of `dir`, `in_base` being its path
+  // below the search path (which the glob filter judges). It is opened
+  // through its directory's descriptor, never following a link and never
+  // blocking; what is not a regular file is skipped. False once the search
+  // must stop.
+  bool search_file(int dir, const std::string& name, const std::string& in_base) {
+    if (hits_.size() >= o_.grep_cap) {
+      more_ = true;
       return false;
     }
-    const std::string rel = prefix + in_base;
-    if (!filter.empty() && !matches(filter, in_base)) return true;
-    const detail::OpenedFile file = detail::open_regular(dir, name, /*listed_regular=*/true);
-    if (!file.fd) return true;
-    auto skip_large = [&] {
-      if (too_large++ == 0) first_too_large = rel;
-      return true;
-    };
-    if (file.st.st_size > (4 << 20)) return skip_large();
-    if (bytes_read + static_cast<std::uint64_t>(file.st.st_size) > o_.grep_read_cap) {
-      stopped_reading = rel;
+    const std::string rel = prefix_ + in_base;
+    if (!filter_.empty() && !matches(filter_, in_base)) return true;
+    const auto file = detail::open_regular(dir, name, /*listed_regular=*/true);
+    if (!file) return true;
+    const auto size = static_cast<std::uint64_t>(file->st.st_size);
+    if (size > kGrepFileCap) return skip_large(rel);
+    if (bytes_read_ + size > o_.grep_read_cap) {
+      stopped_reading_ = rel;
       return false;
     }
-    std::string content;
-    if (detail::read_to_end(file.fd.get(), 4u << 20, content, static_cast<std::size_t>(file.st.st_size)) != 0)
-      return true;
-    if (content.size() > (4u << 20)) return skip_large();
-    bytes_read += content.size();
-    if (detail::looks_binary(content)) return true;
-    return matcher.for_each_match(content, [&](std::string_view line, std::size_t number) {
-      if (hits.size() >= o_.grep_cap) {
-        more = true;
+    const auto content = detail::read_to_end(file->fd.get(), kGrepFileCap, static_cast<std::size_t>(size));
+    if (!content) return true;
+    if (content->size() > kGrepFileCap) return skip_large(rel);
+    bytes_read_ += content->size();
+    if (detail::looks_binary(*content)) return true;
+    return matcher_.for_each_match(*content, [&](std::string_view line, std::size_t number) {
+      if (hits_.size() >= o_.grep_cap) {
+        more_ = true;
         return false;
       }
-      hits.push_back(text::escape_controls(rel) + ":" + std::to_string(number) + ": " +
-                     text::escape_controls(text::prefix(text::sanitize_utf8(line.substr(0, 1204)), 300)));
+      hits_.push_back(text::escape_controls(rel) + ":" + std::to_string(number) + ": " +
+                      text::escape_controls(text::prefix(text::sanitize_utf8(line.substr(0, 1204)), 300)));
       return true;
     });
-  };
-  bool complete = true;
-  std::string stopped_at;
+  }
+
+  // The result: the hits, then the notes on what was not searched;
+  // `stopped_at` is where the walk's cap stopped it ("" when it did not).
+  std::string result(const std::string& pattern, bool complete, const std::string& stopped_at) const {
+    std::string notes = cap_notes();
+    if (!complete)
+      notes += "(stopped after " + std::to_string(o_.walk_cap) + " entries, before " +
+               text::escape_controls(prefix_ + stopped_at) + ": the rest was not searched; narrow the search path)\n";
+    if (hits_.empty()) {
+      if (notes.empty()) return "No matches for '" + pattern + "'";
+      return "No matches for '" + pattern + "' in the part searched\n" + notes;
+    }
+    std::string out;
+    for (const auto& h : hits_) out += h + "\n";
+    return out + notes;
+  }
+
+ private:
+  bool skip_large(const std::string& rel) {
+    if (too_large_++ == 0) first_too_large_ = rel;
+    return true;
+  }
+
+  std::string cap_notes() const {
+    std::string notes;
+    if (more_) notes += "(more matches not shown: narrow the pattern or the path)\n";
+    if (!stopped_reading_.empty())
+      notes += "(stopped after reading " +
+               (o_.grep_read_cap >= (1u << 20) ? std::to_string(o_.grep_read_cap >> 20) + " MiB"
+                                               : std::to_string(o_.grep_read_cap) + " bytes") +
+               ", before " + text::escape_controls(stopped_reading_) +
+               ": the rest was not searched; narrow the search path)\n";
+    if (too_large_)
+      notes += "(" + std::to_string(too_large_) + (too_large_ == 1 ? " file" : " files") + " over 4 MiB not searched: " +
+               text::escape_controls(first_too_large_) + (too_large_ > 1 ? " and others" : "") + ")\n";
+    return notes;
+  }
+
+  const ShellOptions& o_;
+  const LineMatcher& matcher_;
+  const std::string filter_;
+  std::string prefix_;
+  std::vector<std::string> hits_;
+  bool more_ = false;
+  std::uint64_t bytes_read_ = 0;
+  std::size_t too_large_ = 0;
+  std::string first_too_large_, stopped_reading_;
+};
+
+Result<std::string> grep_in(const ShellOptions& o, const std::string& pattern, const Json& path,
+                            const Json& glob_filter, bool ignore_case) {
+  if (!path.is_null() && !path.is_string()) return invalid("path must be a string");
+  if (!glob_filter.is_null() && !glob_filter.is_string()) return invalid("glob must be a string");
+  const auto matcher = LineMatcher::compile(pattern, ignore_case);
+  if (!matcher) return invalid("invalid regular expression '" + pattern + "': " + matcher.error().message);
+  const std::string given = base_of(path);
+  const auto base = open_base(o.workdir, given);
+  if (!base) return base.error();
+  GrepSearch search(o, *matcher, glob_filter.is_string() ? glob_filter.get<std::string>() : "");
+  search.set_prefix(base->prefix);
+  const detail::Located& at = base->at;
   struct stat st{};
-  if (::fstatat(base.at.dir.get(), base.at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-    return "Error: " + given + " does not exist";
+  if (::fstatat(at.dir.get(), at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return Failure{ErrorKind::not_found, given + " does not exist"};
   if (S_ISREG(st.st_mode)) {
-    const auto slash = base.at.rel.rfind('/');
-    prefix = slash == std::string::npos ? "" : base.at.rel.substr(0, slash + 1);
-    search_file(base.at.dir.get(), base.at.name, base.at.name);
-  } else if (S_ISDIR(st.st_mode)) {
-    const int dir =
-        ::openat(base.at.dir.get(), base.at.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (dir < 0) return "Error: cannot search " + given + ": " + std::strerror(errno);
-    complete = walk(dir, o_.walk_cap, search_file, &stopped_at);
-  } else {
-    return "Error: " + given + " " + detail::file_type_text(st.st_mode);
+    // One file: its path is shown as the working directory sees it.
+    const auto slash = at.rel.rfind('/');
+    search.set_prefix(slash == std::string::npos ? "" : at.rel.substr(0, slash + 1));
+    search.search_file(at.dir.get(), at.name, at.name);
+    return search.result(pattern, true, "");
   }
-  std::string notes;
-  if (more) notes += "(more matches not shown: narrow the pattern or the path)\n";
-  if (!stopped_reading.empty())
-    notes += "(stopped after reading " +
-             (o_.grep_read_cap >= (1u << 20) ? std::to_string(o_.grep_read_cap >> 20) + " MiB"
-                                             : std::to_string(o_.grep_read_cap) + " bytes") +
-             ", before " +
-             text::escape_controls(stopped_reading) + ": the rest was not searched; narrow the search path)\n";
-  if (too_large)
-    notes += "(" + std::to_string(too_large) + (too_large == 1 ? " file" : " files") + " over 4 MiB not searched: " +
-             text::escape_controls(first_too_large) + (too_large > 1 ? " and others" : "") + ")\n";
-  if (!complete)
-    notes += "(stopped after " + std::to_string(o_.walk_cap) + " entries, before " +
-             text::escape_controls(prefix + stopped_at) + ": the rest was not searched; narrow the search path)\n";
-  if (hits.empty()) {
-    if (notes.empty()) return "No matches for '" + pattern + "'";
-    return "No matches for '" + pattern + "' in the part searched\n" + notes;
-  }
-  std::string out;
-  for (const auto& h : hits) out += h + "\n";
-  return out + notes;
+  if (!S_ISDIR(st.st_mode)) return invalid(given + " " + detail::file_type_text(st.st_mode));
+  const int dir = ::openat(at.dir.get(), at.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (dir < 0) return Failure{ErrorKind::io, "cannot search " + given + ": " + std::strerror(errno)};
+  std::string stopped_at;
+  const bool complete = walk(
+      dir, o.walk_cap,
+      [&](int d, const std::string& name, const std::string& in_base) { return search.search_file(d, name, in_base); },
+      &stopped_at);
+  return search.result(pattern, complete, stopped_at);
+}
+
+}  // namespace
+
+// The tools' texts: a failure becomes "Error: " and its message.
+
+std::string LocalShellExecutor::glob_now(const std::string& pattern, const Json& path) {
+  return tool_text(glob_in(o_, pattern, path));
+}
+
+std::string LocalShellExecutor::grep_now(const std::string& pattern, const Json& path, const Json& glob_filter,
+                                         bool ignore_case) {
+  return tool_text(grep_in(o_, pattern, path, glob_filter, ignore_case));
 }
 
 }  // namespace dravik::hostlib

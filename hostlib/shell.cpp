@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -36,83 +37,65 @@ std::size_t utf8_boundary(std::string_view text, std::size_t n) {
   return n;
 }
 
-TextFile decode(int fd, const struct stat& st, const std::string& shown, std::size_t cap) {
+Result<TextFile> decode(int fd, const struct stat& st, const std::string& shown, std::size_t cap) {
+  auto bytes = read_to_end(fd, cap, static_cast<std::size_t>(st.st_size));
+  if (!bytes) return Failure{ErrorKind::io, "cannot read " + shown + ": " + bytes.error().message};
   TextFile t;
-  if (const int err = read_to_end(fd, cap, t.text, static_cast<std::size_t>(st.st_size))) {
-    t.error = "Error: cannot read " + shown + ": " + std::strerror(-err);
-    return t;
-  }
+  t.text = std::move(*bytes);
   t.size = std::max<std::uint64_t>(static_cast<std::uint64_t>(st.st_size), t.text.size());
   t.size_known = static_cast<std::uint64_t>(st.st_size) >= t.text.size();
   if (t.text.size() > cap) {
     t.truncated = true;
     t.text.resize(cap);
   }
-  if (looks_binary(t.text)) {
-    t.error = "Error: " + shown + " is a binary file";
-    return t;
-  }
+  if (looks_binary(t.text)) return Failure{ErrorKind::invalid, shown + " is a binary file"};
   if (t.truncated) t.text.resize(utf8_boundary(t.text, t.text.size()));
-  if (text::sanitize_utf8(t.text) != t.text) {
-    t.error = "Error: " + shown + " is not UTF-8 text";
-    return t;
-  }
-  t.ok = true;
+  if (text::sanitize_utf8(t.text) != t.text) return Failure{ErrorKind::invalid, shown + " is not UTF-8 text"};
   return t;
 }
 
-std::string opened_error(const std::string& shown, const OpenedFile& f) {
-  if (f.err == EISDIR) return "Error: " + shown + " is a directory (use list_directory)";
-  if (f.err == ENOENT) return "Error: " + shown + " does not exist";
-  if (f.err == EINVAL || f.err == ELOOP) return "Error: " + shown + " " + f.error;
-  return "Error: cannot read " + shown + ": " + f.error;
+// A failure of open_regular (which says what the entry is) with the entry's
+// name in it.
+Failure named(const std::string& shown, const Failure& f) {
+  switch (f.kind) {
+    case ErrorKind::is_directory:
+      return {f.kind, shown + " is a directory (use list_directory)"};
+    case ErrorKind::not_found:
+      return {f.kind, shown + " does not exist"};
+    case ErrorKind::invalid:
+    case ErrorKind::refused:
+      return {f.kind, shown + " " + f.message};
+    default:
+      return {f.kind, "cannot read " + shown + ": " + f.message};
+  }
 }
 
 }  // namespace
 
-TextFile read_text_at(int dir, const std::string& name, const std::string& shown, std::size_t cap) {
-  const OpenedFile f = open_regular(dir, name);
-  if (!f.fd) {
-    TextFile t;
-    t.error = opened_error(shown, f);
-    return t;
-  }
-  return decode(f.fd.get(), f.st, shown, cap);
+Result<TextFile> read_text_at(int dir, const std::string& name, const std::string& shown, std::size_t cap) {
+  const auto f = open_regular(dir, name);
+  if (!f) return named(shown, f.error());
+  return decode(f->fd.get(), f->st, shown, cap);
 }
 
-TextFile read_text(const Beneath& root, const std::string& given, std::size_t cap) {
-  TextFile t;
+Result<TextFile> read_text(const Beneath& root, const std::string& given, std::size_t cap) {
   // What the path names is judged on a descriptor that can neither read nor
   // block (O_PATH); the file is then opened for reading and must be the
   // same one.
   const int probe_fd = root.open(given, O_PATH);
-  if (probe_fd < 0) {
-    t.error = resolve_error(given, probe_fd, root);
-    return t;
-  }
+  if (probe_fd < 0) return resolve_failure(given, probe_fd, root);
   const UniqueFd probe(probe_fd);
-  OpenedFile f;
-  if (::fstat(probe.get(), &f.st) != 0) {
-    t.error = "Error: cannot read " + given + ": " + std::strerror(errno);
-    return t;
-  }
-  if (!S_ISREG(f.st.st_mode)) {
-    f.err = S_ISDIR(f.st.st_mode) ? EISDIR : EINVAL;
-    f.error = file_type_text(f.st.st_mode);
-    t.error = opened_error(given, f);
-    return t;
-  }
+  struct stat st{};
+  if (::fstat(probe.get(), &st) != 0)
+    return Failure{ErrorKind::io, "cannot read " + given + ": " + std::strerror(errno)};
+  if (!S_ISREG(st.st_mode))
+    return named(given, {S_ISDIR(st.st_mode) ? ErrorKind::is_directory : ErrorKind::invalid, file_type_text(st.st_mode)});
   const int read_fd = root.open(given, O_RDONLY | O_NONBLOCK);
-  if (read_fd < 0) {
-    t.error = resolve_error(given, read_fd, root);
-    return t;
-  }
+  if (read_fd < 0) return resolve_failure(given, read_fd, root);
   const UniqueFd fd(read_fd);
   struct stat now{};
-  if (::fstat(fd.get(), &now) != 0 || now.st_dev != f.st.st_dev || now.st_ino != f.st.st_ino) {
-    t.error = "Error: " + given + " changed while it was being opened";
-    return t;
-  }
+  if (::fstat(fd.get(), &now) != 0 || now.st_dev != st.st_dev || now.st_ino != st.st_ino)
+    return Failure{ErrorKind::changed, given + " changed while it was being opened"};
   return decode(fd.get(), now, given, cap);
 }
 
@@ -147,7 +130,7 @@ boost::asio::awaitable<host::ExecResult> LocalShellExecutor::run_shell(std::stri
   std::vector<std::string> argv{"/bin/sh", "-c", command};
   auto ran = co_await async::attempt(proc::run(std::move(argv), std::move(o)));
   if (ran.error) {
-    res.summary = "Error: cannot run the command: " + error_text(ran.error);
+    res.summary = tool_text(Failure{ErrorKind::io, "cannot run the command: " + error_text(ran.error)});
     co_return res;
   }
   const proc::RunResult& r = *ran.value;
@@ -169,10 +152,11 @@ boost::asio::awaitable<host::ExecResult> LocalShellExecutor::run_shell(std::stri
   co_return res;
 }
 
-std::string LocalShellExecutor::read_file_now(const std::string& path) {
-  const Beneath root(o_.workdir);
-  const TextFile t = read_text(root, path, o_.read_cap);
-  if (!t.ok) return t.error;
+namespace {
+
+// The text of read_file: each line numbered ("     1\tline"), and a note
+// when the file was cut.
+std::string numbered(const TextFile& t, const std::string& path) {
   if (t.text.empty()) return "(" + path + " is empty)";
   std::string out;
   std::size_t start = 0;
@@ -192,41 +176,42 @@ std::string LocalShellExecutor::read_file_now(const std::string& path) {
   return out;
 }
 
-std::string LocalShellExecutor::write_file_now(const std::string& path, const std::string& content) {
-  const Beneath root(o_.workdir);
+Result<std::string> write_whole_file(const fs::path& workdir, const std::string& path, const std::string& content) {
+  const Beneath root(workdir);
   Located at;
   if (const int err = root.locate(path, at, {.follow_links = true, .create_dirs = true}))
     return err == ENOENT || err == ENOTDIR
-               ? "Error: cannot create the directory of " + path + ": " + std::strerror(err)
-               : resolve_error(path, err, root);
-  if (at.name == ".") return "Error: " + path + " is a directory";
+               ? Failure{ErrorKind::not_found, "cannot create the directory of " + path + ": " + std::strerror(err)}
+               : resolve_failure(path, err, root);
   struct stat st{};
-  if (::fstatat(at.dir.get(), at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
-    return "Error: " + path + " is a directory";
-  const std::string error = write_file_in(at.dir.get(), at.name, content);
-  if (!error.empty()) return "Error: cannot write " + path + ": " + error;
+  if (at.name == "." ||
+      (::fstatat(at.dir.get(), at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)))
+    return Failure{ErrorKind::is_directory, path + " is a directory"};
+  if (auto written = write_file_in(at.dir.get(), at.name, content); !written)
+    return Failure{written.error().kind, "cannot write " + path + ": " + written.error().message};
   return "Wrote " + std::to_string(content.size()) + " bytes to " + path;
 }
 
-std::string LocalShellExecutor::list_now(const Json& path) {
-  if (!path.is_null() && !path.is_string()) return "Error: path must be a string";
-  const std::string given = path.is_string() && !config::trim(path.get<std::string>()).empty()
-                                ? path.get<std::string>()
-                                : std::string(".");
-  const Beneath root(o_.workdir);
-  const int fd = root.open(given, O_RDONLY | O_DIRECTORY | O_NONBLOCK);
-  if (fd == -ENOTDIR) return "Error: " + given + " is not a directory";
-  if (fd < 0) return resolve_error(given, fd, root);
+// The entries of a directory as list_directory shows them: sorted, a "/"
+// after a directory and an "@" after a link (as ls -F does), control
+// characters escaped.
+struct Listing {
+  std::vector<std::string> names;
+  bool capped = false;  // more than walk_cap entries: counting stopped
+};
+
+// Reads the directory open at `fd` (taken over), at most `walk_cap` entries.
+// Entries are judged without following links: a link is shown as one,
+// whatever it points at.
+Result<Listing> read_listing(int fd, const std::string& given, std::size_t walk_cap) {
   DIR* dir = ::fdopendir(fd);
   if (!dir) {
+    const Failure f{ErrorKind::io, "cannot list " + given + ": " + std::strerror(errno)};
     ::close(fd);
-    return "Error: cannot list " + given + ": " + std::strerror(errno);
+    return f;
   }
-  // Entries are judged without following links: a link is shown with "@"
-  // (as ls -F does), whatever it points at.
-  std::vector<std::string> names;
+  Listing l;
   std::size_t total = 0;
-  bool capped = false;
   int err = 0;
   for (;;) {
     errno = 0;
@@ -237,8 +222,8 @@ std::string LocalShellExecutor::list_now(const Json& path) {
     }
     const std::string_view name = e->d_name;
     if (name == "." || name == "..") continue;
-    if (++total > o_.walk_cap) {
-      capped = true;
+    if (++total > walk_cap) {
+      l.capped = true;
       break;
     }
     unsigned char type = e->d_type;
@@ -250,21 +235,52 @@ std::string LocalShellExecutor::list_now(const Json& path) {
     std::string shown = text::escape_controls(std::string(name));
     if (type == DT_DIR) shown += "/";
     else if (type == DT_LNK) shown += "@";
-    names.push_back(std::move(shown));
+    l.names.push_back(std::move(shown));
   }
   ::closedir(dir);
-  if (err) return "Error: cannot list " + given + ": " + std::strerror(err);
-  std::sort(names.begin(), names.end());
+  if (err) return Failure{ErrorKind::io, "cannot list " + given + ": " + std::strerror(err)};
+  std::sort(l.names.begin(), l.names.end());
+  return l;
+}
+
+Result<std::string> list_in(const ShellOptions& o, const Json& path) {
+  if (!path.is_null() && !path.is_string()) return Failure{ErrorKind::invalid, "path must be a string"};
+  const std::string given = path.is_string() && !config::trim(path.get<std::string>()).empty()
+                                ? path.get<std::string>()
+                                : std::string(".");
+  const Beneath root(o.workdir);
+  const int fd = root.open(given, O_RDONLY | O_DIRECTORY | O_NONBLOCK);
+  if (fd == -ENOTDIR) return Failure{ErrorKind::invalid, given + " is not a directory"};
+  if (fd < 0) return resolve_failure(given, fd, root);
+  auto listing = read_listing(fd, given, o.walk_cap);
+  if (!listing) return listing.error();
+  const std::vector<std::string>& names = listing->names;
   if (names.empty()) return "(" + given + " is empty)";
   std::string out;
-  for (std::size_t i = 0; i < names.size() && i < o_.list_cap; ++i) out += names[i] + "\n";
-  if (capped)
-    out += "(at least " + std::to_string(names.size() - std::min(names.size(), o_.list_cap)) +
-           " more not shown: counting stopped after " + std::to_string(o_.walk_cap) + " entries)\n";
-  else if (names.size() > o_.list_cap)
-    out += "(" + std::to_string(names.size() - o_.list_cap) + " more not shown)\n";
+  for (std::size_t i = 0; i < names.size() && i < o.list_cap; ++i) out += names[i] + "\n";
+  if (listing->capped)
+    out += "(at least " + std::to_string(names.size() - std::min(names.size(), o.list_cap)) +
+           " more not shown: counting stopped after " + std::to_string(o.walk_cap) + " entries)\n";
+  else if (names.size() > o.list_cap)
+    out += "(" + std::to_string(names.size() - o.list_cap) + " more not shown)\n";
   return out;
 }
+
+}  // namespace
+
+// The file tools' texts are made here, from the typed results of the work:
+// a failure becomes "Error: " and its message.
+
+std::string LocalShellExecutor::read_file_now(const std::string& path) {
+  const auto t = read_text(Beneath(o_.workdir), path, o_.read_cap);
+  return t ? numbered(*t, path) : tool_text(t.error());
+}
+
+std::string LocalShellExecutor::write_file_now(const std::string& path, const std::string& content) {
+  return tool_text(write_whole_file(o_.workdir, path, content));
+}
+
+std::string LocalShellExecutor::list_now(const Json& path) { return tool_text(list_in(o_, path)); }
 
 host::LoadFileResult LocalShellExecutor::load_now(const std::string& path, std::optional<std::int64_t> max_tokens) {
   host::LoadFileResult res;
@@ -279,11 +295,12 @@ host::LoadFileResult LocalShellExecutor::load_now(const std::string& path, std::
   if (available_mb && std::isfinite(*available_mb))
     budget = std::min<std::int64_t>(budget, std::max<std::int64_t>(256, static_cast<std::int64_t>(*available_mb * 64)));
   budget = std::min<std::int64_t>(budget, 1 << 20);
-  const TextFile t = read_text(Beneath(o_.workdir), path, static_cast<std::size_t>(budget) * 4);
-  if (!t.ok) {
-    res.detail = t.error;
+  const auto read = read_text(Beneath(o_.workdir), path, static_cast<std::size_t>(budget) * 4);
+  if (!read) {
+    res.detail = tool_text(read.error());
     return res;
   }
+  const TextFile& t = *read;
   const std::int64_t estimated = static_cast<std::int64_t>((t.size + 3) / 4);
   const std::int64_t returned = static_cast<std::int64_t>((t.text.size() + 3) / 4);
   res.ok = true;

@@ -41,6 +41,16 @@ std::size_t nesting_depth(std::string_view text, std::size_t limit) {
   return deepest;
 }
 
+// The JSON of `text` when it is JSON nesting at most `limit` deep. The
+// depth is judged on the text first, so that neither the parse nor anything
+// after it meets a deeper tree.
+std::optional<Json> parse_within(std::string_view text, std::size_t limit) {
+  if (nesting_depth(text, limit) > limit) return std::nullopt;
+  Json v = Json::parse(text.begin(), text.end(), nullptr, false);
+  if (v.is_discarded()) return std::nullopt;
+  return v;
+}
+
 }  // namespace
 
 void SseParser::feed(std::string_view bytes) {
@@ -92,12 +102,7 @@ std::optional<std::string> SseParser::next_event() {
   return std::move(events_[taken_++]);
 }
 
-std::optional<Json> parse_chunk(std::string_view data) {
-  if (nesting_depth(data, kMaxChunkDepth) > kMaxChunkDepth) return std::nullopt;
-  Json v = Json::parse(data.begin(), data.end(), nullptr, false);
-  if (v.is_discarded()) return std::nullopt;
-  return v;
-}
+std::optional<Json> parse_chunk(std::string_view data) { return parse_within(data, kMaxChunkDepth); }
 
 // ------------------------------------------------------------ accumulator
 
@@ -161,7 +166,7 @@ std::vector<host::ToolCall> ChatAccumulator::tool_calls() const {
   for (const auto& [index, p] : calls_) {
     std::optional<Json> args;
     if (p.arguments.empty()) args = Json::object();
-    else args = parse_chunk(p.arguments);
+    else args = parse_within(p.arguments, kMaxToolArgumentDepth);
     out.push_back({p.name, args ? std::move(*args) : Json(p.arguments)});
   }
   return out;

@@ -15,6 +15,7 @@
 
 #include "host_services/host_services.hpp"
 #include "support/json.hpp"
+#include "support/result.hpp"
 
 namespace re2 {
 class RE2;
@@ -56,6 +57,12 @@ inline constexpr std::size_t kMaxChunkDepth = 64;
 // than kMaxChunkDepth.
 std::optional<Json> parse_chunk(std::string_view data);
 
+// How deep the arguments of a tool call may nest: 32 arrays and objects,
+// far more than any tool's arguments need. Deeper arguments stay the
+// model's text (and are refused by the tool as arguments that are not a
+// map), so that nothing copies, prints or walks a tree of that depth.
+inline constexpr std::size_t kMaxToolArgumentDepth = 32;
+
 // Folds streamed chunks into the assistant's message.
 class ChatAccumulator {
  public:
@@ -75,8 +82,11 @@ class ChatAccumulator {
   // predicted_n, prompt_ms, predicted_ms, prompt_per_token_ms,
   // predicted_per_token_ms, prompt_per_second, predicted_per_second).
   const std::optional<Json>& timings() const { return timings_; }
-  // The tool calls assembled from their deltas, in index order; arguments
-  // that are not valid JSON are kept as text.
+  // The tool calls assembled from their deltas, in index order (the order
+  // of message()'s "tool_calls", whose ids answer them), their arguments
+  // parsed: this is the one parse of a call's arguments. Arguments that are
+  // not valid JSON, or that nest deeper than kMaxToolArgumentDepth, are
+  // kept as the model's text; empty arguments are an empty map.
   std::vector<host::ToolCall> tool_calls() const;
   std::size_t dropped_tool_calls() const { return dropped_calls_; }
   // {"role": "assistant", "content": ..., "tool_calls": [...]} for the
@@ -98,11 +108,20 @@ class ChatAccumulator {
 
 // Applies a unified diff to `text`. Each hunk's extent is what its header
 // counts; its context and removed lines must be found (at the stated line or
-// nearby); otherwise nothing changes and the error says which hunk failed.
-// Lines the patch adds take the file's line ending (LF or CR LF), and
-// "\ No newline at end of file" is honoured on both sides. A patch with
-// sections for several files applies the section(s) naming `path` (as the
-// tool was given it), and is refused when none or no path is known.
+// nearby); otherwise nothing changes and the failure (invalid) says which
+// hunk failed. Lines the patch adds take the file's line ending (LF or
+// CR LF), and "\ No newline at end of file" is honoured on both sides. A
+// patch with sections for several files applies the section(s) naming
+// `path` (as the tool was given it), and is refused when none or no path is
+// known.
+struct PatchedText {
+  std::string text;
+  int hunks = 0;  // hunks applied; at least one
+};
+Result<PatchedText> apply_patch(const std::string& text, const std::string& patch, std::string_view path = {});
+
+// Kept for the app's tests until they move to apply_patch: its result with
+// the failure's message in `error`.
 struct PatchResult {
   bool ok = false;
   std::string text;
@@ -113,15 +132,14 @@ PatchResult apply_unified_diff(const std::string& text, const std::string& patch
 
 // The new text of an edit_file request applied to `text`: the unified patch,
 // or old_string replaced by new_string (once, where it must be unique, or
-// everywhere with replace_all). `error` says why it does not apply ("old_string
-// was not found", ...); `replacements` counts the hunks or the occurrences.
-struct EditOutcome {
-  bool ok = false;
+// everywhere with replace_all). The failure (invalid) says why it does not
+// apply ("old_string was not found", "the patch does not apply: ...").
+struct EditedText {
   std::string text;
-  std::string error;
-  std::int64_t replacements = 0;
+  std::int64_t replacements = 0;  // the hunks or the occurrences
 };
-EditOutcome compute_edit(const std::string& text, const host::EditFileRequest& request, std::string_view path = {});
+Result<EditedText> compute_edit(const std::string& text, const host::EditFileRequest& request,
+                                std::string_view path = {});
 
 // A unified diff ("--- a/PATH", "+++ b/PATH", "@@ -l,n +l,n @@" hunks with
 // `context` lines around each change) from `before` to `after`, compared
@@ -148,12 +166,12 @@ std::vector<std::string_view> path_segments(std::string_view path);
 // substring search when the pattern has no special character.
 class LineMatcher {
  public:
-  LineMatcher(const std::string& pattern, bool ignore_case);
+  // The matcher of `pattern`, or why it does not compile (invalid, in RE2's
+  // words: "missing ): (a").
+  static Result<LineMatcher> compile(const std::string& pattern, bool ignore_case);
   ~LineMatcher();
   LineMatcher(LineMatcher&&) noexcept;
   LineMatcher& operator=(LineMatcher&&) noexcept;
-  // "" when the pattern compiled, else why not.
-  const std::string& error() const { return error_; }
   // Calls on_line(line, number) for each line of `content` that matches,
   // in order (number from 1; the line without its "\n"); stops when it
   // returns false. Returns false when it was stopped.
@@ -164,7 +182,7 @@ class LineMatcher {
   std::string literal_;
   bool use_literal_ = false;
   std::unique_ptr<re2::RE2> re_;
-  std::string error_;
+  LineMatcher() = default;
 };
 
 }  // namespace dravik::hostlib

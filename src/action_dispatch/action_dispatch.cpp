@@ -18,7 +18,15 @@ std::shared_ptr<eviction_coordinator::EvictionCoordinator>& installed_coordinato
   return slot;
 }
 
-ToolExecutionResult invalid(const std::string& message) { return {message, Json{{"ok", false}}}; }
+// A result that refuses the call: `output` as the model reads it, meta
+// {"ok": false}.
+ToolExecutionResult refusal(std::string output) { return {std::move(output), Json{{"ok", false}}}; }
+ToolExecutionResult refusal(const Failure& why) { return refusal(tool_text(why)); }
+
+// "invalid arguments for <tool> (<what>)", the answer to bad arguments.
+Failure invalid_arguments(const char* tool, const char* what) {
+  return {ErrorKind::invalid, std::string("invalid arguments for ") + tool + " (" + what + ")"};
+}
 
 // Defaults of missing keys. Lookups hand out references: a model-written
 // value is never copied, since a copy of a value nested tens of thousands
@@ -57,20 +65,85 @@ bool is_integer(const Json& v) { return config::json_int64(v).has_value(); }
 
 std::int64_t as_int64(const Json& v) { return *config::json_int64(v); }
 
-bool text_ok(const std::string& text, const char* failure_prefix) { return !text::starts_with(text, failure_prefix); }
-
 Json optional_int(const std::optional<std::int64_t>& v) { return v ? Json(*v) : Json(); }
 
-asio::awaitable<ToolExecutionResult> run_shell_tool(const Json& args) {
+// ------------------------------------------------------------- validators
+//
+// One per tool: the arguments as the tool takes them, or the failure whose
+// text is the answer. Each key is looked up afresh, as given.
+
+struct ShellArguments {
+  std::string command;
+  std::int64_t timeout_seconds;
+};
+Result<ShellArguments> shell_request(const Json& args) {
   const Json& command = get(args, "command", kEmptyText);
   const Json& timeout = get(args, "timeout_seconds", kNull);
-  if (!non_empty_text(command)) co_return invalid("Error: invalid arguments for shell (required: command)");
-  if (!timeout.is_null() && !is_integer(timeout))
-    co_return invalid("Error: invalid arguments for shell (timeout_seconds must be int)");
-  if (!timeout.is_null() && as_int64(timeout) <= 0)
-    co_return invalid("Error: invalid arguments for shell (timeout_seconds must be > 0)");
-  const std::int64_t effective = timeout.is_null() ? host::DEFAULT_SHELL_TIMEOUT_SECONDS : as_int64(timeout);
-  const std::string cmd = command.get<std::string>();
+  if (!non_empty_text(command)) return invalid_arguments("shell", "required: command");
+  if (!timeout.is_null() && !is_integer(timeout)) return invalid_arguments("shell", "timeout_seconds must be int");
+  if (!timeout.is_null() && as_int64(timeout) <= 0) return invalid_arguments("shell", "timeout_seconds must be > 0");
+  return ShellArguments{command.get<std::string>(),
+                        timeout.is_null() ? host::DEFAULT_SHELL_TIMEOUT_SECONDS : as_int64(timeout)};
+}
+
+// The non-empty text "path" of read_file and load_file.
+Result<std::string> path_request(const Json& args, const char* tool) {
+  const Json& path = get(args, "path", kEmptyText);
+  if (!non_empty_text(path)) return invalid_arguments(tool, "required: path");
+  return path.get<std::string>();
+}
+
+struct MemoryArguments {
+  std::string scope, action, content;
+};
+Result<MemoryArguments> memory_request(const Json& args) {
+  const Json& scope = get(args, "scope", kEmptyText);
+  const Json& action = get(args, "action", kEmptyText);
+  const Json& content = get(args, "content", kEmptyText);
+  if (!non_empty_text(scope) || !non_empty_text(action)) return invalid_arguments("memory", "required: scope, action");
+  if (!content.is_string()) return invalid_arguments("memory", "content must be string");
+  return MemoryArguments{scope.get<std::string>(), action.get<std::string>(), content.get<std::string>()};
+}
+
+struct LoadArguments {
+  std::string path;
+  std::optional<std::int64_t> max_tokens;
+};
+Result<LoadArguments> load_file_request(const Json& args) {
+  auto path = path_request(args, "load_file");
+  if (!path) return path.error();
+  const Json& max_tokens = get(args, "max_tokens", kNull);
+  if (!max_tokens.is_null() && !is_integer(max_tokens)) return invalid_arguments("load_file", "max_tokens must be int");
+  LoadArguments a{std::move(*path), std::nullopt};
+  if (!max_tokens.is_null()) a.max_tokens = as_int64(max_tokens);
+  return a;
+}
+
+// The non-empty text "pattern" of glob and grep.
+Result<std::string> pattern_request(const Json& args, const char* tool) {
+  const Json& pattern = get(args, "pattern", kEmptyText);
+  if (!non_empty_text(pattern)) return invalid_arguments(tool, "required: pattern");
+  return pattern.get<std::string>();
+}
+
+// ------------------------------------------------------------------ tools
+
+// The service's text results carry their failure in their text: the shell
+// executor's contract fixes that a failed read_file answers a text starting
+// "Error:" and the other text tools one starting "Error". This is the one
+// place that reads it.
+constexpr const char* kReadFailure = "Error:";  // read_file's
+constexpr const char* kTextFailure = "Error";   // write_file's, glob's, grep's and list_directory's
+ToolExecutionResult text_result(std::string text, const char* failure_prefix) {
+  const bool ok = !text::starts_with(text, failure_prefix);
+  return {std::move(text), Json{{"ok", ok}}};
+}
+
+asio::awaitable<ToolExecutionResult> run_shell_tool(const Json& args) {
+  auto request = shell_request(args);
+  if (!request) co_return refusal(request.error());
+  const std::int64_t effective = request->timeout_seconds;
+  const std::string& cmd = request->command;
 
   host::ExecResult res;
   Json swap_meta = Json::object();
@@ -96,47 +169,25 @@ asio::awaitable<ToolExecutionResult> run_shell_tool(const Json& args) {
 }
 
 asio::awaitable<ToolExecutionResult> run_memory_tool(const Json& args) {
-  const Json& scope = get(args, "scope", kEmptyText);
-  const Json& action = get(args, "action", kEmptyText);
-  const Json& content = get(args, "content", kEmptyText);
-  if (!non_empty_text(scope) || !non_empty_text(action))
-    co_return invalid("Error: invalid arguments for memory (required: scope, action)");
-  if (!content.is_string()) co_return invalid("Error: invalid arguments for memory (content must be string)");
+  auto request = memory_request(args);
+  if (!request) co_return refusal(request.error());
   std::optional<std::string> text;
   std::string rejection;
   try {
-    text = co_await host::memory_notes_store().update_persistent_memory(
-        std::filesystem::current_path().string(), scope.get<std::string>(), action.get<std::string>(),
-        content.get<std::string>());
+    text = co_await host::memory_notes_store().update_persistent_memory(std::filesystem::current_path().string(),
+                                                                        request->scope, request->action,
+                                                                        request->content);
   } catch (const ValueError& e) {
     rejection = e.what();
   }
-  if (!text) co_return invalid("Error: " + rejection);
-  co_return ToolExecutionResult{*text, Json{{"ok", true}, {"scope", scope}, {"action", action}}};
+  if (!text) co_return refusal(Failure{ErrorKind::invalid, rejection});
+  co_return ToolExecutionResult{*text, Json{{"ok", true}, {"scope", request->scope}, {"action", request->action}}};
 }
 
 asio::awaitable<ToolExecutionResult> run_edit_tool(const Json& args) {
-  const Json& path = get(args, "path", kEmptyText);
-  const Json& patch = get(args, "patch", kNull);
-  const Json& old_string = get(args, "old_string", kEmptyText);
-  const Json& new_string = get(args, "new_string", kEmptyText);
-  const Json& replace_all = get(args, "replace_all", kFalse);
-  if (!non_empty_text(path)) co_return invalid("Error: invalid arguments for edit_file (required: path)");
-  host::EditFileRequest request;
-  if (!patch.is_null()) {
-    if (!non_empty_text(patch))
-      co_return invalid("Error: invalid arguments for edit_file (patch must be a non-empty string)");
-    request.patch = patch.get<std::string>();
-  } else {
-    if (!old_string.is_string() || old_string.get_ref<const std::string&>().empty())
-      co_return invalid("Error: invalid arguments for edit_file (required: patch or old_string)");
-    if (!new_string.is_string()) co_return invalid("Error: invalid arguments for edit_file (required: new_string)");
-    request.old_string = old_string.get<std::string>();
-    request.new_string = new_string.get<std::string>();
-    request.replace_all = config::truthy(replace_all);
-  }
-  request.return_result = true;
-  auto result = co_await host::shell_executor().edit_file(path.get<std::string>(), std::move(request));
+  auto request = edit_file_request(args);
+  if (!request) co_return refusal(request.error());
+  auto result = co_await host::shell_executor().edit_file(std::move(request->path), std::move(request->request));
   co_return ToolExecutionResult{result.output, Json{{"ok", result.ok},
                                                     {"internal_retry", result.internal_retry},
                                                     {"replacements", result.replacements},
@@ -145,15 +196,10 @@ asio::awaitable<ToolExecutionResult> run_edit_tool(const Json& args) {
 }
 
 asio::awaitable<ToolExecutionResult> run_load_tool(const Json& args) {
-  const Json& path = get(args, "path", kEmptyText);
-  const Json& max_tokens = get(args, "max_tokens", kNull);
-  if (!non_empty_text(path)) co_return invalid("Error: invalid arguments for load_file (required: path)");
-  if (!max_tokens.is_null() && !is_integer(max_tokens))
-    co_return invalid("Error: invalid arguments for load_file (max_tokens must be int)");
-  std::optional<std::int64_t> budget;
-  if (!max_tokens.is_null()) budget = as_int64(max_tokens);
-  auto loaded = co_await host::shell_executor().load_file(path.get<std::string>(), budget);
-  if (!loaded.ok) co_return invalid(loaded.detail);
+  auto request = load_file_request(args);
+  if (!request) co_return refusal(request.error());
+  auto loaded = co_await host::shell_executor().load_file(std::move(request->path), request->max_tokens);
+  if (!loaded.ok) co_return refusal(loaded.detail);
   co_return ToolExecutionResult{config::text_form(loaded.summary) + "\ncontent:\n" + config::text_form(loaded.content),
                                 Json{{"ok", true},
                                      {"truncated", loaded.truncated},
@@ -163,9 +209,37 @@ asio::awaitable<ToolExecutionResult> run_load_tool(const Json& args) {
                                      {"mem_available_mb", loaded.mem_available_mb}}};
 }
 
-ToolExecutionResult text_result(std::string text, const char* failure_prefix) {
-  const bool ok = text_ok(text, failure_prefix);
-  return {std::move(text), Json{{"ok", ok}}};
+asio::awaitable<ToolExecutionResult> run_read_tool(const Json& args) {
+  auto path = path_request(args, "read_file");
+  if (!path) co_return refusal(path.error());
+  co_return text_result(co_await host::shell_executor().read_file(std::move(*path)), kReadFailure);
+}
+
+asio::awaitable<ToolExecutionResult> run_write_tool(const Json& args) {
+  auto request = write_file_request(args);
+  if (!request) co_return refusal(request.error());
+  co_return text_result(
+      co_await host::shell_executor().write_file(std::move(request->path), std::move(request->content)), kTextFailure);
+}
+
+asio::awaitable<ToolExecutionResult> run_glob_tool(const Json& args) {
+  auto pattern = pattern_request(args, "glob");
+  if (!pattern) co_return refusal(pattern.error());
+  co_return text_result(co_await host::shell_executor().glob_files(std::move(*pattern), pass_on(get(args, "path", kNull))),
+                        kTextFailure);
+}
+
+asio::awaitable<ToolExecutionResult> run_grep_tool(const Json& args) {
+  auto pattern = pattern_request(args, "grep");
+  if (!pattern) co_return refusal(pattern.error());
+  co_return text_result(co_await host::shell_executor().grep_files(std::move(*pattern), pass_on(get(args, "path", kNull)),
+                                                                   pass_on(get(args, "glob", kNull)),
+                                                                   config::truthy(get(args, "ignore_case", kFalse))),
+                        kTextFailure);
+}
+
+asio::awaitable<ToolExecutionResult> run_list_tool(const Json& args) {
+  co_return text_result(co_await host::shell_executor().list_directory(pass_on(get(args, "path", kNull))), kTextFailure);
 }
 
 }  // namespace
@@ -180,49 +254,56 @@ void set_eviction_coordinator(std::shared_ptr<eviction_coordinator::EvictionCoor
   installed_coordinator() = std::move(manager);
 }
 
+Result<WriteFileArguments> write_file_request(const Json& args) {
+  if (!args.is_object()) return Failure{ErrorKind::invalid, "invalid arguments for write_file"};
+  const Json& path = get(args, "path", kEmptyText);
+  const Json& content = get(args, "content", kEmptyText);
+  if (!non_empty_text(path) || !content.is_string()) return invalid_arguments("write_file", "required: path, content");
+  return WriteFileArguments{path.get<std::string>(), content.get<std::string>()};
+}
+
+Result<EditFileArguments> edit_file_request(const Json& args) {
+  if (!args.is_object()) return Failure{ErrorKind::invalid, "invalid arguments for edit_file"};
+  const Json& path = get(args, "path", kEmptyText);
+  const Json& patch = get(args, "patch", kNull);
+  const Json& old_string = get(args, "old_string", kEmptyText);
+  const Json& new_string = get(args, "new_string", kEmptyText);
+  const Json& replace_all = get(args, "replace_all", kFalse);
+  if (!non_empty_text(path)) return invalid_arguments("edit_file", "required: path");
+  EditFileArguments a;
+  a.path = path.get<std::string>();
+  a.request.return_result = true;
+  if (!patch.is_null()) {
+    // With a patch, old_string and new_string are not looked at.
+    if (!non_empty_text(patch)) return invalid_arguments("edit_file", "patch must be a non-empty string");
+    a.request.patch = patch.get<std::string>();
+    return a;
+  }
+  if (!old_string.is_string() || old_string.get_ref<const std::string&>().empty())
+    return invalid_arguments("edit_file", "required: patch or old_string");
+  if (!new_string.is_string()) return invalid_arguments("edit_file", "required: new_string");
+  a.request.old_string = old_string.get<std::string>();
+  a.request.new_string = new_string.get<std::string>();
+  a.request.replace_all = config::truthy(replace_all);
+  return a;
+}
+
 asio::awaitable<ToolExecutionResult> execute_tool(host::ToolCall tool_call) {
   const Json& args = tool_call.arguments;
   const std::string name_text = config::bounded_text_form(tool_call.name);
-  if (!args.is_object()) co_return invalid("Error: invalid arguments for " + name_text);
+  if (!args.is_object()) co_return refusal(Failure{ErrorKind::invalid, "invalid arguments for " + name_text});
   const std::string name = tool_call.name.is_string() ? tool_call.name.get<std::string>() : std::string();
-  const bool named = tool_call.name.is_string();
+  if (!tool_call.name.is_string()) co_return refusal("Unknown tool: " + name_text);
 
-  if (named && name == "shell") co_return co_await run_shell_tool(args);
-  if (named && name == "read_file") {
-    const Json& path = get(args, "path", kEmptyText);
-    if (!non_empty_text(path)) co_return invalid("Error: invalid arguments for read_file (required: path)");
-    co_return text_result(co_await host::shell_executor().read_file(path.get<std::string>()), "Error:");
-  }
-  if (named && name == "memory") co_return co_await run_memory_tool(args);
-  if (named && name == "write_file") {
-    const Json& path = get(args, "path", kEmptyText);
-    const Json& content = get(args, "content", kEmptyText);
-    if (!non_empty_text(path) || !content.is_string())
-      co_return invalid("Error: invalid arguments for write_file (required: path, content)");
-    co_return text_result(
-        co_await host::shell_executor().write_file(path.get<std::string>(), content.get<std::string>()), "Error");
-  }
-  if (named && name == "load_file") co_return co_await run_load_tool(args);
-  if (named && name == "edit_file") co_return co_await run_edit_tool(args);
-  if (named && name == "glob") {
-    const Json& pattern = get(args, "pattern", kEmptyText);
-    if (!non_empty_text(pattern)) co_return invalid("Error: invalid arguments for glob (required: pattern)");
-    co_return text_result(
-        co_await host::shell_executor().glob_files(pattern.get<std::string>(), pass_on(get(args, "path", kNull))),
-        "Error");
-  }
-  if (named && name == "grep") {
-    const Json& pattern = get(args, "pattern", kEmptyText);
-    if (!non_empty_text(pattern)) co_return invalid("Error: invalid arguments for grep (required: pattern)");
-    co_return text_result(co_await host::shell_executor().grep_files(pattern.get<std::string>(),
-                                                                     pass_on(get(args, "path", kNull)),
-                                                                     pass_on(get(args, "glob", kNull)),
-                                                                     config::truthy(get(args, "ignore_case", kFalse))),
-                          "Error");
-  }
-  if (named && name == "list_directory")
-    co_return text_result(co_await host::shell_executor().list_directory(pass_on(get(args, "path", kNull))), "Error");
-  co_return invalid("Unknown tool: " + name_text);
+  // In the order the tools are matched; the first match runs.
+  using Runner = asio::awaitable<ToolExecutionResult> (*)(const Json&);
+  static const std::pair<const char*, Runner> kTools[] = {
+      {"shell", run_shell_tool},     {"read_file", run_read_tool}, {"memory", run_memory_tool},
+      {"write_file", run_write_tool}, {"load_file", run_load_tool}, {"edit_file", run_edit_tool},
+      {"glob", run_glob_tool},        {"grep", run_grep_tool},      {"list_directory", run_list_tool}};
+  for (const auto& [tool, run] : kTools)
+    if (name == tool) co_return co_await run(args);
+  co_return refusal("Unknown tool: " + name_text);
 }
 
 std::string format_tool_args(const host::ToolCall& tool_call) {

@@ -16,6 +16,7 @@
 #include "eviction_coordinator/eviction_coordinator.hpp"
 #include "host_services/host_services.hpp"
 #include "support/json.hpp"
+#include "support/result.hpp"
 
 namespace dravik::action_dispatch {
 
@@ -34,6 +35,28 @@ struct ToolExecutionResult {
 void set_eviction_coordinator(std::shared_ptr<eviction_coordinator::EvictionCoordinator> manager);
 
 boost::asio::awaitable<ToolExecutionResult> execute_tool(host::ToolCall tool_call);
+
+// The validators execute_tool checks the arguments of the file-changing
+// tools with, for hosts that compute such a change themselves before it
+// runs (to show it): the arguments as the tool takes them, or the failure
+// (invalid) whose tool_text() is exactly execute_tool's answer to them,
+// "Error: invalid arguments for edit_file (required: path)" and the like.
+// Arguments that are not a map fail as "invalid arguments for <tool>".
+
+// A write_file call's arguments: the file and its new content.
+struct WriteFileArguments {
+  std::string path;
+  std::string content;
+};
+Result<WriteFileArguments> write_file_request(const Json& args);
+
+// An edit_file call's arguments: the file and the patch or replacement
+// (return_result set, as the dispatcher always asks).
+struct EditFileArguments {
+  std::string path;
+  host::EditFileRequest request;
+};
+Result<EditFileArguments> edit_file_request(const Json& args);
 
 // One-line summary of a call's arguments for display next to the tool
 // name. Control characters are shown escaped ("\n", "\x1b") so that what

@@ -219,6 +219,53 @@ TEST_F(Dispatch, EditFileTakesAPatchOrAReplacement) {
   EXPECT_EQ(shell->calls.back().args, (Json{"f", {{"patch", "--- a\n+++ b\n"}, {"return_result", true}}}));
 }
 
+// A host that computes a file change itself checks the arguments with the
+// dispatcher's own validators: what they accept is what the tool is asked,
+// what they refuse reads as the tool's answer.
+TEST_F(Dispatch, FileChangeValidatorsAreTheDispatchersOwn) {
+  const Json cases[] = {
+      Json{"edit_file", {{"path", "f"}, {"patch", ""}, {"old_string", "x"}}},
+      Json{"edit_file", {{"path", "f"}, {"patch", nullptr}, {"old_string", ""}}},
+      Json{"edit_file", {{"path", "f"}, {"old_string", "x"}, {"new_string", nullptr}}},
+      Json{"edit_file", {{"old_string", "x"}}},
+      Json{"edit_file", "not a map"},
+      Json{"edit_file", {{"path", "f"}, {"old_string", "  "}, {"replace_all", 1}}},
+      Json{"edit_file", {{"path", "f"}, {"patch", "@@ -1 +1 @@\n-a\n+b\n"}, {"old_string", 5}}},
+      Json{"write_file", {{"path", " "}, {"content", "x"}}},
+      Json{"write_file", {{"path", "a"}, {"content", 1}}},
+      Json{"write_file", Json::array()},
+      Json{"write_file", {{"path", " a "}}},
+  };
+  for (const Json& c : cases) {
+    const std::string tool = c[0].get<std::string>();
+    const Json& args = c[1];
+    shell->calls.clear();
+    const std::string answer = output(tool, args);
+    std::optional<Failure> refused;
+    Json asked;  // what the shell executor would be asked, in its double's record
+    if (tool == "edit_file") {
+      const auto r = action_dispatch::edit_file_request(args);
+      if (!r) refused = r.error();
+      else if (r->request.patch) asked = Json{r->path, {{"patch", *r->request.patch}, {"return_result", true}}};
+      else
+        asked = Json{r->path, {{"old_string", r->request.old_string}, {"new_string", r->request.new_string},
+                               {"replace_all", r->request.replace_all}, {"return_result", r->request.return_result}}};
+    } else {
+      const auto r = action_dispatch::write_file_request(args);
+      if (!r) refused = r.error();
+      else asked = Json{r->path, r->content};
+    }
+    if (refused) {
+      EXPECT_EQ(refused->kind, ErrorKind::invalid) << args;
+      EXPECT_EQ(tool_text(*refused), answer) << args;
+      EXPECT_TRUE(shell->calls.empty()) << args;
+    } else {
+      ASSERT_EQ(shell->calls.size(), 1u) << args;
+      EXPECT_EQ(shell->calls.back().args, asked) << args;
+    }
+  }
+}
+
 TEST_F(Dispatch, MemoryNotesAndTheirRejections) {
   EXPECT_EQ(output("memory", {{"scope", " "}, {"action", "add"}}),
             "Error: invalid arguments for memory (required: scope, action)");

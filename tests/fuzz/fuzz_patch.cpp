@@ -7,12 +7,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const auto f = fuzz::fields(data, size, 3);
-  const auto r = dravik::hostlib::apply_unified_diff(f[0], f[1], f[2]);
-  if (r.ok) {
-    FUZZ_CHECK(r.hunks > 0);
-    FUZZ_CHECK(r.error.empty());
-  } else {
-    FUZZ_CHECK(!r.error.empty());
-  }
+  const auto r = dravik::hostlib::apply_patch(f[0], f[1], f[2]);
+  if (r) FUZZ_CHECK(r->hunks > 0);
+  else FUZZ_CHECK(!r.error().message.empty());
   return 0;
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "dravik_host.hpp"
+#include "file_change.hpp"
 #include "fakes/processes.hpp"
 #include "fakes/test_http_server.hpp"
 #include "sidecar/sidecar_env.hpp"
@@ -136,16 +137,86 @@ TEST_F(Shell, EditingReplacesExactlyOnceOrAppliesAPatchOrChangesNothing) {
   EXPECT_EQ(read_text(dir / "m.cpp"), "long a = 1;\nlong b = 7;\nlong c = 3;\nlong d = 4;\n");
 }
 
+// A change computed before it is shown, then written as computed: each way
+// it can end is a typed outcome beside the text the model reads.
+TEST_F(Shell, AComputedChangeEndsInATypedOutcomeAndTheToolsText) {
+  struct Case {
+    const char* what;
+    std::function<hostlib::ChangeOutcome()> run;
+    bool ok;
+    ErrorKind kind;  // when not ok
+    std::string reason, text;
+  };
+  write_text(dir / "m.txt", "one\ntwo\n");
+  fs::create_directories(dir / "d");
+  auto compute_and_apply = [&](Result<hostlib::FileChange> c, const std::string& path, bool edit) {
+    return c ? hostlib::apply_change(dir, *c) : hostlib::refused_change(path, edit, c.error());
+  };
+  const Case cases[] = {
+      {"a new file", [&] { return compute_and_apply(hostlib::compute_write_file(dir, "n/new.txt", "new"), "n/new.txt", false); },
+       true, {}, "", "Wrote 3 bytes to n/new.txt"},
+      {"an edit that applies",
+       [&] { return compute_and_apply(hostlib::compute_edit_file(dir, "m.txt", replace("two", "2")), "m.txt", true); },
+       true, {}, "", "Replaced 1 occurrence(s) in m.txt"},
+      {"an edit that does not apply",
+       [&] { return compute_and_apply(hostlib::compute_edit_file(dir, "m.txt", replace("three", "3")), "m.txt", true); },
+       false, ErrorKind::invalid, "old_string was not found", "Error: old_string was not found; m.txt was not changed"},
+      {"a write onto a directory", [&] { return compute_and_apply(hostlib::compute_write_file(dir, "d", "x"), "d", false); },
+       false, ErrorKind::is_directory, "d is a directory", "Error: d is a directory"},
+      {"an edit of a missing file",
+       [&] { return compute_and_apply(hostlib::compute_edit_file(dir, "gone.txt", replace("a", "b")), "gone.txt", true); },
+       false, ErrorKind::not_found, "gone.txt does not exist", "Error: gone.txt does not exist; gone.txt was not changed"},
+      {"a file changed after the change was computed",
+       [&] {
+         const auto c = hostlib::compute_write_file(dir, "m.txt", "mine\n");
+         write_text(dir / "m.txt", "theirs\n");
+         return hostlib::apply_change(dir, *c);
+       },
+       false, ErrorKind::changed, "the file changed after the change was computed",
+       "Error: m.txt changed after the change was shown (by another program?); it was not written"},
+      {"a write the caller vetoes",
+       [&] {
+         const auto c = hostlib::compute_write_file(dir, "v.txt", "x");
+         return hostlib::apply_change(dir, *c, [](const std::string& rel) -> Result<> {
+           return Failure{ErrorKind::refused, "no undo for " + rel};
+         });
+       },
+       false, ErrorKind::refused, "cannot write the file: no undo for v.txt", "Error: cannot write v.txt: no undo for v.txt"},
+  };
+  for (const Case& c : cases) {
+    const hostlib::ChangeOutcome o = c.run();
+    EXPECT_EQ(o.ok(), c.ok) << c.what;
+    EXPECT_EQ(o.text, c.text) << c.what;
+    if (!c.ok && !o.ok()) {
+      EXPECT_EQ(o.result.error(), (Failure{c.kind, c.reason})) << c.what;
+    }
+  }
+  EXPECT_EQ(read_text(dir / "m.txt"), "theirs\n");  // not overwritten
+  EXPECT_FALSE(fs::exists(dir / "v.txt"));
+
+  // Confined reads and writes: a missing file is no failure, a changed one is.
+  const auto missing = hostlib::read_confined(dir, "none.txt", 1 << 20);
+  ASSERT_TRUE(missing.ok());
+  EXPECT_FALSE(missing->exists);
+  const std::optional<std::string> expect = "mine\n";
+  hostlib::WriteBeneath o;
+  o.expect = &expect;
+  const auto w = hostlib::write_confined(dir, "m.txt", "x", o);
+  ASSERT_FALSE(w.ok());
+  EXPECT_EQ(w.error(), (Failure{ErrorKind::changed, "m.txt changed since"}));
+  EXPECT_EQ(hostlib::read_confined(dir, "../outside", 10).error().kind, ErrorKind::refused);
+}
+
 TEST(Patch, HunksFoundAwayFromTheirStatedLine) {
   const std::string text = "a\nb\nc\nd\ne\n";
-  auto r = hostlib::apply_unified_diff(text, "@@ -2,2 +2,2 @@\n d\n-e\n+E\n");
-  ASSERT_TRUE(r.ok) << r.error;
-  EXPECT_EQ(r.text, "a\nb\nc\nd\nE\n");
+  auto r = hostlib::apply_patch(text, "@@ -2,2 +2,2 @@\n d\n-e\n+E\n");
+  ASSERT_TRUE(r.ok()) << r.error().message;
+  EXPECT_EQ(r->text, "a\nb\nc\nd\nE\n");
   // A stated line past the end of the file is a mistake, not a hint.
-  r = hostlib::apply_unified_diff(text, "@@ -10,2 +10,2 @@\n d\n-e\n+E\n");
-  EXPECT_FALSE(r.ok);
-  EXPECT_NE(r.error.find("past the end of the file (5 lines)"), std::string::npos) << r.error;
-  EXPECT_FALSE(hostlib::apply_unified_diff(text, "no hunks here").ok);
+  r = hostlib::apply_patch(text, "@@ -10,2 +10,2 @@\n d\n-e\n+E\n");
+  ASSERT_FALSE(r.ok());
+  EXPECT_NE(r.error().message.find("past the end of the file (5 lines)"), std::string::npos) << r.error().message;
+  EXPECT_FALSE(hostlib::apply_patch(text, "no hunks here").ok());
 }
 
 TEST_F(Shell, GlobGrepAndListStayBoundedSortedAndOutOfGit) {

@@ -78,10 +78,37 @@ TEST(ServerStream, LineBoundsNestingAndToolCallIndices) {
   }));
 }
 
+// A call's arguments are parsed once, by the accumulator: whatever is not
+// JSON, or nests deeper than the one limit, stays the model's text.
+TEST(ServerStream, ToolCallArgumentsAreParsedOnceWithinOneDepthLimit) {
+  auto arguments_of = [](const std::string& text) {
+    hostlib::ChatAccumulator acc;
+    const Json call = {{"index", 0}, {"function", {{"name", "grep"}, {"arguments", text}}}};
+    const Json delta = {{"tool_calls", Json::array({call})}};
+    acc.add(Json{{"choices", Json::array({Json{{"delta", delta}}})}});
+    const auto calls = acc.tool_calls();
+    return calls.size() == 1 ? calls[0].arguments : Json("no call");
+  };
+  const std::size_t limit = hostlib::kMaxToolArgumentDepth;
+  auto nest = [](std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); };
+  const std::pair<std::string, Json> cases[] = {
+      {"", Json::object()},
+      {R"({"pattern":"x","path":"src"})", Json{{"pattern", "x"}, {"path", "src"}}},
+      {R"({"pattern":)", R"({"pattern":)"},
+      {"  ", "  "},
+      {nest(limit), Json::parse(nest(limit))},
+      {nest(limit + 1), nest(limit + 1)},
+      {R"({"a":")" + nest(limit + 1) + R"("})", Json{{"a", nest(limit + 1)}}},  // brackets in a text are text
+  };
+  for (const auto& [text, expected] : cases) EXPECT_EQ(arguments_of(text), expected) << text;
+  // Nested 200,000 deep: refused from the text, never parsed.
+  EXPECT_TRUE(holds_in_child([&] { return arguments_of(nest(200000)).is_string(); }));
+}
+
 TEST(Patch, CountsDecideExtentsAndTheFileKeepsItsLineEndings) {
   auto apply = [](const std::string& text, const std::string& patch) {
-    const auto r = hostlib::apply_unified_diff(text, patch);
-    return r.ok ? r.text : "error: " + r.error;
+    const auto r = hostlib::apply_patch(text, patch);
+    return r ? r->text : "error: " + r.error().message;
   };
   // Removed and added lines that look like file headers.
   EXPECT_EQ(apply("a\n-- old comment\nb\n", "@@ -1,3 +1,3 @@\n a\n--- old comment\n+-- new comment\n b\n"),
@@ -112,14 +139,16 @@ TEST(Patch, CountsDecideExtentsAndTheFileKeepsItsLineEndings) {
   // Several files: only the section of the file being edited applies.
   const std::string two_files =
       "--- a/f\n+++ b/f\n@@ -1 +1 @@\n-a\n+A\ndiff --git a/g b/g\n--- a/g\n+++ b/g\n@@ -2 +2 @@\n-b\n+B\n";
-  auto r = hostlib::apply_unified_diff("a\nb\n", two_files, "./f");
-  EXPECT_EQ(r.text, "A\nb\n");
-  EXPECT_EQ(r.hunks, 1);
-  r = hostlib::apply_unified_diff("a\nb\n", two_files, "src/g");
-  EXPECT_EQ(r.text, "a\nB\n");
-  r = hostlib::apply_unified_diff("a\nb\n", two_files, "h");
-  EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.error, "the patch changes several files (f, g); give only the hunks of h");
+  auto r = hostlib::apply_patch("a\nb\n", two_files, "./f");
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(r->text, "A\nb\n");
+  EXPECT_EQ(r->hunks, 1);
+  r = hostlib::apply_patch("a\nb\n", two_files, "src/g");
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(r->text, "a\nB\n");
+  r = hostlib::apply_patch("a\nb\n", two_files, "h");
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error(), (Failure{ErrorKind::invalid, "the patch changes several files (f, g); give only the hunks of h"}));
 }
 
 TEST(Glob, SegmentsClassesHiddenNamesAndManyDoubleStars) {
