@@ -374,12 +374,6 @@ Result<PatchedText> apply_patch(const std::string& text, const std::string& patc
   return apply_sections(text, *chosen);
 }
 
-PatchResult apply_unified_diff(const std::string& text, const std::string& patch, std::string_view path) {
-  auto applied = apply_patch(text, patch, path);
-  if (!applied) return {false, "", applied.error().message, 0};
-  return {true, std::move(applied->text), "", applied->hunks};
-}
-
 Result<EditedText> compute_edit(const std::string& text, const host::EditFileRequest& request, std::string_view path) {
   if (request.patch) {
     auto p = apply_patch(text, *request.patch, path);

@@ -120,16 +120,6 @@ struct PatchedText {
 };
 Result<PatchedText> apply_patch(const std::string& text, const std::string& patch, std::string_view path = {});
 
-// Kept for the app's tests until they move to apply_patch: its result with
-// the failure's message in `error`.
-struct PatchResult {
-  bool ok = false;
-  std::string text;
-  std::string error;
-  int hunks = 0;
-};
-PatchResult apply_unified_diff(const std::string& text, const std::string& patch, std::string_view path = {});
-
 // The new text of an edit_file request applied to `text`: the unified patch,
 // or old_string replaced by new_string (once, where it must be unique, or
 // everywhere with replace_all). The failure (invalid) says why it does not

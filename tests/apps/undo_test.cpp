@@ -186,9 +186,9 @@ TEST(UnifiedDiff, MatchesDiffAndAppliesBack) {
     const auto r = run_until_done(io, proc::run({"diff", "-u", "--label", "a/f", "--label", "b/f", "a", "b"}, o));
     const std::string ours = hostlib::unified_diff(before, after, "f");
     EXPECT_EQ(ours, r.out) << before << "|" << after;
-    const auto back = hostlib::apply_unified_diff(before, ours, "f");
-    EXPECT_TRUE(back.ok) << back.error;
-    EXPECT_EQ(back.text, after);
+    const auto back = hostlib::apply_patch(before, ours, "f");
+    ASSERT_TRUE(back.ok()) << back.error().message;
+    EXPECT_EQ(back->text, after);
   }
   EXPECT_EQ(hostlib::unified_diff("same\n", "same\n", "f"), "");
   // Changes among repeated lines near the start or end of a long file keep

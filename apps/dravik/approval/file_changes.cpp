@@ -3,15 +3,13 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "support/config.hpp"
+#include "action_dispatch/action_dispatch.hpp"
 #include "support/text.hpp"
 #include "text_tools.hpp"
 
 namespace dravik::app {
 
 namespace {
-
-bool non_empty_text(const Json* v) { return v && v->is_string() && !config::trim(v->get<std::string>()).empty(); }
 
 constexpr std::size_t kMaxDiffBytes = 4u << 20;  // more differing bytes than this are described, not diffed
 
@@ -26,34 +24,23 @@ std::size_t differing_bytes(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-std::optional<hostlib::PreparedChange> prepare_file_change(const std::string& tool, const Json& args,
-                                                           const std::filesystem::path& root) {
-  if (!args.is_object()) return std::nullopt;
-  const Json* path = config::find(args, "path");
-  if (!non_empty_text(path)) return std::nullopt;
+std::optional<FileChangeCall> prepare_file_change(const std::string& tool, const Json& args,
+                                                  const std::filesystem::path& root) {
+  // The dispatcher's own validators: the same arguments accepted, the same
+  // answer to those it refuses.
   if (tool == "write_file") {
-    const Json* content = config::find(args, "content");
-    if (!content || !content->is_string()) return std::nullopt;
-    return hostlib::prepare_write_file(root, path->get<std::string>(), content->get<std::string>());
+    const auto call = action_dispatch::write_file_request(args);
+    if (!call) return FileChangeCall{std::nullopt, tool_text(call.error())};
+    auto change = hostlib::compute_write_file(root, call->path, call->content);
+    if (!change) return FileChangeCall{std::nullopt, hostlib::refused_change(call->path, false, change.error()).text};
+    return FileChangeCall{std::move(*change), ""};
   }
   if (tool != "edit_file") return std::nullopt;
-  // The same arguments the edit_file tool accepts.
-  host::EditFileRequest request;
-  const Json* patch = config::find(args, "patch");
-  if (patch && !patch->is_null()) {
-    if (!non_empty_text(patch)) return std::nullopt;
-    request.patch = patch->get<std::string>();
-  } else {
-    const Json* old_s = config::find(args, "old_string");
-    const Json* new_s = config::find(args, "new_string");
-    if (!old_s || !old_s->is_string() || old_s->get_ref<const std::string&>().empty()) return std::nullopt;
-    if (!new_s || !new_s->is_string()) return std::nullopt;
-    request.old_string = old_s->get<std::string>();
-    request.new_string = new_s->get<std::string>();
-    const Json* all = config::find(args, "replace_all");
-    request.replace_all = all && config::truthy(*all);
-  }
-  return hostlib::prepare_edit_file(root, path->get<std::string>(), request);
+  const auto call = action_dispatch::edit_file_request(args);
+  if (!call) return FileChangeCall{std::nullopt, tool_text(call.error())};
+  auto change = hostlib::compute_edit_file(root, call->path, call->request);
+  if (!change) return FileChangeCall{std::nullopt, hostlib::refused_change(call->path, true, change.error()).text};
+  return FileChangeCall{std::move(*change), ""};
 }
 
 std::string hex_dump(std::string_view bytes) {
@@ -90,7 +77,7 @@ std::string hex_dump(std::string_view bytes) {
   return out + buf;
 }
 
-ChangeView change_diff(const hostlib::PreparedChange& c) {
+ChangeView change_diff(const hostlib::FileChange& c) {
   const std::string before = c.before.value_or("");
   const std::string path = text::escape_unambiguous(c.path, false);  // one line, whatever the model named
   auto size = [](std::size_t n) { return std::to_string(n) + " bytes"; };

@@ -14,11 +14,18 @@
 
 namespace dravik::app {
 
-// The change of a write_file or edit_file call whose arguments are well
-// formed; nothing for other tools and for malformed arguments (the tool
-// itself answers those as always).
-std::optional<hostlib::PreparedChange> prepare_file_change(const std::string& tool, const Json& args,
-                                                           const std::filesystem::path& root);
+// A write_file or edit_file call before it is approved: its change, or
+// the tool's answer when there is nothing to approve (arguments the model
+// got wrong, an edit that does not apply). Every file change of the chat
+// goes this way: computed here, shown, kept for /undo, then written as
+// computed (hostlib::apply_change).
+struct FileChangeCall {
+  std::optional<hostlib::FileChange> change;
+  std::string answer;  // no change: what the model is told
+};
+// Nothing for other tools.
+std::optional<FileChangeCall> prepare_file_change(const std::string& tool, const Json& args,
+                                                  const std::filesystem::path& root);
 
 // The change as it is shown: a unified diff of the text (raw bytes, for
 // --json), or for binary data a line with the sizes and a diff of the hex
@@ -28,7 +35,7 @@ struct ChangeView {
   std::string diff;
   bool whole = true;
 };
-ChangeView change_diff(const hostlib::PreparedChange& change);
+ChangeView change_diff(const hostlib::FileChange& change);
 
 // `bytes` as a hex dump: offset, sixteen bytes in hex, the printable ones;
 // a run of lines equal to the one before is one "*" line.

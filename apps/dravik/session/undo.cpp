@@ -102,14 +102,15 @@ std::string UndoLog::store_dir() {
 Json UndoLog::load() {
   load_error_.clear();
   const Json empty = {{"version", 1}, {"next", 1}, {"turns", Json::array()}};
-  const hostlib::FileSnapshot s = hostlib::read_beneath(workdir_, in_store("log.json"), kMaxLog, false);
-  if (!s.error.empty()) {
-    load_error_ = "cannot read the undo log: " + s.error;
+  const auto read = hostlib::read_confined(workdir_, in_store("log.json"), kMaxLog, false);
+  if (!read) {
+    load_error_ = "cannot read the undo log: " + read.error().message;
     return empty;
   }
+  const hostlib::FileState& s = *read;
   if (!s.exists) return empty;
-  const hostlib::FileSnapshot seal = hostlib::read_beneath(home_, seal_path().string(), 1 << 16);
-  const Json record = seal.exists ? Json::parse(seal.bytes, nullptr, false) : Json();
+  const auto seal = hostlib::read_confined(home_, seal_path().string(), 1 << 16);
+  const Json record = seal && seal->exists ? Json::parse(seal->bytes, nullptr, false) : Json();
   if (!record.is_object() || record.value("log", "") != sha256_of(s.bytes)) {
     load_error_ = "the undo log in .dravik/undo was not written by your dravik (or was changed since); it is not used";
     return empty;
@@ -122,13 +123,13 @@ Json UndoLog::load() {
 
 std::string UndoLog::save(const Json& log) {
   const std::string bytes = dump_json(log);
-  hostlib::WriteOutcome w = hostlib::write_beneath(workdir_, in_store("log.json"), bytes, private_write());
-  if (!w.error.empty()) return w.error;
+  if (auto w = hostlib::write_confined(workdir_, in_store("log.json"), bytes, private_write()); !w)
+    return w.error().message;
   hostlib::WriteBeneath o;
   o.new_mode = 0600;
-  w = hostlib::write_beneath(home_, seal_path().string(),
+  const auto w = hostlib::write_confined(home_, seal_path().string(),
                              dump_json(Json{{"workdir", fs::absolute(workdir_).string()}, {"log", sha256_of(bytes)}}), o);
-  return w.error;
+  return w ? "" : w.error().message;
 }
 
 Json& UndoLog::current_turn(Json& log) {
@@ -151,7 +152,7 @@ void UndoLog::bound(Json& log) {
     total -= std::min(total, turn_bytes(turns[0]));
     for (const Json& f : turns[0].value("files", Json::array()))
       if (f.is_object() && f.contains("blob") && valid_blob(f["blob"]))
-        hostlib::remove_beneath(workdir_, in_store(f["blob"].get<std::string>()));
+        (void)hostlib::remove_confined(workdir_, in_store(f["blob"].get<std::string>()));
     turns.erase(turns.begin());
   }
 }
@@ -175,8 +176,8 @@ std::string UndoLog::remember_file(const std::string& rel, const std::optional<s
                 {"size", before ? before->size() : 0}, {"written", sha256_of(after)}};
   if (before) {
     const std::string blob = "b" + std::to_string(current_id_) + "-" + std::to_string(files.size());
-    const hostlib::WriteOutcome w = hostlib::write_beneath(workdir_, in_store(blob), *before, private_write());
-    if (!w.error.empty()) return "cannot keep the file for /undo: " + w.error;
+    if (auto w = hostlib::write_confined(workdir_, in_store(blob), *before, private_write()); !w)
+      return "cannot keep the file for /undo: " + w.error().message;
     entry["blob"] = blob;
     entry["before"] = sha256_of(*before);
   }
@@ -208,11 +209,12 @@ bool UndoLog::undo_file(const Json& f, const std::function<bool(const std::strin
   const std::string path = f["path"].get<std::string>();
   const std::string shown = text::escape_unambiguous(path);
   const bool existed = f.value("existed", false);
-  const hostlib::FileSnapshot now = hostlib::read_beneath(workdir_, path, kMaxFile);
-  if (!now.error.empty()) {
-    u.lines.push_back("could not restore " + shown + ": " + text::escape_controls(now.error));
+  const auto read = hostlib::read_confined(workdir_, path, kMaxFile);
+  if (!read) {
+    u.lines.push_back("could not restore " + shown + ": " + text::escape_controls(read.error().message));
     return true;
   }
+  const hostlib::FileState& now = *read;
   const bool as_written = now.exists && sha256_of(now.bytes) == f["written"].get<std::string>();
   if (!as_written) {
     if (!existed && !now.exists) {
@@ -230,9 +232,8 @@ bool UndoLog::undo_file(const Json& f, const std::function<bool(const std::strin
   }
   const std::optional<std::string> expect = now.exists ? std::optional<std::string>(now.bytes) : std::nullopt;
   if (!existed) {
-    const hostlib::WriteOutcome w = hostlib::remove_beneath(workdir_, path, &expect);
-    if (!w.error.empty()) {
-      u.lines.push_back("could not remove " + shown + ": " + text::escape_controls(w.error));
+    if (auto w = hostlib::remove_confined(workdir_, path, &expect); !w) {
+      u.lines.push_back("could not remove " + shown + ": " + text::escape_controls(w.error().message));
       return true;
     }
     u.lines.push_back("removed " + shown);
@@ -240,10 +241,11 @@ bool UndoLog::undo_file(const Json& f, const std::function<bool(const std::strin
     return false;
   }
   const Json mode = f.value("mode", Json());
-  hostlib::FileSnapshot saved;
+  std::optional<hostlib::FileState> saved;
   if (valid_blob(f.value("blob", Json())))
-    saved = hostlib::read_beneath(workdir_, in_store(f["blob"].get<std::string>()), kMaxFile, false);
-  if (!saved.exists || !saved.error.empty() || sha256_of(saved.bytes) != f.value("before", "") ||
+    if (auto r = hostlib::read_confined(workdir_, in_store(f["blob"].get<std::string>()), kMaxFile, false))
+      saved = std::move(*r);
+  if (!saved || !saved->exists || sha256_of(saved->bytes) != f.value("before", "") ||
       !mode.is_number_unsigned() || mode.get<unsigned>() > 07777) {
     u.lines.push_back("could not restore " + shown + ": its saved copy is missing or damaged");
     return false;
@@ -252,9 +254,8 @@ bool UndoLog::undo_file(const Json& f, const std::function<bool(const std::strin
   o.expect = &expect;
   o.mode = static_cast<mode_t>(mode.get<unsigned>());
   o.new_mode = *o.mode;
-  const hostlib::WriteOutcome w = hostlib::write_beneath(workdir_, path, saved.bytes, o);
-  if (!w.error.empty()) {
-    u.lines.push_back("could not restore " + shown + ": " + text::escape_controls(w.error));
+  if (auto w = hostlib::write_confined(workdir_, path, saved->bytes, o); !w) {
+    u.lines.push_back("could not restore " + shown + ": " + text::escape_controls(w.error().message));
     return true;
   }
   u.lines.push_back("restored " + shown);
@@ -333,7 +334,7 @@ UndoLog::Undone UndoLog::undo_last(const std::function<bool(const std::string&)>
   for (const Json& f : files)
     if (f.is_object() && valid_blob(f.value("blob", Json())) &&
         std::find(keep.begin(), keep.end(), f) == keep.end())
-      hostlib::remove_beneath(workdir_, in_store(f["blob"].get<std::string>()));
+      (void)hostlib::remove_confined(workdir_, in_store(f["blob"].get<std::string>()));
   return u;
 }
 

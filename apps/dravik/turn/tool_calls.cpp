@@ -22,23 +22,7 @@ namespace asio = boost::asio;
 namespace {
 
 constexpr std::string_view kContinuation = "    ";  // before each further line of a command shown
-constexpr std::size_t kMaxArgumentDepth = 32;
-
 std::string count(std::size_t n) { return provisioning::thousands(n); }
-
-// True when `v` nests more than `limit` arrays or objects deep; looked at
-// without recursion.
-bool nested_deeper_than(const Json& v, std::size_t limit) {
-  std::vector<std::pair<const Json*, std::size_t>> todo{{&v, 0}};
-  while (!todo.empty()) {
-    const auto [at, depth] = todo.back();
-    todo.pop_back();
-    if (!at->is_structured()) continue;
-    if (depth >= limit) return true;
-    for (const Json& child : *at) todo.emplace_back(&child, depth + 1);
-  }
-  return false;
-}
 
 }  // namespace
 
@@ -59,8 +43,6 @@ asio::awaitable<void> Turn::run_tools(const std::vector<host::ToolCall>& calls, 
   try {
     for (std::size_t i = 0; i < calls.size(); ++i) {
       host::ToolCall call = calls[i];
-      // Arguments nested deeper than any tool's stay the model's text.
-      if (nested_deeper_than(call.arguments, kMaxArgumentDepth)) call.arguments = ids[i]["function"]["arguments"];
       const std::string name = call.name.is_string() ? call.name.get<std::string>() : "?";
       bool ok = false;
       const std::string content = co_await run_call(std::move(call), ok, repeated);
@@ -89,11 +71,12 @@ asio::awaitable<std::string> Turn::run_call(host::ToolCall tc, bool& ok, bool& r
   const auto verdict = repeats_.see(call.name, tc.arguments);
   repeated = verdict == RepeatGuard::Verdict::stop;
   // A file change is computed once, shown as a diff, and written as shown.
-  const auto change = verdict == RepeatGuard::Verdict::run
-                          ? prepare_file_change(call.name, tc.arguments, p_.settings.workdir)
-                          : std::nullopt;
+  const auto file_call = verdict == RepeatGuard::Verdict::run
+                             ? prepare_file_change(call.name, tc.arguments, p_.settings.workdir)
+                             : std::nullopt;
+  const hostlib::FileChange* change = file_call && file_call->change ? &*file_call->change : nullptr;
   ChangeView view;
-  if (change && change->ok) view = change_diff(*change);
+  if (change) view = change_diff(*change);
   call.diff = view.diff;
   // A change is shown whole up to kDiffLinesShown lines; the rest is
   // offered before the question (approve).
@@ -109,15 +92,17 @@ asio::awaitable<std::string> Turn::run_call(host::ToolCall tc, bool& ok, bool& r
     co_return repeated ? "Not run: the same call once more after being told; the turn is stopped."
                        : "Not run: you already made this exact call twice in this turn, and the earlier result "
                          "stands. Use it, or do something else.";
-  if (change && !change->ok) co_return change->output;  // nothing would change: nothing to approve
+  if (file_call && !change) co_return file_call->answer;  // nothing would change: nothing to approve
   if (std::string refusal = approve(call, unseen, view.whole); !refusal.empty()) co_return refusal;
   if (change) {
     // No change is written that /undo could not take back.
-    const std::string content = hostlib::apply_prepared(p_.settings.workdir, *change, [&](const std::string& rel) {
-      return p_.undo.remember_file(rel, change->before, change->mode, change->after);
+    const auto outcome = hostlib::apply_change(p_.settings.workdir, *change, [&](const std::string& rel) -> Result<> {
+      if (std::string e = p_.undo.remember_file(rel, change->before, change->mode, change->after); !e.empty())
+        return Failure{ErrorKind::refused, std::move(e)};
+      return {};
     });
-    ok = !content.starts_with("Error");
-    co_return content;
+    ok = outcome.ok();
+    co_return outcome.text;
   }
   if (call.name == "shell" && tc.arguments.is_object() && tc.arguments.value("command", Json()).is_string())
     if (auto e = p_.undo.remember_shell(tc.arguments["command"].get<std::string>()); !e.empty())
