@@ -190,13 +190,13 @@ int main() {
   hostlib::ServiceOptions services;
   services.workdir = dir;
   hostlib::install_services(io.get_executor(), services);
-  const Json cfg = {{"llama_model", model_path},
-                    {"device", "cpu"},
-                    {"context_window_tokens", kContext},
-                    {"llama_port", testing::free_port()}};
-  auto rt = hostlib::chat_runtime(backend_catalog::create_runtime_client(io.get_executor(), cfg));
-  rt->set_port(cfg["llama_port"].get<std::int64_t>());
-  rt->set_max_reply_tokens(kReplyCap);
+  hostlib::LocalRuntimeOptions local;
+  local.model = model_path;
+  local.device = "cpu";
+  local.context_window_tokens = kContext;
+  local.port = testing::free_port();
+  local.max_reply_tokens = kReplyCap;
+  auto rt = hostlib::local_runtime(io.get_executor(), std::move(local));
   async::run_until_done(io, rt->start());
 
   // The system prompt of `dravik chat`, with this directory in it.

@@ -3,8 +3,7 @@
 //
 //   boost::asio::io_context io;
 //   dravik::hostlib::install_services(io.get_executor(), {.workdir = "/path/to/project"});
-//   auto runtime = dravik::hostlib::chat_runtime(
-//       dravik::backend_catalog::create_runtime_client(io.get_executor(), cfg));
+//   auto runtime = dravik::hostlib::local_runtime(io.get_executor(), {.model = "model.gguf", .port = 8080});
 //
 // Every service runs on the host's event loop; none starts a thread.
 #pragma once

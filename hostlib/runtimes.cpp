@@ -11,7 +11,6 @@
 #include "support/config.hpp"
 #include "support/errors.hpp"
 #include "support/http/http.hpp"
-#include "support/process/process.hpp"
 
 namespace dravik::hostlib {
 
@@ -24,72 +23,18 @@ std::string file_name(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// The extra request body: `base` (the reasoning switch) with the reply cap
-// and, for the local server, prompt progress.
-std::optional<Json> with_request_extras(std::optional<Json> base, std::optional<std::int64_t> max_tokens,
-                                        bool progress) {
-  if (!max_tokens && !progress) return base;
+// The extra request body of a remote server: the configured one with the
+// reply cap.
+std::optional<Json> with_reply_cap(std::optional<Json> base, std::optional<std::int64_t> max_tokens) {
+  if (!max_tokens) return base;
   Json body = base && base->is_object() ? *base : Json::object();
-  if (max_tokens) body["max_tokens"] = *max_tokens;
-  if (progress) body["return_progress"] = true;
+  body["max_tokens"] = *max_tokens;
   return body;
-}
-
-// The local server's chat stream: the endpoint is checked and the request
-// opened on the first `next`, with the current reasoning mode's extras.
-class LocalChatStream : public host::ChunkStream {
- public:
-  LocalChatStream(sidecar::SidecarClient& c, Json messages, bool use_tools, std::optional<std::int64_t> max_tokens)
-      : c_(c), messages_(std::move(messages)), use_tools_(use_tools), max_tokens_(max_tokens) {}
-  boost::asio::awaitable<std::optional<host::StreamChunk>> next() override {
-    if (!inner_) {
-      host::isolation_policy().assert_endpoint_allowed(c_.base_url, "the llama.cpp runtime");
-      inner_ = host::chat_protocol().stream_openai_chat(
-          *c_._http, c_.base_url, "local", messages_, use_tools_,
-          with_request_extras(c_._reasoning_extra_body(), max_tokens_, true));
-    }
-    co_return co_await inner_->next();
-  }
-
- private:
-  sidecar::SidecarClient& c_;
-  Json messages_;
-  bool use_tools_;
-  std::optional<std::int64_t> max_tokens_;
-  std::unique_ptr<host::ChunkStream> inner_;
-};
-
-constexpr std::chrono::seconds kCountTimeout{30};
-
-Json template_request(Json messages, bool use_tools) {
-  Json request = Json::object();
-  request["messages"] = std::move(messages);
-  if (use_tools) request["tools"] = tool_definitions();
-  return request;
-}
-
-// {"content": <the rendered prompt>} from an "/apply-template" answer.
-std::optional<Json> tokenize_request(const http::FullResponse& r) {
-  if (r.status != 200) return std::nullopt;
-  const Json v = Json::parse(r.body, nullptr, false);
-  if (!v.is_object() || !v.contains("prompt") || !v["prompt"].is_string()) return std::nullopt;
-  Json request = Json::object();
-  request["content"] = v["prompt"];
-  request["parse_special"] = true;
-  return request;
-}
-
-std::optional<std::int64_t> token_count(const http::FullResponse& r) {
-  if (r.status != 200) return std::nullopt;
-  const Json v = Json::parse(r.body, nullptr, false);
-  if (!v.is_object() || !v.contains("tokens") || !v["tokens"].is_array()) return std::nullopt;
-  return static_cast<std::int64_t>(v["tokens"].size());
 }
 
 class LocalRuntime : public ChatRuntime {
  public:
-  explicit LocalRuntime(std::unique_ptr<host::RuntimeClient> owned)
-      : owned_(std::move(owned)), c_(static_cast<sidecar::SidecarClient&>(*owned_)) {}
+  explicit LocalRuntime(std::unique_ptr<sidecar::SidecarClient> owned) : owned_(std::move(owned)), c_(*owned_) {}
   ~LocalRuntime() override { detach(); }
   boost::asio::awaitable<void> start() override { co_await c_.start(); }
   boost::asio::awaitable<void> close() override {
@@ -97,25 +42,21 @@ class LocalRuntime : public ChatRuntime {
     co_await c_.close();
   }
   std::unique_ptr<host::ChunkStream> chat_stream(Json messages, bool use_tools) override {
-    return std::make_unique<LocalChatStream>(c_, std::move(messages), use_tools, max_reply_tokens_);
+    Json extra = {{"return_progress", true}};
+    if (max_reply_tokens_) extra["max_tokens"] = *max_reply_tokens_;
+    return c_.chat_stream(std::move(messages), use_tools, std::move(extra));
   }
   void set_reasoning_mode(const std::string& mode) override { c_.set_reasoning_mode(mode); }
   std::string reasoning_status() const override { return c_.reasoning_status(); }
   bool has_reasoning_switch() const override { return true; }
   std::int64_t context_window_tokens() const override { return c_.context_window_tokens; }
   std::string describe() const override { return "llama.cpp: " + file_name(c_.model); }
-  host::RuntimeClient& client() override { return c_; }
   bool reports_prompt_progress() const override { return true; }
 
   bool owns_server() const override { return true; }
-  void set_port(std::int64_t port) override {
-    c_.port = port;
-    c_.base_url = "http://" + c_.host + ":" + std::to_string(port);
-  }
-  bool server_running() const override { return c_._proc && !c_._proc->poll(); }
+  bool server_running() const override { return c_.server_running(); }
   boost::asio::awaitable<std::optional<int>> server_exit_status(std::chrono::milliseconds grace) override {
-    if (!c_._proc) co_return std::nullopt;
-    co_return co_await c_._proc->wait_for(grace);
+    co_return co_await c_.server_exit_status(grace);
   }
   std::vector<std::string> server_log_tail(std::size_t lines) const override {
     const auto log = c_.stderr_lines();
@@ -123,8 +64,8 @@ class LocalRuntime : public ChatRuntime {
   }
   boost::asio::awaitable<void> reset() override { co_await c_.reset_kv_cache(); }
   std::vector<std::pair<std::string, std::string>> status() const override {
-    return {{"server", (c_._proc ? "pid " + std::to_string(c_._proc->pid()) : std::string("stopped")) + " at " +
-                           c_.base_url}};
+    const auto pid = c_.server_pid();
+    return {{"server", (pid ? "pid " + std::to_string(*pid) : std::string("stopped")) + " at " + c_.base_url}};
   }
 
   void attach_conversation(std::shared_ptr<Json> messages, std::function<void(const std::string&)> notify) override {
@@ -150,21 +91,13 @@ class LocalRuntime : public ChatRuntime {
     co_return co_await target_->restore_state(coordinator_->state_dir());
   }
 
-  // The server renders the request with its chat template
-  // ("/apply-template") and counts the result ("/tokenize").
   boost::asio::awaitable<std::optional<std::int64_t>> count_prompt_tokens(Json messages, bool use_tools) override {
-    host::isolation_policy().assert_endpoint_allowed(c_.base_url, "the llama.cpp runtime");
-    const std::string base = c_.base_url;
-    try {
-      auto rendered = co_await c_._http->post_json(
-          base + "/apply-template", template_request(std::move(messages), use_tools), kCountTimeout);
-      const std::optional<Json> tokenize = tokenize_request(rendered);
-      if (!tokenize) co_return std::nullopt;
-      auto counted = co_await c_._http->post_json(base + "/tokenize", *tokenize, kCountTimeout);
-      co_return token_count(counted);
-    } catch (const http::TransportError&) {
-      co_return std::nullopt;
-    }
+    // Built on its own statement: g++ 12 destroys a conditional's temporary
+    // twice inside a co_await expression.
+    std::optional<Json> tools;
+    if (use_tools) tools = tool_definitions();
+    auto counting = c_.count_prompt_tokens(std::move(messages), std::move(tools));
+    co_return co_await std::move(counting);
   }
 
  private:
@@ -175,7 +108,7 @@ class LocalRuntime : public ChatRuntime {
     coordinator_.reset();
   }
 
-  std::unique_ptr<host::RuntimeClient> owned_;
+  std::unique_ptr<sidecar::SidecarClient> owned_;
   sidecar::SidecarClient& c_;
   std::shared_ptr<server_eviction::LlamaEvictionTarget> target_;
   std::shared_ptr<eviction_coordinator::EvictionCoordinator> coordinator_;
@@ -183,8 +116,7 @@ class LocalRuntime : public ChatRuntime {
 
 class RemoteRuntime : public ChatRuntime {
  public:
-  explicit RemoteRuntime(std::unique_ptr<host::RuntimeClient> owned)
-      : owned_(std::move(owned)), c_(static_cast<OpenAICompatibleClient&>(*owned_)) {}
+  explicit RemoteRuntime(std::unique_ptr<OpenAICompatibleClient> owned) : owned_(std::move(owned)), c_(*owned_) {}
   boost::asio::awaitable<void> start() override {
     if (c_.options().verify_connection) co_await c_.verify();
   }
@@ -203,10 +135,9 @@ class RemoteRuntime : public ChatRuntime {
   bool has_reasoning_switch() const override { return false; }
   std::int64_t context_window_tokens() const override { return c_.options().context_window_tokens; }
   std::string describe() const override { return "OpenAI-compatible: " + c_.options().model + " at " + c_.base_url(); }
-  host::RuntimeClient& client() override { return c_; }
 
  private:
-  std::unique_ptr<host::RuntimeClient> owned_;
+  std::unique_ptr<OpenAICompatibleClient> owned_;
   OpenAICompatibleClient& c_;
 };
 
@@ -221,7 +152,7 @@ std::string normalize_base_url(const std::optional<std::string>& base_url) {
 OpenAICompatibleClient::OpenAICompatibleClient(boost::asio::any_io_executor ex, host::OpenAICompatibleOptions options)
     : options_(std::move(options)),
       base_url_(normalize_base_url(options_.base_url)),
-      http_(std::make_unique<http::Client>(std::move(ex), std::chrono::seconds(300))) {}
+      http_(std::make_unique<http::Client>(std::move(ex), std::chrono::seconds(300), host::policy_redirect_check())) {}
 
 OpenAICompatibleClient::~OpenAICompatibleClient() = default;
 
@@ -266,7 +197,7 @@ std::unique_ptr<host::ChunkStream> OpenAICompatibleClient::chat_stream(Json mess
   host::isolation_policy().assert_endpoint_allowed(base_url_, "the OpenAI-compatible runtime");
   return open_chat_stream(
       *http_, base_url_,
-      chat_request_body(options_.model, messages, use_tools, with_request_extras(options_.extra_body, max_tokens, false)),
+      chat_request_body(options_.model, messages, use_tools, with_reply_cap(options_.extra_body, max_tokens)),
       headers());
 }
 
@@ -279,11 +210,25 @@ std::unique_ptr<host::RuntimeClient> CompatibleApiClientFactory::OpenAICompatibl
   return std::make_unique<hostlib::OpenAICompatibleClient>(ex_, options);
 }
 
-std::unique_ptr<ChatRuntime> chat_runtime(std::unique_ptr<host::RuntimeClient> client) {
+std::unique_ptr<ChatRuntime> local_runtime(std::unique_ptr<sidecar::SidecarClient> client) {
   if (!client) throw TypeError("no runtime client");
-  if (dynamic_cast<sidecar::SidecarClient*>(client.get())) return std::make_unique<LocalRuntime>(std::move(client));
-  if (dynamic_cast<OpenAICompatibleClient*>(client.get())) return std::make_unique<RemoteRuntime>(std::move(client));
-  throw TypeError("unknown kind of runtime client");
+  return std::make_unique<LocalRuntime>(std::move(client));
+}
+
+std::unique_ptr<ChatRuntime> local_runtime(boost::asio::any_io_executor ex, LocalRuntimeOptions o) {
+  auto runtime = local_runtime(std::make_unique<sidecar::SidecarClient>(
+      std::move(ex), std::move(o.model), "127.0.0.1", o.port, o.context_window_tokens, std::move(o.device),
+      o.gpu_layers, o.airgapped, std::move(o.diagnostics)));
+  runtime->set_max_reply_tokens(o.max_reply_tokens);
+  return runtime;
+}
+
+std::unique_ptr<ChatRuntime> remote_runtime(boost::asio::any_io_executor ex, host::OpenAICompatibleOptions options,
+                                            std::optional<std::int64_t> max_reply_tokens) {
+  auto runtime =
+      std::make_unique<RemoteRuntime>(std::make_unique<OpenAICompatibleClient>(std::move(ex), std::move(options)));
+  runtime->set_max_reply_tokens(max_reply_tokens);
+  return runtime;
 }
 
 void install_services(boost::asio::any_io_executor ex, const ServiceOptions& options) {

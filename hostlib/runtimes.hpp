@@ -18,6 +18,10 @@
 #include "host_services/host_services.hpp"
 #include "support/json.hpp"
 
+namespace dravik::sidecar {
+class SidecarClient;
+}
+
 namespace dravik::hostlib {
 
 // What a host needs of any runtime, local or remote.
@@ -37,8 +41,6 @@ class ChatRuntime {
   virtual std::int64_t context_window_tokens() const = 0;
   // "llama.cpp: model.gguf" / "openai_compatible: model at URL".
   virtual std::string describe() const = 0;
-  // The runtime client itself.
-  virtual host::RuntimeClient& client() = 0;
   // Tokens the server would read for `messages` (with the tool schemas when
   // `use_tools`) as its chat template renders them, counted by its own
   // tokenizer. Local runtime only; nothing when the server cannot tell.
@@ -61,8 +63,6 @@ class ChatRuntime {
   // True for a runtime whose server this process starts and stops (the
   // local llama-server): its context is set in our configuration.
   virtual bool owns_server() const { return false; }
-  // The port the local server is to listen on (before `start`).
-  virtual void set_port(std::int64_t port) { (void)port; }
   // False once the local server has exited (it is started again by
   // `start`); a remote runtime is always taken to be there.
   virtual bool server_running() const { return true; }
@@ -110,8 +110,27 @@ class ChatRuntime {
   std::optional<std::int64_t> max_reply_tokens_;
 };
 
-// Wraps a client the factory built. Throws TypeError for an unknown kind.
-std::unique_ptr<ChatRuntime> chat_runtime(std::unique_ptr<host::RuntimeClient> client);
+// The local llama-server, as the host resolved it.
+struct LocalRuntimeOptions {
+  std::string model;
+  std::int64_t port = 8080;
+  std::int64_t context_window_tokens = 2048;
+  std::string device = "auto";
+  std::int64_t gpu_layers = 99;
+  bool airgapped = false;
+  // Gets the server's start-up events (see sidecar.hpp).
+  std::function<void(const std::string& event_type, const Json& payload)> diagnostics;
+  std::optional<std::int64_t> max_reply_tokens;
+};
+
+// The local runtime: a llama-server this process starts and stops.
+std::unique_ptr<ChatRuntime> local_runtime(boost::asio::any_io_executor ex, LocalRuntimeOptions options);
+// The same around a client already built (tests bring their own).
+std::unique_ptr<ChatRuntime> local_runtime(std::unique_ptr<sidecar::SidecarClient> client);
+// A remote OpenAI-compatible server; `options` as the backend catalog makes
+// them from a configuration (backend_catalog::api_runtime_options).
+std::unique_ptr<ChatRuntime> remote_runtime(boost::asio::any_io_executor ex, host::OpenAICompatibleOptions options,
+                                            std::optional<std::int64_t> max_reply_tokens = std::nullopt);
 
 // A remote OpenAI-compatible server (vLLM, SGLang, TGI, OpenRouter...).
 class OpenAICompatibleClient : public host::RuntimeClient {

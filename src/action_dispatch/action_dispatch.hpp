@@ -31,7 +31,10 @@ struct ToolExecutionResult {
 };
 
 // Installs the coordinator that shell commands run through when it wants
-// the model unloaded; nullptr switches the eviction path off.
+// the model unloaded; nullptr switches the eviction path off. One slot for
+// the process: `execute_tool` takes only the call, so the dispatcher keeps
+// the coordinator here, its only state (the local runtime installs and
+// clears it).
 void set_eviction_coordinator(std::shared_ptr<eviction_coordinator::EvictionCoordinator> manager);
 
 boost::asio::awaitable<ToolExecutionResult> execute_tool(host::ToolCall tool_call);

@@ -67,11 +67,11 @@ std::optional<Json> non_empty_map(Json m) {
 
 Json entry(const Json& cfg, const std::string& key) { return config::find(cfg, key) ? cfg.at(key) : Json(); }
 
-// The OpenAI-compatible client of one of the two API runtimes; its settings
-// are the configuration keys "<prefix>_model", "<prefix>_api_key", ...
-std::unique_ptr<host::RuntimeClient> api_client(const Json& cfg, const std::string& prefix,
-                                                const char* default_key_env, std::optional<std::string> base_url,
-                                                Json headers, std::int64_t context_window_tokens, bool airgapped) {
+// The options of one of the two API runtimes; its settings are the
+// configuration keys "<prefix>_model", "<prefix>_api_key", ...
+host::OpenAICompatibleOptions api_options(const Json& cfg, const std::string& prefix, const char* default_key_env,
+                                          std::optional<std::string> base_url, Json headers,
+                                          std::int64_t context_window_tokens, bool airgapped) {
   host::OpenAICompatibleOptions o;
   o.model = first_set(cfg, {prefix + "_model", "model"});
   o.base_url = std::move(base_url);
@@ -83,7 +83,45 @@ std::unique_ptr<host::RuntimeClient> api_client(const Json& cfg, const std::stri
   o.extra_body = non_empty_map(_mapping(entry(cfg, prefix + "_extra_body")));
   o.verify_connection = config::truthy(entry(cfg, prefix + "_verify_connection"));
   o.airgapped = airgapped;
-  return host::compatible_api_clients().OpenAICompatibleClient(o);
+  return o;
+}
+
+std::int64_t context_window_of(const Json& cfg) {
+  return present(cfg, "context_window_tokens")
+             ? config::to_int64(cfg.at("context_window_tokens"), "context_window_tokens")
+             : 2048;
+}
+
+// The runtime key of `cfg`, refused when it is switched off in this build.
+std::string enabled_runtime(const Json& cfg) {
+  const std::string runtime =
+      normalize_runtime(present(cfg, "runtime") ? text_form(cfg.at("runtime")) : DEFAULT_RUNTIME);
+  const RuntimeSpec& spec = runtime_spec(runtime);
+  if (!spec.enabled)
+    throw ValueError(spec.label +
+                     " is disabled in this simplified build. Supported runtimes are llama.cpp, OpenAI-compatible "
+                     "APIs, and OpenRouter.");
+  return runtime;
+}
+
+// The API runtime's options, its endpoint judged by the isolation policy.
+host::OpenAICompatibleOptions checked_api_options(const Json& cfg, const std::string& runtime) {
+  const std::int64_t context_window_tokens = context_window_of(cfg);
+  const bool airgapped = host::isolation_policy().airgapped_from_cfg(cfg);
+  if (runtime == "openrouter") {
+    if (airgapped) throw host::AirgapViolationError("Air-gapped mode does not allow the OpenRouter runtime.");
+    const std::string base =
+        is_set(cfg, "openrouter_base_url") ? trim(text_form(cfg.at("openrouter_base_url"))) : std::string(kOpenRouterBase);
+    return api_options(cfg, "openrouter", "OPENROUTER_API_KEY", base, _openrouter_headers(cfg), context_window_tokens,
+                       airgapped);
+  }
+  auto base = non_empty(text_if_set(cfg, "openai_compatible_base_url"));
+  if (airgapped) {
+    auto& apis = host::compatible_api_clients();
+    host::isolation_policy().assert_endpoint_allowed(apis._normalize_base_url(base), "the OpenAI-compatible runtime");
+  }
+  return api_options(cfg, "openai_compatible", "OPENAI_API_KEY", base,
+                     _string_dict(entry(cfg, "openai_compatible_headers")), context_window_tokens, airgapped);
 }
 
 }  // namespace
@@ -146,39 +184,23 @@ Json _openrouter_headers(const Json& cfg) {
   return headers;
 }
 
+host::OpenAICompatibleOptions api_runtime_options(const Json& cfg) {
+  require_map(cfg);
+  const std::string runtime = enabled_runtime(cfg);
+  if (runtime != "openrouter" && runtime != "openai_compatible")
+    throw ValueError("the " + runtime_spec(runtime).label + " runtime is not an API runtime");
+  return checked_api_options(cfg, runtime);
+}
+
 std::unique_ptr<host::RuntimeClient> create_runtime_client(boost::asio::any_io_executor ex, const Json& cfg,
                                                            sidecar::DiagnosticsHook diagnostics_hook) {
   require_map(cfg);
-  const std::string runtime =
-      normalize_runtime(present(cfg, "runtime") ? text_form(cfg.at("runtime")) : DEFAULT_RUNTIME);
-  const RuntimeSpec& spec = runtime_spec(runtime);
-  if (!spec.enabled)
-    throw ValueError(spec.label +
-                     " is disabled in this simplified build. Supported runtimes are llama.cpp, OpenAI-compatible "
-                     "APIs, and OpenRouter.");
-  const std::int64_t context_window_tokens =
-      present(cfg, "context_window_tokens") ? config::to_int64(cfg.at("context_window_tokens"), "context_window_tokens")
-                                            : 2048;
+  const std::string runtime = enabled_runtime(cfg);
+  if (runtime == "openrouter" || runtime == "openai_compatible")
+    return host::compatible_api_clients().OpenAICompatibleClient(checked_api_options(cfg, runtime));
+
+  const std::int64_t context_window_tokens = context_window_of(cfg);
   const bool airgapped = host::isolation_policy().airgapped_from_cfg(cfg);
-
-  if (runtime == "openrouter") {
-    if (airgapped) throw host::AirgapViolationError("Air-gapped mode does not allow the OpenRouter runtime.");
-    const std::string base =
-        is_set(cfg, "openrouter_base_url") ? trim(text_form(cfg.at("openrouter_base_url"))) : std::string(kOpenRouterBase);
-    return api_client(cfg, "openrouter", "OPENROUTER_API_KEY", base, _openrouter_headers(cfg), context_window_tokens,
-                      airgapped);
-  }
-
-  if (runtime == "openai_compatible") {
-    auto base = non_empty(text_if_set(cfg, "openai_compatible_base_url"));
-    if (airgapped) {
-      auto& apis = host::compatible_api_clients();
-      host::isolation_policy().assert_endpoint_allowed(apis._normalize_base_url(base), "the OpenAI-compatible runtime");
-    }
-    return api_client(cfg, "openai_compatible", "OPENAI_API_KEY", base,
-                      _string_dict(entry(cfg, "openai_compatible_headers")), context_window_tokens, airgapped);
-  }
-
   const std::string model = first_set(cfg, {"llama_model", "model"});
   if (model.empty()) throw ValueError("Missing model for llama.cpp runtime (`llama_model` or `model`).");
   const std::string device = present(cfg, "device") ? text_form(cfg.at("device")) : "auto";

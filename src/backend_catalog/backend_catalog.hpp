@@ -60,6 +60,10 @@ Json _string_dict(const Json& value);
 // whatever the isolation policy raises for a refused endpoint.
 std::unique_ptr<host::RuntimeClient> create_runtime_client(boost::asio::any_io_executor ex, const Json& cfg,
                                                            sidecar::DiagnosticsHook diagnostics_hook = {});
+// The options of an API runtime ("openai_compatible" or "openrouter") for
+// `cfg`, checked as `create_runtime_client` checks them; a ValueError for
+// the llama.cpp runtime. A host that builds its own client starts here.
+host::OpenAICompatibleOptions api_runtime_options(const Json& cfg);
 // Extra HTTP headers for OpenRouter: the configured ones, plus
 // "HTTP-Referer" and "X-Title" from the configuration or the environment.
 Json _openrouter_headers(const Json& cfg);

@@ -2,9 +2,16 @@
 // implements these interfaces and installs them once at start-up with
 // `install_host_services`; a library that needs a service the host has not
 // installed gets a ServiceNotInstalledError naming it.
+//
+// This registry is process-wide by design: the libraries' public operations
+// (the runtime factory, the tool dispatcher, the sidecar) take no services
+// argument, so each reaches its services here. It is the one such seam;
+// what can be handed over at construction is (the HTTP client's redirect
+// check, below).
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -241,5 +248,11 @@ MemoryLimitsProbe& memory_limits_probe();
 MemoryNotesStore& memory_notes_store();
 HardwareProbe& hardware_probe();
 CompatibleApiClients& compatible_api_clients();
+
+// A redirect check for an HTTP client (http::Client's `redirect_check`):
+// the installed isolation policy judges the URL a redirect points to,
+// asked when the redirect happens; without an installed policy (a program
+// that uses the client alone) there is nothing to ask.
+std::function<void(const std::string& from, const std::string& to)> policy_redirect_check();
 
 }  // namespace dravik::host

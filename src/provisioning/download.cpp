@@ -15,6 +15,7 @@
 #include "support/config.hpp"
 #include "support/errors.hpp"
 #include "support/files.hpp"
+#include "host_services/host_services.hpp"
 #include "support/http/http.hpp"
 #include "support/text.hpp"
 
@@ -171,36 +172,58 @@ std::string validator_of(const http::Response& resp) {
 // destroys the partial file: a whole new file (200) replaces it only once
 // its first bytes are a model's, and a range answer that breaks its own
 // announcements is rolled back.
-asio::awaitable<void> fetch_into(const std::string& url, const fs::path& part, const std::string& name,
-                                 const LogWriter& log, const SetStatus& set_status) {
-  const fs::path validator_file = part.string() + ".validator";
-  const fs::path fresh = part.string() + ".fresh";
-  DownloadLock lock(part.string() + ".lock", name);
-  http::Client client(co_await asio::this_coro::executor, std::chrono::seconds(60));
-  Progress progress(name, log, set_status);
-  int restarts = 0;
-  auto restart = [&](const std::string& why) {
-    if (restarts++ >= 1) throw RuntimeError("Model download failed: " + why);
-    remove_quietly(part);
-    remove_quietly(validator_file);
+class Download {
+ public:
+  Download(asio::any_io_executor ex, const std::string& url, const fs::path& part, const std::string& name,
+           const LogWriter& log, const SetStatus& set_status)
+      : url_(url),
+        part_(part),
+        validator_file_(part.string() + ".validator"),
+        fresh_(part.string() + ".fresh"),
+        lock_(part.string() + ".lock", name),
+        client_(std::move(ex), std::chrono::seconds(60), host::policy_redirect_check()),
+        progress_(name, log, set_status) {}
+
+  asio::awaitable<void> run() {
+    for (;;) {
+      const std::uint64_t have = size_of(part_);
+      const std::string saved_validator = read_small(validator_file_);
+      http::Response resp = co_await client_.send(request(have, saved_validator));
+      const Answer answer = judge(resp, have, saved_validator);
+      if (answer.kind == Answer::finished) break;
+      if (answer.kind == Answer::again) continue;
+      co_await receive(resp, have, answer);
+      break;
+    }
+    check_model();
+  }
+
+ private:
+  // What one response means: the partial file is already whole, ask again
+  // (after a restart), or a body to write.
+  struct Answer {
+    enum Kind { finished, again, body } kind = body;
+    bool append = false;  // a 206 continuing the partial file
+    std::optional<std::uint64_t> expected;
   };
 
-  for (;;) {
-    const std::uint64_t have = size_of(part);
-    const std::string saved_validator = read_small(validator_file);
+  http::Request request(std::uint64_t have, const std::string& saved_validator) const {
     http::Request req;
-    req.url = url;
+    req.url = url_;
     if (have > 0) {
       req.headers.emplace_back("Range", "bytes=" + std::to_string(have) + "-");
       // A file that changed upstream since the first byte comes back whole
       // (200), never as the tail of another file.
       if (!saved_validator.empty()) req.headers.emplace_back("If-Range", saved_validator);
     }
-    http::Response resp = co_await client.send(req);
+    return req;
+  }
+
+  // Throws for an answer that ends the download; restarts (at most once)
+  // for one that breaks the partial file's continuity.
+  Answer judge(http::Response& resp, std::uint64_t have, const std::string& saved_validator) {
     const int status = resp.status();
     const auto body_length = content_length(resp);
-    std::optional<std::uint64_t> expected;
-
     if (status >= 300 && status < 400 && resp.header("Location")) {
       resp.close();
       throw RuntimeError("Model download failed: too many redirects (the last one answered HTTP " +
@@ -214,47 +237,52 @@ asio::awaitable<void> fetch_into(const std::string& url, const fs::path& part, c
                            "request that asked for no range");
       // Our "bytes=<size>-" starts at or past the end: finished if the
       // partial file is exactly the whole file, otherwise start over.
-      if (range.total && *range.total == have) break;
-      restart("the server refused the range of the partial download (HTTP 416)");
-      continue;
+      if (range.total && *range.total == have) return {Answer::finished, false, std::nullopt};
+      return restart(resp, "the server refused the range of the partial download (HTTP 416)");
     }
-    if (status == 206) {
-      auto range = parse_content_range(resp.header("Content-Range"));
-      if (!range.start || *range.start != have) {
-        resp.close();
-        restart("the server answered a range that does not continue the partial download");
-        continue;
-      }
-      // A server that ignores If-Range but honours Range would append the
-      // tail of another file.
-      const std::string validator = validator_of(resp);
-      if (!saved_validator.empty() && !validator.empty() && validator != saved_validator) {
-        resp.close();
-        restart("the file changed on the server while it was being downloaded");
-        continue;
-      }
-      if (range.total) expected = range.total;
-      else if (body_length) expected = have + *body_length;
-    } else if (status == 200) {
-      expected = body_length;
-    } else {
+    if (status == 200) return {Answer::body, false, body_length};
+    if (status != 206) {
       resp.close();
       throw RuntimeError("Model download failed with HTTP " + std::to_string(status));
     }
+    auto range = parse_content_range(resp.header("Content-Range"));
+    if (!range.start || *range.start != have)
+      return restart(resp, "the server answered a range that does not continue the partial download");
+    // A server that ignores If-Range but honours Range would append the
+    // tail of another file.
+    const std::string validator = validator_of(resp);
+    if (!saved_validator.empty() && !validator.empty() && validator != saved_validator)
+      return restart(resp, "the file changed on the server while it was being downloaded");
+    Answer answer{Answer::body, true, std::nullopt};
+    if (range.total) answer.expected = range.total;
+    else if (body_length) answer.expected = have + *body_length;
+    return answer;
+  }
 
-    // A 206 appends to the partial file; a 200 goes to a fresh file first.
-    const bool append = status == 206;
-    const fs::path& into = append ? part : fresh;
-    OutFile out(into, append);
-    bool proven = append;  // a fresh file must start like a model first
+  Answer restart(http::Response& resp, const std::string& why) {
+    resp.close();
+    if (restarts_++ >= 1) throw RuntimeError("Model download failed: " + why);
+    remove_quietly(part_);
+    remove_quietly(validator_file_);
+    return {Answer::again, false, std::nullopt};
+  }
+
+  // Writes the body: a 206 appends to the partial file; a 200 goes to a
+  // fresh file first, which replaces the partial one once it starts like
+  // a model.
+  asio::awaitable<void> receive(http::Response& resp, std::uint64_t have, const Answer& answer) {
+    const auto body_length = content_length(resp);
+    const auto& expected = answer.expected;
+    OutFile out(answer.append ? part_ : fresh_, answer.append);
+    bool proven = answer.append;
     std::string head;
-    std::uint64_t done = append ? have : 0;
+    std::uint64_t done = answer.append ? have : 0;
     std::uint64_t session = 0;
     auto refuse = [&](const std::string& why) {
       resp.close();
-      if (append) std::filesystem::resize_file(part, have);  // the partial file as it was
-      else if (!proven) remove_quietly(fresh);
-      else std::filesystem::resize_file(part, std::min<std::uint64_t>(done, expected.value_or(done)));
+      if (answer.append) std::filesystem::resize_file(part_, have);  // the partial file as it was
+      else if (!proven) remove_quietly(fresh_);
+      else std::filesystem::resize_file(part_, std::min<std::uint64_t>(done, expected.value_or(done)));
       throw RuntimeError("Model download failed: " + why);
     };
     try {
@@ -271,47 +299,65 @@ asio::awaitable<void> fetch_into(const std::string& url, const fs::path& part, c
           if (head.size() >= 4) {
             if (head.compare(0, 4, "GGUF") != 0)
               refuse("what the server sent is not a GGUF model (an error or login page?); nothing was kept of it");
-            // Proven a model: it replaces the partial file from here on.
-            std::error_code ec;
-            fs::rename(fresh, part, ec);
-            if (ec) throw OSError(ec.value(), "cannot move the download into place: " + ec.message());
+            take_fresh_file(resp);
             proven = true;
-            const std::string validator = validator_of(resp);
-            if (validator.empty()) remove_quietly(validator_file);
-            else std::ofstream(validator_file, std::ios::binary | std::ios::trunc) << validator;
           }
         }
-        progress.update(done, session, expected);
+        progress_.update(done, session, expected);
       }
     } catch (const http::TransportError& e) {
-      if (!proven) remove_quietly(fresh);
+      if (!proven) remove_quietly(fresh_);
       throw RuntimeError("Model download interrupted after " + megabytes(done) + " (" + e.what() +
                          "); run the set-up again to resume.");
     }
     out.close();
     if (!proven) {
-      remove_quietly(fresh);
-      throw RuntimeError("Model download failed: the server sent " + std::to_string(done) +
-                         " bytes, not a GGUF model");
+      remove_quietly(fresh_);
+      throw RuntimeError("Model download failed: the server sent " + std::to_string(done) + " bytes, not a GGUF model");
     }
-    progress.update(done, session, expected, true);
+    progress_.update(done, session, expected, true);
     if (expected && done < *expected)
       throw RuntimeError("Model download ended early: got " + thousands(done) + " of " + thousands(*expected) +
                          " bytes; run the set-up again to resume.");
-    break;
+  }
+
+  // Proven a model: the fresh file replaces the partial one from here on,
+  // with the validator of this answer.
+  void take_fresh_file(const http::Response& resp) {
+    std::error_code ec;
+    fs::rename(fresh_, part_, ec);
+    if (ec) throw OSError(ec.value(), "cannot move the download into place: " + ec.message());
+    const std::string validator = validator_of(resp);
+    if (validator.empty()) remove_quietly(validator_file_);
+    else std::ofstream(validator_file_, std::ios::binary | std::ios::trunc) << validator;
   }
 
   // The structure of the file itself: what no transport can fake.
-  const GgufCheck check = check_gguf(part);
-  if (check.verdict == GgufCheck::Verdict::not_model) {
-    remove_quietly(part);
-    remove_quietly(validator_file);
-    throw RuntimeError("The downloaded file is not a GGUF model (" + check.detail + "); it was removed.");
+  void check_model() {
+    const GgufCheck check = check_gguf(part_);
+    if (check.verdict == GgufCheck::Verdict::not_model) {
+      remove_quietly(part_);
+      remove_quietly(validator_file_);
+      throw RuntimeError("The downloaded file is not a GGUF model (" + check.detail + "); it was removed.");
+    }
+    if (check.verdict != GgufCheck::Verdict::whole)
+      throw RuntimeError("The downloaded model is " + check.detail +
+                         "; the partial download was kept: run the set-up again to resume.");
+    remove_quietly(validator_file_);
   }
-  if (check.verdict != GgufCheck::Verdict::whole)
-    throw RuntimeError("The downloaded model is " + check.detail +
-                       "; the partial download was kept: run the set-up again to resume.");
-  remove_quietly(validator_file);
+
+  std::string url_;
+  fs::path part_, validator_file_, fresh_;
+  DownloadLock lock_;
+  http::Client client_;
+  Progress progress_;
+  int restarts_ = 0;
+};
+
+asio::awaitable<void> fetch_into(const std::string& url, const fs::path& part, const std::string& name,
+                                 const LogWriter& log, const SetStatus& set_status) {
+  Download download(co_await asio::this_coro::executor, url, part, name, log, set_status);
+  co_await download.run();
 }
 
 fs::path expand_user(const std::string& path) {

@@ -233,6 +233,61 @@ std::string megabytes(std::uint64_t bytes) {
   return thousands(static_cast<std::uint64_t>(mb + 0.5)) + " MB";
 }
 
+// Reads the metadata entries: the shape keys into `shape`; returns the
+// data section's alignment.
+std::uint64_t read_metadata(Reader& r, std::uint64_t kvs, GgufModelShape& shape) {
+  std::uint64_t alignment = 32;
+  std::map<std::string, std::uint64_t> numbers;
+  for (std::uint64_t i = 0; i < kvs; ++i) {
+    const std::string key = r.string(1 << 16);
+    const auto type = r.get<std::uint32_t>();
+    if (key == "general.alignment" && type == kU32) {
+      alignment = r.get<std::uint32_t>();
+      if (alignment == 0 || (alignment & (alignment - 1)) != 0)
+        throw Malformed{"an alignment of " + std::to_string(alignment)};
+    } else if (key == "general.architecture" && type == kString) {
+      shape.architecture = r.string(256);
+    } else if (shape_key(key)) {
+      if (auto v = read_count(r, type)) numbers[key] = *v;
+    } else {
+      skip_value(r, type);
+    }
+  }
+  fill_shape(shape, numbers);
+  return alignment;
+}
+
+// Reads the tensor infos; returns where the last tensor's bytes end,
+// relative to the start of the data section, or nothing when a tensor type
+// is newer than this check (the layout is then unknown).
+std::optional<std::uint64_t> tensor_data_end(Reader& r, std::uint64_t tensors) {
+  std::uint64_t data_end = 0;
+  bool known_layout = true;
+  for (std::uint64_t i = 0; i < tensors; ++i) {
+    r.string(1 << 16);
+    const auto dims = r.get<std::uint32_t>();
+    if (dims > 8) throw Malformed{"a tensor with " + std::to_string(dims) + " dimensions"};
+    std::uint64_t elements = 1;
+    for (std::uint32_t d = 0; d < dims; ++d) {
+      const auto n = r.get<std::uint64_t>();
+      if (n != 0 && elements > std::numeric_limits<std::uint64_t>::max() / n) throw Malformed{"a tensor too large"};
+      elements *= n;
+    }
+    const auto type = r.get<std::uint32_t>();
+    const auto offset = r.get<std::uint64_t>();
+    TypeSize ts;
+    if (!type_size(type, ts)) {
+      known_layout = false;
+      continue;
+    }
+    const std::uint64_t bytes = (elements + ts.block - 1) / ts.block * ts.bytes;
+    if (offset > std::numeric_limits<std::uint64_t>::max() - bytes) throw Malformed{"a tensor past any file size"};
+    data_end = std::max(data_end, offset + bytes);
+  }
+  if (!known_layout) return std::nullopt;
+  return data_end;
+}
+
 }  // namespace
 
 std::string thousands(std::uint64_t n) {
@@ -274,49 +329,10 @@ GgufCheck check_gguf(const std::filesystem::path& path) {
     const auto tensors = r.get<std::uint64_t>();
     const auto kvs = r.get<std::uint64_t>();
     if (tensors > (1u << 20) || kvs > (1u << 20)) throw Malformed{"implausible tensor or metadata counts"};
-    std::uint64_t alignment = 32;
-    std::map<std::string, std::uint64_t> numbers;
-    for (std::uint64_t i = 0; i < kvs; ++i) {
-      const std::string key = r.string(1 << 16);
-      const auto type = r.get<std::uint32_t>();
-      if (key == "general.alignment" && type == kU32) {
-        alignment = r.get<std::uint32_t>();
-        if (alignment == 0 || (alignment & (alignment - 1)) != 0)
-          throw Malformed{"an alignment of " + std::to_string(alignment)};
-      } else if (key == "general.architecture" && type == kString) {
-        c.shape.architecture = r.string(256);
-      } else if (shape_key(key)) {
-        if (auto v = read_count(r, type)) numbers[key] = *v;
-      } else {
-        skip_value(r, type);
-      }
-    }
-    fill_shape(c.shape, numbers);
-    std::uint64_t data_end = 0;  // relative to the start of the data section
-    bool known_layout = true;
-    for (std::uint64_t i = 0; i < tensors; ++i) {
-      r.string(1 << 16);
-      const auto dims = r.get<std::uint32_t>();
-      if (dims > 8) throw Malformed{"a tensor with " + std::to_string(dims) + " dimensions"};
-      std::uint64_t elements = 1;
-      for (std::uint32_t d = 0; d < dims; ++d) {
-        const auto n = r.get<std::uint64_t>();
-        if (n != 0 && elements > std::numeric_limits<std::uint64_t>::max() / n) throw Malformed{"a tensor too large"};
-        elements *= n;
-      }
-      const auto type = r.get<std::uint32_t>();
-      const auto offset = r.get<std::uint64_t>();
-      TypeSize ts;
-      if (!type_size(type, ts)) {
-        known_layout = false;  // a tensor type newer than this check
-        continue;
-      }
-      const std::uint64_t bytes = (elements + ts.block - 1) / ts.block * ts.bytes;
-      if (offset > std::numeric_limits<std::uint64_t>::max() - bytes) throw Malformed{"a tensor past any file size"};
-      data_end = std::max(data_end, offset + bytes);
-    }
+    const std::uint64_t alignment = read_metadata(r, kvs, c.shape);
+    const std::optional<std::uint64_t> data_end = tensor_data_end(r, tensors);
     const std::uint64_t data_start = align_up(r.offset(), alignment);
-    if (!known_layout) {
+    if (!data_end) {
       c.verdict = GgufCheck::Verdict::whole;
       c.expected = c.found;
       c.detail = "GGUF model (a tensor type unknown to this check: size not verified)";
@@ -324,8 +340,8 @@ GgufCheck check_gguf(const std::filesystem::path& path) {
     }
     // Writers pad each tensor, the last one included, to the alignment;
     // a file that ends right after the last tensor's bytes is whole too.
-    const std::uint64_t exact = data_start + data_end;
-    const std::uint64_t padded = data_start + align_up(data_end, alignment);
+    const std::uint64_t exact = data_start + *data_end;
+    const std::uint64_t padded = data_start + align_up(*data_end, alignment);
     c.expected = padded;
     if (c.found == exact || c.found == padded) {
       c.expected = c.found;

@@ -70,7 +70,7 @@ SidecarClient::SidecarClient(boost::asio::any_io_executor ex, std::string model_
       gpu_layers(std::max<std::int64_t>(gpu_layers_, 0)),
       airgapped(airgapped_),
       base_url("http://" + host + ":" + std::to_string(port)),
-      _http(std::make_unique<http::Client>(ex, std::chrono::seconds(120))),
+      _http(std::make_unique<http::Client>(ex, std::chrono::seconds(120), host::policy_redirect_check())),
       _diagnostics_hook(std::move(diagnostics_hook)),
       ex_(std::move(ex)) {}
 

@@ -349,40 +349,4 @@ asio::awaitable<void> SidecarClient::reset_kv_cache() {
   co_await start();
 }
 
-namespace {
-
-// The stream `chat_stream` returns: checks the endpoint and starts the
-// request on the first `next`, then relays the host's chunks unchanged.
-class LazyChatStream : public host::ChunkStream {
- public:
-  LazyChatStream(SidecarClient& client, Json messages, bool use_tools)
-      : client_(client), messages_(std::move(messages)), use_tools_(use_tools) {}
-
-  // Once started, the host's own operation is handed out directly: no extra
-  // coroutine frame per chunk.
-  asio::awaitable<std::optional<host::StreamChunk>> next() override {
-    if (inner_) return inner_->next();
-    return start_then_next();
-  }
-
- private:
-  asio::awaitable<std::optional<host::StreamChunk>> start_then_next() {
-    host::isolation_policy().assert_endpoint_allowed(client_.base_url, "the llama.cpp runtime");
-    inner_ = host::chat_protocol().stream_openai_chat(*client_._http, client_.base_url, "local", messages_,
-                                                      use_tools_, client_._reasoning_extra_body());
-    co_return co_await inner_->next();
-  }
-
-  SidecarClient& client_;
-  Json messages_;
-  bool use_tools_;
-  std::unique_ptr<host::ChunkStream> inner_;
-};
-
-}  // namespace
-
-std::unique_ptr<host::ChunkStream> SidecarClient::chat_stream(Json messages, bool use_tools) {
-  return std::make_unique<LazyChatStream>(*this, std::move(messages), use_tools);
-}
-
 }  // namespace dravik::sidecar

@@ -15,6 +15,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
@@ -184,8 +185,48 @@ class SidecarClient : public host::RuntimeClient {
   // which checks the endpoint and starts the request with the extras of the
   // current reasoning mode. Chunks pass through unchanged and in order.
   std::unique_ptr<host::ChunkStream> chat_stream(Json messages, bool use_tools = true);
+  // The same stream with `extra` (a map) merged into the request body over
+  // the reasoning mode's extras: a reply cap ("max_tokens"), prompt progress
+  // ("return_progress") and the like.
+  std::unique_ptr<host::ChunkStream> chat_stream(Json messages, bool use_tools, Json extra);
   // The extra request body of the current reasoning mode (absent: default).
   std::optional<Json> _reasoning_extra_body() const;
+  // Tokens the server would read for `messages` (and `tools`, the tool
+  // schemas, when given) as its chat template renders them, counted by its
+  // own tokenizer ("/apply-template", then "/tokenize"); absent when the
+  // server cannot tell or cannot be reached.
+  boost::asio::awaitable<std::optional<std::int64_t>> count_prompt_tokens(Json messages, std::optional<Json> tools);
+
+  // ------------------------------------------------------ server state
+  // True while the launched child runs (reaps it when it has exited).
+  bool server_running();
+  // The running child's process id.
+  std::optional<pid_t> server_pid() const;
+  // The child's exit status once it has ended or ends within `grace`;
+  // absent when it runs on or none was launched.
+  boost::asio::awaitable<std::optional<int>> server_exit_status(std::chrono::steady_clock::duration grace);
+  // Ends every open request to the server (a reply being streamed fails
+  // with a read error); the client stays usable.
+  void close_connections();
+
+  // What a launch would do on this machine, found without launching,
+  // creating or stopping anything: for a diagnostic display.
+  struct LaunchPlan {
+    bool jetson = false;
+    std::string resolved_device;
+    Json memory_snapshot;
+    std::optional<double> largest_free_block_mb;
+    StartupProfile profile;
+    // The executable found, or why none was.
+    std::optional<std::string> binary;
+    std::string binary_error;
+    Environment environment;
+    std::vector<std::string> command;
+    // llama-server/ollama processes of this user a start would stop.
+    std::vector<pid_t> stale_pids;
+  };
+  // `binary` overrides the search for the executable.
+  LaunchPlan plan_launch(std::optional<std::string> binary = std::nullopt) const;
 
   // ------------------------------------------------------ KV cache slot
   // True when the server confirmed; false (with a "*_failed" event for

@@ -31,4 +31,11 @@ CompatibleApiClients& compatible_api_clients() {
   return require(installed().compatible_api_clients, "compatible API client");
 }
 
+std::function<void(const std::string&, const std::string&)> policy_redirect_check() {
+  return [](const std::string& from, const std::string& to) {
+    const auto& policy = installed().isolation_policy;
+    if (policy) policy->assert_endpoint_allowed(to, "a redirect from " + from);
+  };
+}
+
 }  // namespace dravik::host

@@ -106,7 +106,7 @@ TEST(CompatibleClient, ThroughTheFactoryWithKeyHeadersAndVerification) {
                     {"openai_compatible_api_key_env", "DRAVIK_TEST_KEY"},
                     {"openai_compatible_headers", {{"X-Team", "board"}}},
                     {"openai_compatible_verify_connection", true}};
-  auto runtime = hostlib::chat_runtime(backend_catalog::create_runtime_client(io.get_executor(), cfg));
+  auto runtime = hostlib::remote_runtime(io.get_executor(), backend_catalog::api_runtime_options(cfg));
   EXPECT_FALSE(runtime->has_reasoning_switch());
   EXPECT_THROW(runtime->set_reasoning_mode("on"), ValueError);
   try {
@@ -144,7 +144,7 @@ TEST(LocalRuntime, AScriptedReplyWithToolCallsFoldsIntoOneMessage) {
   s.isolation_policy = std::make_shared<hostlib::LoopbackIsolationPolicy>(true);
   s.chat_protocol = std::make_shared<hostlib::SseChatProtocol>();
   host::install_host_services(s);
-  auto runtime = hostlib::chat_runtime(env.client(io));
+  auto runtime = hostlib::local_runtime(env.client(io));
   run_until_done(io, runtime->start());
   runtime->set_reasoning_mode("on");
   auto stream = runtime->chat_stream(Json::array({{{"role", "user"}, {"content", "show a.txt"}}}), true);

@@ -23,7 +23,9 @@ namespace {
 class HttpClientTest : public ::testing::Test {
  protected:
   asio::io_context io;
-  http::Client client{io.get_executor(), 5s};
+  // As every client of the libraries is built: redirects judged by the
+  // installed isolation policy.
+  http::Client client{io.get_executor(), 5s, dravik::host::policy_redirect_check()};
 };
 
 }  // namespace

@@ -45,22 +45,20 @@ bool is_slash_command(const std::string& line) {
 
 std::unique_ptr<hostlib::ChatRuntime> open_runtime(asio::io_context& io, const ChatSettings& s,
                                                    std::function<void(const std::string&, const Json&)> hook) {
-  std::unique_ptr<hostlib::ChatRuntime> runtime;
-  if (s.local()) {
-    // The local server from what the settings resolved, and nothing else.
-    Json cfg = {{"runtime", s.runtime},
-                {"llama_model", s.server.model},
-                {"context_window_tokens", s.context_tokens},
-                {"device", s.server.device},
-                {"gpu_layers", s.server.gpu_layers},
-                {"airgapped", s.airgapped}};
-    runtime = hostlib::chat_runtime(backend_catalog::create_runtime_client(io.get_executor(), cfg, std::move(hook)));
-    runtime->set_port(s.server.port);
-  } else {
-    runtime = hostlib::chat_runtime(backend_catalog::create_runtime_client(io.get_executor(), remote_runtime_config(s)));
-  }
-  runtime->set_max_reply_tokens(s.reply_cap);
-  return runtime;
+  if (!s.local())
+    return hostlib::remote_runtime(io.get_executor(), backend_catalog::api_runtime_options(remote_runtime_config(s)),
+                                   s.reply_cap);
+  // The local server from what the settings resolved, and nothing else.
+  hostlib::LocalRuntimeOptions local;
+  local.model = s.server.model;
+  local.port = s.server.port;
+  local.context_window_tokens = s.context_tokens;
+  local.device = s.server.device;
+  local.gpu_layers = s.server.gpu_layers;
+  local.airgapped = s.airgapped;
+  local.diagnostics = std::move(hook);
+  local.max_reply_tokens = s.reply_cap;
+  return hostlib::local_runtime(io.get_executor(), std::move(local));
 }
 
 ChatSession::ChatSession(asio::io_context& io, ChatSettings settings)

@@ -71,51 +71,42 @@ std::pair<std::int64_t, std::string> doctor_context(const std::string& model) {
 }
 
 // The board, the device, the model and the memory.
-bool show_board(const SidecarClient& client, const host::HardwareInfo& hw, const std::string& model,
-                const std::string& context_why, std::string& verdict) {
+bool show_board(const SidecarClient& client, const SidecarClient::LaunchPlan& plan, const host::HardwareInfo& hw,
+                const std::string& model, const std::string& context_why, std::string& verdict) {
   std::cout << "Dravik doctor\n";
   std::cout << "  board:                 " << hw.label << ", " << config::format_float(config::round2(hw.total_ram_gb))
             << " GB RAM, CUDA " << yes_no(hw.has_cuda) << "\n";
-  std::cout << "  Jetson platform:       " << yes_no(SidecarClient::_is_jetson_platform()) << "\n";
-  std::cout << "  device:                " << client.device << " -> " << client._resolve_device() << "\n";
+  std::cout << "  Jetson platform:       " << yes_no(plan.jetson) << "\n";
+  std::cout << "  device:                " << client.device << " -> " << plan.resolved_device << "\n";
   bool model_ok = false;
   std::tie(verdict, model_ok) = model_verdict(model);
   std::cout << "  model:                 " << model << "\n";
   std::cout << "                         " << verdict << "\n";
   std::cout << "  context:               " << pv::thousands(static_cast<std::uint64_t>(client.context_window_tokens))
             << " tokens (" << context_why << ")\n";
-  std::cout << "  memory snapshot (MB):  " << dump_json(SidecarClient::_memory_snapshot()) << "\n";
+  std::cout << "  memory snapshot (MB):  " << dump_json(plan.memory_snapshot) << "\n";
   return model_ok;
 }
 
 // What a launch would run: the start-up profile, the executable, its
-// environment and command line; the executable when there is one.
-std::optional<std::string> show_launch(const SidecarClient& client) {
-  const std::string device = client._resolve_device();
-  const auto lfb = SidecarClient::_largest_free_block_mb();
+// environment and command line.
+void show_launch(const SidecarClient::LaunchPlan& plan) {
+  const auto& lfb = plan.largest_free_block_mb;
   std::cout << "  largest free block:    "
             << (lfb ? config::format_float(config::round2(*lfb)) + " MB" : std::string("unknown")) << "\n";
-  // The doctor measures without compacting: compaction writes kernel controls.
-  const auto profile = SidecarClient::_startup_profile_for_lfb(device == "cuda" ? lfb : std::nullopt);
+  const auto& profile = plan.profile;
   std::cout << "  start-up profile:      batch " << profile.batch << ", ubatch " << profile.ubatch << ", fit "
             << (profile.fit_off ? "off" : "on") << ", warm-up " << (profile.no_warmup ? "off" : "on") << "\n";
-  std::optional<std::string> binary;
-  try {
-    binary = sidecar::_find_sidecar();
-    std::cout << "  llama-server:          " << *binary << "\n";
-  } catch (const FileNotFoundError& e) {
-    std::cout << "  llama-server:          " << e.what() << " (run `dravik setup`)\n";
-  }
-  const std::string shown_binary = binary.value_or("llama-server");
-  const auto env = client._launch_environment(shown_binary, device);
+  if (plan.binary)
+    std::cout << "  llama-server:          " << *plan.binary << "\n";
+  else
+    std::cout << "  llama-server:          " << plan.binary_error << " (run `dravik setup`)\n";
   std::cout << "  launch environment (what Dravik sets):\n";
   for (const char* key : {"LD_LIBRARY_PATH", "GGML_CUDA_ENABLE_UNIFIED_MEMORY", "CUDA_MODULE_LOADING",
                           "GGML_CUDA_VMM_CHUNK_MB", "GGML_CUDA_VMM_RESERVE_MB"})
-    if (auto it = env.find(key); it != env.end()) std::cout << "    " << key << "=" << it->second << "\n";
-  const auto cmd = client.launch_command_preview(shown_binary, device == "cuda" ? client.gpu_layers : 0,
-                                                 client.context_window_tokens, profile.batch, profile.ubatch,
-                                                 profile.fit_off, profile.no_warmup);
-  std::cout << "  command:               " << text::join(cmd, " ") << "\n";
+    if (auto it = plan.environment.find(key); it != plan.environment.end())
+      std::cout << "    " << key << "=" << it->second << "\n";
+  std::cout << "  command:               " << text::join(plan.command, " ") << "\n";
   std::cout << "  slot directory:        " << fs::absolute(sidecar::SLOT_DIR).string()
             << " (created, owner-only, by a launch)\n";
   for (char** e = environ; *e; ++e) {
@@ -126,13 +117,11 @@ std::optional<std::string> show_launch(const SidecarClient& client) {
   }
   if (std::getenv("LLAMA_API_KEY"))
     std::cout << "  note: LLAMA_API_KEY is set; it is withheld from llama-server (the client cannot send it)\n";
-  return binary;
 }
 
 // --start: the other servers a start stops are named (and asked about on a
 // terminal), then the server is started and stopped once.
-int start_once(boost::asio::io_context& io, SidecarClient& client, bool yes) {
-  const auto stale = SidecarClient::_find_stale_inference_pids();
+int start_once(boost::asio::io_context& io, SidecarClient& client, const std::vector<pid_t>& stale, bool yes) {
   if (!stale.empty()) {
     std::cout << "Starting stops these llama-server/ollama processes of yours:\n";
     for (pid_t pid : stale) std::cout << "  " << describe_process(pid) << "\n";
@@ -160,11 +149,12 @@ int doctor(const DoctorOptions& o) {
                          std::cout << dump_json(Json{{"event", type}, {"payload", payload}}) << std::endl;
                        });
   std::string verdict;
-  const bool model_ok = show_board(client, hw, model, context_why, verdict);
-  const auto binary = show_launch(client);
+  const auto plan = client.plan_launch();
+  const bool model_ok = show_board(client, plan, hw, model, context_why, verdict);
+  show_launch(plan);
   if (!o.start) return 0;
   // Nothing is stopped or created before it is certain a start can happen.
-  if (!binary) {
+  if (!plan.binary) {
     std::cerr << "dravik doctor: cannot start: no llama-server found; run `dravik setup` first.\n";
     return 1;
   }
@@ -172,7 +162,7 @@ int doctor(const DoctorOptions& o) {
     std::cerr << "dravik doctor: cannot start: the model " << model << " is " << verdict << ".\n";
     return 1;
   }
-  return start_once(io, client, o.yes);
+  return start_once(io, client, plan.stale_pids, o.yes);
 }
 
 }  // namespace dravik::app

@@ -20,6 +20,7 @@
 #include "provisioning/provisioning.hpp"
 #include "support/config.hpp"
 #include "support/errors.hpp"
+#include "host_services/host_services.hpp"
 #include "support/http/http.hpp"
 #include "support/process/process.hpp"
 
@@ -50,7 +51,7 @@ fs::path existing_model_dir(const ModelDownload& m) {
 std::string size_and_bytes(std::uint64_t n) { return pv::size_text(n) + " (" + pv::thousands(n) + " bytes)"; }
 
 asio::awaitable<std::optional<std::uint64_t>> ask_size(std::string url) {
-  http::Client client(co_await asio::this_coro::executor, std::chrono::seconds(10));
+  http::Client client(co_await asio::this_coro::executor, std::chrono::seconds(10), host::policy_redirect_check());
   http::Request req;
   req.url = std::move(url);
   req.headers.emplace_back("Range", "bytes=0-0");

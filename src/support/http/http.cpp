@@ -125,19 +125,6 @@ bool descriptive_header(std::string_view name) {
   return false;
 }
 
-// Lets the installed isolation policy judge a redirect before it is
-// followed; throws its error when it refuses. Without an installed policy
-// (a program that uses the client alone) there is nothing to ask.
-void judge_redirect(const std::string& from, const std::string& to) {
-  host::IsolationPolicy* policy = nullptr;
-  try {
-    policy = &host::isolation_policy();
-  } catch (const host::ServiceNotInstalledError&) {
-    return;
-  }
-  policy->assert_endpoint_allowed(to, "a redirect from " + from);
-}
-
 bool is_redirect(int status) {
   return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
@@ -352,8 +339,11 @@ void Response::close() {
   impl_->lowest().close();
 }
 
-Client::Client(asio::any_io_executor ex, Duration timeout)
-    : ex_(std::move(ex)), timeout_(timeout), registry_(std::make_shared<Registry>()) {}
+Client::Client(asio::any_io_executor ex, Duration timeout, RedirectCheck redirect_check)
+    : ex_(std::move(ex)),
+      timeout_(timeout),
+      redirect_check_(std::move(redirect_check)),
+      registry_(std::make_shared<Registry>()) {}
 Client::~Client() = default;
 
 void Client::close_connections() {
@@ -393,7 +383,7 @@ asio::awaitable<Response> Client::send_until(Request req, Clock::time_point dead
     // Parsed first: a redirect to an unusable URL fails as that, before
     // the policy is asked about it.
     const Target from = parse_target(req.url), to = parse_target(next_url);
-    judge_redirect(req.url, next_url);
+    if (redirect_check_) redirect_check_(req.url, next_url);
     if (!same_origin(from, to))
       std::erase_if(req.headers, [](const auto& h) { return !descriptive_header(h.first); });
     req.url = std::move(next_url);

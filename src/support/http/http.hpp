@@ -2,9 +2,10 @@
 // streamed response bodies, per-client and per-request time-outs, bounded
 // redirect following and https. One connection per request.
 //
-// Redirects: before a redirect is followed, the installed isolation policy
-// (host_services.hpp), when there is one, judges the URL it points to, so
-// that air-gapped mode holds for every hop and not only the first address.
+// Redirects: before a redirect is followed, the client's redirect check, when
+// it was given one (host::policy_redirect_check() asks the isolation policy),
+// judges the URL it points to, so that air-gapped mode holds for every hop
+// and not only the first address.
 // A redirect to another origin (scheme, host or port) carries on only the
 // headers that describe the request (Accept*, Content-Type, Range, If-*):
 // credentials such as Authorization, cookies or API keys under any name stay
@@ -22,6 +23,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -71,7 +73,7 @@ struct Request {
   // each read).
   std::optional<Duration> timeout;
   // Redirects followed before the redirect response itself is returned.
-  // A redirect the isolation policy refuses throws its error (for example
+  // A redirect the client's check refuses throws its error (for example
   // host::AirgapViolationError) before anything is sent there.
   int max_redirects = 10;
 };
@@ -109,9 +111,14 @@ struct FullResponse {
   std::string body;
 };
 
+// Judges the URL a redirect points to before it is followed; throws to
+// refuse it.
+using RedirectCheck = std::function<void(const std::string& from, const std::string& to)>;
+
 class Client {
  public:
-  explicit Client(boost::asio::any_io_executor ex, Duration timeout = std::chrono::seconds(120));
+  explicit Client(boost::asio::any_io_executor ex, Duration timeout = std::chrono::seconds(120),
+                  RedirectCheck redirect_check = {});
   ~Client();
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
@@ -141,6 +148,7 @@ class Client {
   boost::asio::awaitable<Response> send_until(Request req, std::chrono::steady_clock::time_point deadline);
   boost::asio::any_io_executor ex_;
   Duration timeout_;
+  RedirectCheck redirect_check_;
   bool closed_ = false;
   std::shared_ptr<Registry> registry_;
 };
