@@ -196,8 +196,11 @@ std::unique_ptr<host::RuntimeClient> create_runtime_client(boost::asio::any_io_e
                                                            sidecar::DiagnosticsHook diagnostics_hook) {
   require_map(cfg);
   const std::string runtime = enabled_runtime(cfg);
-  if (runtime == "openrouter" || runtime == "openai_compatible")
-    return host::compatible_api_clients().OpenAICompatibleClient(checked_api_options(cfg, runtime));
+  if (runtime == "openrouter" || runtime == "openai_compatible") {
+    // The options (and their refusals) first, the host's factory after.
+    const host::OpenAICompatibleOptions options = checked_api_options(cfg, runtime);
+    return host::compatible_api_clients().OpenAICompatibleClient(options);
+  }
 
   const std::int64_t context_window_tokens = context_window_of(cfg);
   const bool airgapped = host::isolation_policy().airgapped_from_cfg(cfg);

@@ -188,7 +188,8 @@ class Download {
     for (;;) {
       const std::uint64_t have = size_of(part_);
       const std::string saved_validator = read_small(validator_file_);
-      http::Response resp = co_await client_.send(request(have, saved_validator));
+      http::Request req = request(have, saved_validator);
+      http::Response resp = co_await client_.send(std::move(req));
       const Answer answer = judge(resp, have, saved_validator);
       if (answer.kind == Answer::finished) break;
       if (answer.kind == Answer::again) continue;

@@ -87,7 +87,8 @@ asio::awaitable<std::optional<std::int64_t>> SidecarClient::count_prompt_tokens(
     auto rendered = co_await _http->post_json(base_url + "/apply-template", request, kCountTimeout);
     const std::optional<Json> tokenize = tokenize_request(rendered);
     if (!tokenize) co_return std::nullopt;
-    co_return token_count(co_await _http->post_json(base_url + "/tokenize", *tokenize, kCountTimeout));
+    const auto counted = co_await _http->post_json(base_url + "/tokenize", *tokenize, kCountTimeout);
+    co_return token_count(counted);
   } catch (const http::TransportError&) {
     co_return std::nullopt;
   }
@@ -131,7 +132,6 @@ SidecarClient::LaunchPlan SidecarClient::plan_launch(std::optional<std::string> 
   plan.environment = _launch_environment(shown, plan.resolved_device);
   plan.command = launch_command_preview(shown, cuda ? gpu_layers : 0, context_window_tokens, plan.profile.batch,
                                         plan.profile.ubatch, plan.profile.fit_off, plan.profile.no_warmup);
-  plan.stale_pids = _find_stale_inference_pids();
   return plan;
 }
 

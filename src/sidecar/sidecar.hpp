@@ -160,6 +160,8 @@ class SidecarClient : public host::RuntimeClient {
 
   // --------------------------------------------------- stale processes
   static std::vector<pid_t> _find_stale_inference_pids();
+  // The llama-server/ollama processes of this user a start would stop.
+  static std::vector<pid_t> stale_server_pids() { return _find_stale_inference_pids(); }
   static bool _pid_exists(pid_t pid);
   boost::asio::awaitable<void> _cleanup_stale_inference_processes();
 
@@ -222,8 +224,6 @@ class SidecarClient : public host::RuntimeClient {
     std::string binary_error;
     Environment environment;
     std::vector<std::string> command;
-    // llama-server/ollama processes of this user a start would stop.
-    std::vector<pid_t> stale_pids;
   };
   // `binary` overrides the search for the executable.
   LaunchPlan plan_launch(std::optional<std::string> binary = std::nullopt) const;

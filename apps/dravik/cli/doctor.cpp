@@ -121,7 +121,8 @@ void show_launch(const SidecarClient::LaunchPlan& plan) {
 
 // --start: the other servers a start stops are named (and asked about on a
 // terminal), then the server is started and stopped once.
-int start_once(boost::asio::io_context& io, SidecarClient& client, const std::vector<pid_t>& stale, bool yes) {
+int start_once(boost::asio::io_context& io, SidecarClient& client, bool yes) {
+  const auto stale = SidecarClient::stale_server_pids();
   if (!stale.empty()) {
     std::cout << "Starting stops these llama-server/ollama processes of yours:\n";
     for (pid_t pid : stale) std::cout << "  " << describe_process(pid) << "\n";
@@ -162,7 +163,7 @@ int doctor(const DoctorOptions& o) {
     std::cerr << "dravik doctor: cannot start: the model " << model << " is " << verdict << ".\n";
     return 1;
   }
-  return start_once(io, client, plan.stale_pids, o.yes);
+  return start_once(io, client, o.yes);
 }
 
 }  // namespace dravik::app
