@@ -78,6 +78,9 @@ int read_key(FILE* in) {
 // The exit status of a session that a signal may have ended.
 int ending(int status, const ChatSession& session) {
   if (const int sig = g_end_signal ? static_cast<int>(g_end_signal) : session.quit_signal()) return 128 + sig;
+  // A conversation that could not be saved is a failure, even after a
+  // good reply.
+  if (status == 0 && session.unsaved()) return 1;
   return status;
 }
 

@@ -67,7 +67,10 @@ ChatSession::ChatSession(asio::io_context& io, ChatSettings settings)
       out_(make_output(settings_)),
       conversation_(base_system_prompt(settings_.workdir.string())),
       undo_(settings_.workdir, settings_.home),
-      approvals_(settings_.approvals) {}
+      sessions_(settings_.workdir, settings_.home),
+      approvals_(settings_.approvals) {
+  conversation_.on_add([this](bool interrupted) { record(interrupted); });
+}
 
 ChatSession::~ChatSession() = default;
 
@@ -104,12 +107,7 @@ bool ChatSession::start() {
     if (!s.empty()) out_->note(s);
   });
   saved_ = std::make_unique<SavedSession>(*runtime_, conversation_, settings_.home);
-  if (settings_.resume) {
-    const auto resumed = run_until_done(io_, saved_->resume());
-    if (!resumed.refused.empty()) out_->error(resumed.refused);
-    if (!resumed.note.empty()) out_->note(resumed.note);
-  }
-  return true;
+  return open_session();
 }
 
 void ChatSession::banner() {
@@ -141,6 +139,8 @@ bool ChatSession::handle(const std::string& line) {
   command_ok_ = true;
   if (!is_slash_command(cmd)) {
     command_ok_ = run_turn(line);
+    // What the turn rewrote (the context budget, a summary) is kept too.
+    record();
     return true;
   }
   const std::string word = cmd.substr(0, cmd.find_first_of(" \t\n"));
@@ -157,6 +157,7 @@ bool ChatSession::handle(const std::string& line) {
     out_->error("unknown command " + text::escape_controls(word) + " (/help lists them)");
     command_ok_ = false;
   }
+  record();
   return true;
 }
 
@@ -220,6 +221,12 @@ bool ChatSession::run_turn(const std::string& user_text) {
 }
 
 void ChatSession::stop() {
+  if (recorder_) {
+    record();
+    if (!recorder_->saved())
+      out_->error("the conversation could not be saved to " + text::escape_controls(recorder_->file().string()) +
+                  ": " + recorder_->error());
+  }
   if (!runtime_) return;
   try {
     // The conversation and its KV cache, for `dravik chat --resume`.

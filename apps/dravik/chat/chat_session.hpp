@@ -16,7 +16,9 @@
 #include "project/project_context.hpp"
 #include "runtimes.hpp"
 #include "session/conversation.hpp"
+#include "session/recorder.hpp"
 #include "session/saved_session.hpp"
+#include "session/sessions.hpp"
 #include "session/undo.hpp"
 #include "settings/settings.hpp"
 #include "turn/context.hpp"
@@ -55,9 +57,18 @@ class ChatSession {
   Output& out() { return *out_; }
   // Saves the conversation (and the KV cache) for --resume, stops the server.
   void stop();
+  // The conversation could not be saved (said when it happened).
+  bool unsaved() const { return recorder_ && !recorder_->saved(); }
 
  private:
   bool run_turn(const std::string& user_text);
+  // The session's journal (chat/resume.cpp): a new one, or the one --resume
+  // or --fork names, its conversation loaded; false when it cannot be.
+  bool open_session();
+  bool resume_session(const SessionInfo& session, const std::optional<SavedSession::Saved>& saved);
+  bool import_saved_state();
+  // Brings the journal up to the conversation; says when it cannot.
+  void record(bool interrupted = false);
   // Runs `task` on the loop until it ends: Ctrl-C cancels it, SIGTERM and
   // SIGHUP cancel it and end the session. Its error, or null.
   std::exception_ptr interruptible(boost::asio::awaitable<void> task);
@@ -79,6 +90,9 @@ class ChatSession {
   std::unique_ptr<hostlib::ChatRuntime> runtime_;  // once start has built it
   std::unique_ptr<ContextKeeper> context_;         // with the runtime
   std::unique_ptr<SavedSession> saved_;            // with the runtime
+  SessionStore sessions_;                          // this project's sessions
+  std::unique_ptr<SessionRecorder> recorder_;      // this session's journal
+  std::string said_save_error_;                    // the last failure to save that was said
   Approvals approvals_;                            // the configuration's, and "always" answers
   std::vector<InstructionFile> instructions_;      // the AGENTS.md files read at start
   std::string last_figures_;  // the last reply's figures line

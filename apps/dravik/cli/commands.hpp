@@ -43,13 +43,18 @@ struct ChatOptions {
   bool airgapped = false;
   bool yes = false;
   bool json = false;
-  bool resume = false;
+  std::optional<std::string> resume;  // "": the latest session
+  std::optional<std::string> fork;
 };
 
 // Registers a command and its options on the command line.
 CLI::App* add_doctor_command(CLI::App& app, DoctorOptions& options);
 CLI::App* add_setup_command(CLI::App& app, SetupOptions& options);
 CLI::App* add_chat_command(CLI::App& app, ChatOptions& options);
+
+// `dravik sessions`: this project's sessions.
+CLI::App* add_sessions_command(CLI::App& app);
+int sessions();
 
 int doctor(const DoctorOptions& o);
 int chat(const ChatOptions& o);

@@ -1,7 +1,8 @@
 // dravik: the command line of the Dravik libraries.
 //
-//   dravik chat [-p PROMPT] [--model PATH] [--runtime NAME] [--config FILE] [--yes] [--json] [--resume]
-//               [--airgapped] [--model-url URL]
+//   dravik chat [-p PROMPT] [--model PATH] [--runtime NAME] [--config FILE] [--yes] [--json]
+//               [--resume [ID] | --fork ID] [--airgapped] [--model-url URL]
+//   dravik sessions
 //   dravik doctor [--model PATH] [--device auto|cuda|cpu] [--port N] [--airgapped] [--start [--yes]]
 //   dravik setup [--airgapped] [--json] [--model-url URL] [--model PATH]
 //   dravik help [COMMAND]
@@ -64,6 +65,7 @@ int main(int argc, char** argv) {
   auto* doctor_cmd = add_doctor_command(app, d);
   auto* setup_cmd = add_setup_command(app, s);
   auto* chat_cmd = add_chat_command(app, c);
+  auto* sessions_cmd = add_sessions_command(app);
   auto* help_cmd = app.add_subcommand("help", "Show this help, or a command's");
   help_cmd->add_option("command", topic, "The command to explain");
   try {
@@ -82,6 +84,10 @@ int main(int argc, char** argv) {
     if (chat_cmd->parsed()) {
       command = "dravik chat";
       return chat(c);
+    }
+    if (sessions_cmd->parsed()) {
+      command = "dravik sessions";
+      return sessions();
     }
     // The doctor and the set-up use the host services on a loop of their own.
     boost::asio::io_context io;

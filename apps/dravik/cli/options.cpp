@@ -47,8 +47,18 @@ CLI::App* add_chat_command(CLI::App& app, ChatOptions& c) {
                 "Allow every tool call that changes things without asking; set up a missing model and "
                 "llama-server without asking (needed off a terminal)");
   cmd->add_flag("--json", c.json, "One-shot: print the turn's events as JSON lines");
-  cmd->add_flag("--resume", c.resume, "Continue the last conversation of this directory");
+  auto* resume = cmd->add_option("--resume", c.resume,
+                                 "Continue this directory's latest session, or session ID (`dravik sessions` lists them)")
+                     ->expected(0, 1)
+                     ->type_name("[ID]");
+  cmd->add_option("--fork", c.fork, "Start a new session from a copy of session ID")->type_name("ID")->excludes(resume);
   return cmd;
+}
+
+CLI::App* add_sessions_command(CLI::App& app) {
+  return app.add_subcommand("sessions",
+                            "List this directory's sessions (id, started, last activity, turns, model, first line); "
+                            "continue one with `dravik chat --resume ID`");
 }
 
 }  // namespace dravik::app

@@ -21,6 +21,12 @@ void Conversation::restore_system_prompt() {
 
 void Conversation::clear() { messages_->erase(messages_->begin() + 1, messages_->end()); }
 
+void Conversation::load(const Json& after_system) {
+  clear();
+  for (const Json& m : after_system)
+    if (m.is_object()) messages_->push_back(m);
+}
+
 std::string base_system_prompt(const std::string& workdir) {
   return "You are Dravik, a coding assistant on the user's machine, working in " + workdir +
          ". Use the tools to read, search and change files and run commands there (paths relative to it). "

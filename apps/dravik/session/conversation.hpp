@@ -4,6 +4,7 @@
 // it across an unload of the model around a heavy command.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -29,14 +30,23 @@ class Conversation {
   void set_system_prompt(std::string prompt);
   void restore_system_prompt();
 
-  void add(Json message) { messages_->push_back(std::move(message)); }
+  // `interrupted`: a reply cut off part-way (kept as such).
+  void add(Json message, bool interrupted = false) {
+    messages_->push_back(std::move(message));
+    if (on_add_) on_add_(interrupted);
+  }
   void add_user(const std::string& text) { add(Json{{"role", "user"}, {"content", text}}); }
   // Only the system message is left.
   void clear();
+  // The messages after the system prompt replaced by `after_system`.
+  void load(const Json& after_system);
+  // Called after each message added (the session's journal follows).
+  void on_add(std::function<void(bool interrupted)> f) { on_add_ = std::move(f); }
 
  private:
   std::shared_ptr<Json> messages_;
   std::string system_prompt_;
+  std::function<void(bool)> on_add_;
 };
 
 // The fixed part of dravik's system prompt for a session in `workdir`.

@@ -122,23 +122,26 @@ Journal::~Journal() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-void Journal::append(const Json& record) {
+void Journal::append(const Json& record) { append_all({record}); }
+
+void Journal::append_all(const std::vector<Json>& records) {
   // Model text may hold invalid UTF-8: replaced, never a failed save.
-  const std::string line =
-      record.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+  std::string lines;
+  for (const Json& r : records) lines += r.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+  if (lines.empty()) return;
   struct stat st {};
   const bool sized = ::fstat(fd_, &st) == 0;
   try {
-    files::write_all(fd_, line, file_.string());
+    files::write_all(fd_, lines, file_.string());
+    if (::fdatasync(fd_) != 0) fail(errno, "save", file_);
   } catch (const OSError&) {
     // Half a record would end the journal for the next reader: it is cut
-    // off again, so that the records before it stay readable.
+    // off again, so that the records before it stay readable (else the
+    // next open cuts the torn end).
     if (sized && ::ftruncate(fd_, st.st_size) != 0) {
-      // The next open cuts the torn end instead.
     }
     throw;
   }
-  if (::fdatasync(fd_) != 0) fail(errno, "save", file_);
 }
 
 void Journal::replace(const Json& messages_after_system) {

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "support/json.hpp"
 
@@ -57,6 +58,8 @@ class Journal {
   // Appends one record and syncs it. Throws OSError naming the file (a
   // full disk, a read-only file system); what was written before stays.
   void append(const Json& record);
+  // Appends the records with one write and one sync.
+  void append_all(const std::vector<Json>& records);
   void message(const Json& m) { append(Json{{"type", "message"}, {"message", m}}); }
   void interrupted(const Json& m) { append(Json{{"type", "interrupted"}, {"message", m}}); }
   // The conversation after the system prompt, rewritten as a whole.

@@ -1,6 +1,7 @@
 #include "session/saved_session.hpp"
 
 #include "session/state_seal.hpp"
+#include "support/files.hpp"
 #include "support/text.hpp"
 
 namespace dravik::app {
@@ -23,6 +24,24 @@ boost::asio::awaitable<SavedSession::Resumed> SavedSession::resume() {
   co_return Resumed{"Resumed " + std::to_string(conversation_.size() - 1) + " messages" +
                         (restored ? " and the KV cache." : " (the KV cache is rebuilt on the next turn)."),
                     ""};
+}
+
+std::optional<SavedSession::Saved> SavedSession::saved(std::string& refused) const {
+  refused.clear();
+  const auto kept = runtime_.state_dir();
+  std::error_code ec;
+  if (!kept || !fs::is_regular_file(*kept / "messages.json", ec)) return std::nullopt;
+  if (const std::string distrusted = check_state_seal(*kept, home_); !distrusted.empty()) {
+    refused = "not resuming: the saved conversation in " + text::escape_controls(kept->string()) + " " + distrusted +
+              "; starting a new conversation";
+    return std::nullopt;
+  }
+  const auto text = files::try_read_file((*kept / "messages.json").string());
+  if (!text) return std::nullopt;
+  Json messages = Json::parse(*text, nullptr, false);
+  if (!messages.is_array()) return std::nullopt;
+  const auto written = fs::last_write_time(*kept / "messages.json", ec);
+  return Saved{std::move(messages), written};
 }
 
 boost::asio::awaitable<bool> SavedSession::save() {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include <boost/asio/awaitable.hpp>
@@ -27,6 +28,13 @@ class SavedSession {
     std::string refused;  // why a saved state was not loaded ("" when it was, or there was none)
   };
   boost::asio::awaitable<Resumed> resume();
+  // The conversation the runtime saved here (system prompt first) and when,
+  // if this user's dravik saved it; `refused` says why one is not trusted.
+  struct Saved {
+    Json messages;
+    std::filesystem::file_time_type written;
+  };
+  std::optional<Saved> saved(std::string& refused) const;
   // Saves the conversation (and the KV cache) and seals them; false when
   // there is nothing to save to (a remote runtime, a stopped server). A
   // failure throws, saying why.

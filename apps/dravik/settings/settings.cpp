@@ -93,6 +93,7 @@ ChatSettings resolve_chat_settings(const ChatOptions& o, bool one_shot) {
   s.yes = o.yes;
   s.json = o.json;
   s.resume = o.resume;
+  s.fork = o.fork;
   s.prompt = o.prompt;
   s.model_url = o.model_url;
   s.interactive = !one_shot;

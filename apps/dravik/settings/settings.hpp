@@ -50,7 +50,8 @@ struct ChatSettings {
   bool json = false;         // --json: the turn's events as JSON lines
   bool interactive = false;  // a person at a terminal (the line editor)
   bool color = false;        // a terminal that takes colours (not NO_COLOR)
-  bool resume = false;       // --resume
+  std::optional<std::string> resume;  // --resume [ID]: "" the latest session
+  std::optional<std::string> fork;    // --fork ID
   std::optional<std::string> prompt;     // the one-shot prompt, when given
   std::optional<std::string> model_url;  // a mirror for a first-run download
 };

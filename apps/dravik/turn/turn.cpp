@@ -90,7 +90,7 @@ asio::awaitable<bool> Turn::stream_reply(std::optional<Overflow>& overflow) {
     p_.out.reply_end(true);
     // Cancelled or cut off: what arrived stays in the conversation, without
     // half a tool exchange.
-    if (!s.acc.content().empty()) p_.conversation.add({{"role", "assistant"}, {"content", s.acc.content()}});
+    if (!s.acc.content().empty()) p_.conversation.add({{"role", "assistant"}, {"content", s.acc.content()}}, true);
     throw;
   }
   p_.out.reply_end(false);

@@ -1,0 +1,54 @@
+#include "session/recorder.hpp"
+
+#include "support/errors.hpp"
+
+namespace dravik::app {
+
+SessionRecorder::SessionRecorder(const SessionStore& store, Journal::Header header, Json journaled)
+    : store_(store), header_(std::move(header)), journaled_(std::move(journaled)), resumed_(!journaled_.empty()),
+      vouched_(resumed_) {}
+
+std::string SessionRecorder::sync(const Json& messages, bool interrupted) {
+  Json after_system = Json::array();
+  for (std::size_t i = 1; i < messages.size(); ++i) after_system.push_back(messages[i]);
+  if (after_system == journaled_ && !interrupted) return error_;
+  try {
+    write(after_system, interrupted);
+    error_.clear();
+  } catch (const OSError& e) {
+    error_ = e.what();
+  }
+  return error_;
+}
+
+void SessionRecorder::write(const Json& after_system, bool interrupted) {
+  if (!journal_) {
+    if (after_system.empty() && journaled_.empty()) return;  // nothing to keep yet
+    store_.prepare(header_.id);
+    journal_.emplace(Journal::open(file(), header_));
+  }
+  if (!vouched_) {
+    store_.vouch(header_.id);
+    vouched_ = true;
+  }
+  // The journal's messages are a beginning of the conversation: only the
+  // new ones are appended. Otherwise the conversation was rewritten.
+  const std::size_t had = journaled_.size();
+  bool prefix = had <= after_system.size();
+  for (std::size_t i = 0; prefix && i < had; ++i) prefix = after_system[i] == journaled_[i];
+  if (!prefix) {
+    journal_->replace(after_system);
+    journaled_ = after_system;
+    return;
+  }
+  std::vector<Json> records;
+  for (std::size_t i = had; i < after_system.size(); ++i) {
+    const bool cut = interrupted && i + 1 == after_system.size() && after_system[i].is_object() &&
+                     after_system[i].value("role", "") == "assistant";
+    records.push_back(Json{{"type", cut ? "interrupted" : "message"}, {"message", after_system[i]}});
+  }
+  journal_->append_all(records);
+  for (std::size_t i = had; i < after_system.size(); ++i) journaled_.push_back(after_system[i]);
+}
+
+}  // namespace dravik::app
