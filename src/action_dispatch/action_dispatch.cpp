@@ -257,7 +257,9 @@ void set_eviction_coordinator(std::shared_ptr<eviction_coordinator::EvictionCoor
 Result<WriteFileArguments> write_file_request(const Json& args) {
   if (!args.is_object()) return Failure{ErrorKind::invalid, "invalid arguments for write_file"};
   const Json& path = get(args, "path", kEmptyText);
-  const Json& content = get(args, "content", kEmptyText);
+  // A missing content is an error, not an empty file: a call cut short
+  // would otherwise empty the file it names.
+  const Json& content = get(args, "content", kNull);
   if (!non_empty_text(path) || !content.is_string()) return invalid_arguments("write_file", "required: path, content");
   return WriteFileArguments{path.get<std::string>(), content.get<std::string>()};
 }
@@ -267,7 +269,8 @@ Result<EditFileArguments> edit_file_request(const Json& args) {
   const Json& path = get(args, "path", kEmptyText);
   const Json& patch = get(args, "patch", kNull);
   const Json& old_string = get(args, "old_string", kEmptyText);
-  const Json& new_string = get(args, "new_string", kEmptyText);
+  // Missing, it is an error, not a deletion of old_string.
+  const Json& new_string = get(args, "new_string", kNull);
   const Json& replace_all = get(args, "replace_all", kFalse);
   if (!non_empty_text(path)) return invalid_arguments("edit_file", "required: path");
   EditFileArguments a;

@@ -167,9 +167,12 @@ TEST_F(Dispatch, FileToolsValidateTheirArguments) {
             "Error: invalid arguments for load_file (max_tokens must be int)");
   EXPECT_EQ(output("load_file", {{"path", "a"}, {"max_tokens", false}}),
             "Error: invalid arguments for load_file (max_tokens must be int)");
+  // A missing content is refused: a call cut short must not empty the file.
+  EXPECT_EQ(output("write_file", {{"path", " a "}}),
+            "Error: invalid arguments for write_file (required: path, content)");
   EXPECT_EQ(shell->calls.size(), 0u);
-  // A missing content defaults to the empty text and is accepted.
-  call("write_file", {{"path", " a "}});
+  // An empty one is a file made empty on purpose.
+  call("write_file", {{"path", " a "}, {"content", ""}});
   EXPECT_EQ(shell->calls.back().args, (Json{" a ", ""}));
 }
 
@@ -210,7 +213,11 @@ TEST_F(Dispatch, EditFileTakesAPatchOrAReplacement) {
             "Error: invalid arguments for edit_file (required: new_string)");
   EXPECT_EQ(output("edit_file", {{"old_string", "x"}}), "Error: invalid arguments for edit_file (required: path)");
   EXPECT_TRUE(shell->calls.empty());
-  auto r = call("edit_file", {{"path", "f"}, {"old_string", "  "}, {"replace_all", 1}});
+  // Without new_string nothing is deleted: it is refused.
+  EXPECT_EQ(output("edit_file", {{"path", "f"}, {"old_string", "x"}}),
+            "Error: invalid arguments for edit_file (required: new_string)");
+  EXPECT_TRUE(shell->calls.empty());
+  auto r = call("edit_file", {{"path", "f"}, {"old_string", "  "}, {"new_string", ""}, {"replace_all", 1}});
   EXPECT_EQ(shell->calls.back().args,
             (Json{"f", {{"old_string", "  "}, {"new_string", ""}, {"replace_all", true}, {"return_result", true}}}));
   EXPECT_EQ(r.meta.dump(),
@@ -230,6 +237,7 @@ TEST_F(Dispatch, FileChangeValidatorsAreTheDispatchersOwn) {
       Json{"edit_file", {{"old_string", "x"}}},
       Json{"edit_file", "not a map"},
       Json{"edit_file", {{"path", "f"}, {"old_string", "  "}, {"replace_all", 1}}},
+      Json{"edit_file", {{"path", "f"}, {"old_string", "  "}, {"new_string", ""}, {"replace_all", 1}}},
       Json{"edit_file", {{"path", "f"}, {"patch", "@@ -1 +1 @@\n-a\n+b\n"}, {"old_string", 5}}},
       Json{"write_file", {{"path", " "}, {"content", "x"}}},
       Json{"write_file", {{"path", "a"}, {"content", 1}}},

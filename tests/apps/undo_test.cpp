@@ -70,7 +70,7 @@ TEST_F(Chat, AnEditIsShownAsADiffWrittenAsShownAndUndone) {
   EXPECT_EQ(read_text(work / "sub/new.txt"), "fresh\n");
   EXPECT_EQ(read_text(work / "c.txt"), "c by hand\n");
   EXPECT_EQ(mode_of(work / ".dravik/undo"), 0700u);
-  EXPECT_EQ(mode_of(work / ".dravik/undo/log.json"), 0600u);
+  EXPECT_EQ(mode_of(work / ".dravik/undo/log"), 0600u);
 
   t.type("/undo\r");
   ASSERT_TRUE(t.read_until("removed sub/new.txt")) << t.screen;
@@ -146,7 +146,7 @@ TEST_F(Chat, UndoLeavesFilesChangedSinceAndTrustsOnlyItsOwnLog) {
   EXPECT_EQ(read_text(work / "a.txt"), "mine\n");
 
   // The file tools do not write the undo store.
-  write_text(script, R"([{"tool_calls": [{"name": "write_file", "arguments": {"path": ".dravik/undo/log.json", "content": "{}"}}]},
+  write_text(script, R"([{"tool_calls": [{"name": "write_file", "arguments": {"path": ".dravik/undo/log", "content": "{}"}}]},
                          {"content": "Three."}])");
   fs::remove(requests);
   r = chat({"-p", "third", "--yes"});
@@ -154,12 +154,10 @@ TEST_F(Chat, UndoLeavesFilesChangedSinceAndTrustsOnlyItsOwnLog) {
 
   // A log planted in the directory (as a cloned repository could ship one).
   write_text(work / "x.txt", "x\n");
-  write_text(work / ".dravik/undo/b9-0", "planted\n");
-  write_text(work / ".dravik/undo/log.json",
-             Json{{"version", 1}, {"next", 10}, {"turns", Json::array({Json{{"id", 9}, {"shell", Json::array()},
-                  {"files", Json::array({Json{{"path", "x.txt"}, {"existed", true}, {"mode", 420}, {"blob", "b9-0"},
-                                              {"size", 8}, {"written", "x"}, {"before", "x"}}})}}})}}
-                 .dump());
+  const Json planted = {{"t", "file"}, {"id", 90}, {"path", "x.txt"}, {"existed", true}, {"mode", 420},
+                        {"written", "x"}, {"before", "x"}, {"bytes", 8}};
+  write_text(work / ".dravik/undo/log", Json{{"r", {{"t", "turn"}, {"id", 90}}}, {"mac", "00"}}.dump() + "\n" +
+                                            Json{{"r", planted}, {"mac", "00"}}.dump() + "\nplanted\n\n");
   r = chat({"-p", "/undo"});
   EXPECT_NE(r.err.find("not written by your dravik"), std::string::npos) << r.err;
   EXPECT_EQ(read_text(work / "x.txt"), "x\n");

@@ -1,15 +1,16 @@
 #include "session/undo.hpp"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
+#include <ctime>
+#include <utility>
 
 #include "file_change.hpp"
 #include "session/state_seal.hpp"
+#include "session/undo_store.hpp"
+#include "support/config.hpp"
 #include "support/text.hpp"
 
 namespace dravik::app {
@@ -19,17 +20,13 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kDir = ".dravik/undo";
-constexpr std::size_t kMaxLog = 4u << 20;
 constexpr std::size_t kMaxFile = 16u << 20;  // the largest file write_file/edit_file change
-
-std::string in_store(const std::string& name) { return std::string(kDir) + "/" + name; }
+constexpr std::uint64_t kCompactAbove = 1u << 20;
 
 // A path from the log: relative, without "..", so that even a log changed
 // by hand names nothing outside the working directory (the confined writes
 // check that again).
-bool valid_rel(const Json& p) {
-  if (!p.is_string()) return false;
-  const std::string& s = p.get_ref<const std::string&>();
+bool valid_rel(const std::string& s) {
   if (s.empty() || s.size() > 4096 || s[0] == '/' || s.find('\0') != std::string::npos) return false;
   std::size_t start = 0;
   while (start <= s.size()) {
@@ -41,229 +38,15 @@ bool valid_rel(const Json& p) {
   return true;
 }
 
-bool valid_blob(const Json& b) {
-  if (!b.is_string()) return false;
-  const std::string& s = b.get_ref<const std::string&>();
-  return !s.empty() && s.size() < 64 &&
-         s.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-") == std::string::npos;
+std::string text_of(const Json& r, const char* key) {
+  const Json* v = config::find(r, key);
+  return v && v->is_string() ? v->get<std::string>() : std::string();
 }
 
-hostlib::WriteBeneath private_write() {
-  hostlib::WriteBeneath o;
-  o.follow_links = false;
-  o.create_dirs = false;
-  o.mode = 0600;
-  o.new_mode = 0600;
-  return o;
+std::uint64_t number_of(const Json& r, const char* key) {
+  const Json* v = config::find(r, key);
+  return v && v->is_number_unsigned() ? v->get<std::uint64_t>() : 0;
 }
-
-std::uint64_t turn_bytes(const Json& turn) {
-  std::uint64_t n = 0;
-  for (const Json& f : turn.value("files", Json::array()))
-    if (f.is_object()) n += f.value("size", std::uint64_t{0});
-  return n;
-}
-
-}  // namespace
-
-UndoLog::UndoLog(fs::path workdir, fs::path home) : workdir_(std::move(workdir)), home_(std::move(home)) {}
-
-fs::path UndoLog::seal_path() const {
-  return fs::path("undo-seals") / (sha256_of(fs::absolute(workdir_).lexically_normal().string()) + ".json");
-}
-
-std::string UndoLog::store_dir() {
-  // Created and entered one level at a time without following links, so a
-  // ".dravik" link cannot send the saved copies elsewhere.
-  const int root = ::open(workdir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (root < 0) return std::strerror(errno);
-  int dir = root;
-  std::string error;
-  for (const char* name : {".dravik", "undo"}) {
-    if (::mkdirat(dir, name, 0700) != 0 && errno != EEXIST) {
-      error = std::strerror(errno);
-      break;
-    }
-    const int next = ::openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    ::close(dir);
-    dir = next;
-    if (dir < 0) {
-      error = std::string(name) + ": " + std::strerror(errno);
-      break;
-    }
-  }
-  if (dir >= 0) {
-    if (error.empty() && ::fchmod(dir, 0700) != 0) error = std::strerror(errno);
-    ::close(dir);
-  }
-  return error;
-}
-
-Json UndoLog::load() {
-  load_error_.clear();
-  const Json empty = {{"version", 1}, {"next", 1}, {"turns", Json::array()}};
-  const auto read = hostlib::read_confined(workdir_, in_store("log.json"), kMaxLog, false);
-  if (!read) {
-    load_error_ = "cannot read the undo log: " + read.error().message;
-    return empty;
-  }
-  const hostlib::FileState& s = *read;
-  if (!s.exists) return empty;
-  const auto seal = hostlib::read_confined(home_, seal_path().string(), 1 << 16);
-  const Json record = seal && seal->exists ? Json::parse(seal->bytes, nullptr, false) : Json();
-  if (!record.is_object() || record.value("log", "") != sha256_of(s.bytes)) {
-    load_error_ = "the undo log in .dravik/undo was not written by your dravik (or was changed since); it is not used";
-    return empty;
-  }
-  Json log = Json::parse(s.bytes, nullptr, false);
-  if (!log.is_object() || !log.contains("turns") || !log["turns"].is_array()) return empty;
-  if (!log.contains("next") || !log["next"].is_number_unsigned()) log["next"] = 1;
-  return log;
-}
-
-std::string UndoLog::save(const Json& log) {
-  const std::string bytes = dump_json(log);
-  if (auto w = hostlib::write_confined(workdir_, in_store("log.json"), bytes, private_write()); !w)
-    return w.error().message;
-  hostlib::WriteBeneath o;
-  o.new_mode = 0600;
-  const auto w = hostlib::write_confined(home_, seal_path().string(),
-                             dump_json(Json{{"workdir", fs::absolute(workdir_).string()}, {"log", sha256_of(bytes)}}), o);
-  return w ? "" : w.error().message;
-}
-
-Json& UndoLog::current_turn(Json& log) {
-  Json& turns = log["turns"];
-  if (turn_open_)
-    for (Json& t : turns)
-      if (t.is_object() && t.value("id", std::uint64_t{0}) == current_id_) return t;
-  current_id_ = log["next"].get<std::uint64_t>();
-  log["next"] = current_id_ + 1;
-  turn_open_ = true;
-  turns.push_back({{"id", current_id_}, {"files", Json::array()}, {"shell", Json::array()}});
-  return turns.back();
-}
-
-void UndoLog::bound(Json& log) {
-  Json& turns = log["turns"];
-  std::uint64_t total = 0;
-  for (const Json& t : turns) total += turn_bytes(t);
-  while (turns.size() > 1 && (turns.size() > kMaxTurns || total > kMaxBytes)) {
-    total -= std::min(total, turn_bytes(turns[0]));
-    for (const Json& f : turns[0].value("files", Json::array()))
-      if (f.is_object() && f.contains("blob") && valid_blob(f["blob"]))
-        (void)hostlib::remove_confined(workdir_, in_store(f["blob"].get<std::string>()));
-    turns.erase(turns.begin());
-  }
-}
-
-std::string UndoLog::remember_file(const std::string& rel, const std::optional<std::string>& before, mode_t mode,
-                                   std::string_view after) {
-  // The store itself is not the file tools' to change: a write there would
-  // undo the undo log.
-  if (rel == kDir || rel.starts_with(std::string(kDir) + "/")) return std::string(kDir) + " holds /undo's copies";
-  if (std::string e = store_dir(); !e.empty()) return "cannot keep the file for /undo: " + e;
-  Json log = load();  // an untrusted log is started afresh
-  Json& turn = current_turn(log);
-  Json& files = turn["files"];
-  for (Json& f : files)
-    if (f.is_object() && f.value("path", "") == rel) {
-      // Changed again in the same turn: /undo goes back to the first state.
-      f["written"] = sha256_of(after);
-      return save(log);
-    }
-  Json entry = {{"path", rel}, {"existed", before.has_value()}, {"mode", static_cast<unsigned>(mode & 07777)},
-                {"size", before ? before->size() : 0}, {"written", sha256_of(after)}};
-  if (before) {
-    const std::string blob = "b" + std::to_string(current_id_) + "-" + std::to_string(files.size());
-    if (auto w = hostlib::write_confined(workdir_, in_store(blob), *before, private_write()); !w)
-      return "cannot keep the file for /undo: " + w.error().message;
-    entry["blob"] = blob;
-    entry["before"] = sha256_of(*before);
-  }
-  files.push_back(std::move(entry));
-  bound(log);
-  const std::string e = save(log);
-  return e.empty() ? "" : "cannot keep the file for /undo: " + e;
-}
-
-std::string UndoLog::remember_shell(const std::string& command) {
-  if (std::string e = store_dir(); !e.empty()) return "cannot note the command for /undo: " + e;
-  Json log = load();
-  // Only shown, never run again: a long command (a here-document) is kept
-  // in part, so that the log stays small.
-  current_turn(log)["shell"].push_back(text::prefix(command, 2000));
-  bound(log);
-  return save(log);
-}
-
-// One file of the turn being undone: restored (or removed, when the turn
-// created it), or left; `keep` when it stays in the log for another /undo
-// (it failed, or nobody could be asked).
-bool UndoLog::undo_file(const Json& f, const std::function<bool(const std::string&)>& ask, Undone& u,
-                        std::vector<std::string>& restored, std::vector<std::string>& removed) {
-  if (!f.is_object() || !valid_rel(f.value("path", Json())) || !f.value("written", Json()).is_string()) {
-    u.lines.push_back("skipped an entry of the log that is not valid");
-    return false;
-  }
-  const std::string path = f["path"].get<std::string>();
-  const std::string shown = text::escape_unambiguous(path);
-  const bool existed = f.value("existed", false);
-  const auto read = hostlib::read_confined(workdir_, path, kMaxFile);
-  if (!read) {
-    u.lines.push_back("could not restore " + shown + ": " + text::escape_controls(read.error().message));
-    return true;
-  }
-  const hostlib::FileState& now = *read;
-  const bool as_written = now.exists && sha256_of(now.bytes) == f["written"].get<std::string>();
-  if (!as_written) {
-    if (!existed && !now.exists) {
-      u.lines.push_back(shown + " is already gone");
-      return false;
-    }
-    if (!ask) {
-      u.lines.push_back(shown + " was changed since that turn; left as it is (not asked: not on a terminal)");
-      return true;
-    }
-    if (!ask(shown)) {
-      u.lines.push_back(shown + " was changed since that turn; left as it is");
-      return false;
-    }
-  }
-  const std::optional<std::string> expect = now.exists ? std::optional<std::string>(now.bytes) : std::nullopt;
-  if (!existed) {
-    if (auto w = hostlib::remove_confined(workdir_, path, &expect); !w) {
-      u.lines.push_back("could not remove " + shown + ": " + text::escape_controls(w.error().message));
-      return true;
-    }
-    u.lines.push_back("removed " + shown);
-    removed.push_back(path);
-    return false;
-  }
-  const Json mode = f.value("mode", Json());
-  std::optional<hostlib::FileState> saved;
-  if (valid_blob(f.value("blob", Json())))
-    if (auto r = hostlib::read_confined(workdir_, in_store(f["blob"].get<std::string>()), kMaxFile, false))
-      saved = std::move(*r);
-  if (!saved || !saved->exists || sha256_of(saved->bytes) != f.value("before", "") ||
-      !mode.is_number_unsigned() || mode.get<unsigned>() > 07777) {
-    u.lines.push_back("could not restore " + shown + ": its saved copy is missing or damaged");
-    return false;
-  }
-  hostlib::WriteBeneath o;
-  o.expect = &expect;
-  o.mode = static_cast<mode_t>(mode.get<unsigned>());
-  o.new_mode = *o.mode;
-  if (auto w = hostlib::write_confined(workdir_, path, saved->bytes, o); !w) {
-    u.lines.push_back("could not restore " + shown + ": " + text::escape_controls(w.error().message));
-    return true;
-  }
-  u.lines.push_back("restored " + shown);
-  restored.push_back(path);
-  return false;
-}
-
-namespace {
 
 // What the model is told of an undo.
 std::string undo_note(const std::vector<std::string>& restored, const std::vector<std::string>& removed,
@@ -283,68 +66,380 @@ std::string undo_note(const std::vector<std::string>& restored, const std::vecto
 
 }  // namespace
 
+// What the log says, replayed: the turns still undoable, oldest first.
+struct UndoLog::State {
+  struct Entry {
+    std::string path;
+    bool existed = false;
+    unsigned mode = 0644;
+    std::string before, written;  // digests
+    std::uint64_t blob_at = 0, blob_size = 0;
+  };
+  struct Turn {
+    std::uint64_t id = 0;
+    std::vector<Entry> files;
+    std::vector<std::string> shell;
+  };
+
+  std::optional<std::string> key;
+  std::uint64_t identity = 0, read_to = 0;
+  std::vector<Turn> turns;
+  std::uint64_t next = 1, current = 0;
+  std::string note;
+  std::string untrusted;  // said once, by the next /undo
+  std::vector<std::string> notices;
+  bool tidied = false;
+
+  void reset() {
+    turns.clear();
+    next = 1;
+    note.clear();
+    read_to = 0;
+  }
+
+  Turn* turn(std::uint64_t id) {
+    for (Turn& t : turns)
+      if (t.id == id) return &t;
+    return nullptr;
+  }
+
+  std::uint64_t live_bytes() const {
+    std::uint64_t n = 0;
+    for (const Turn& t : turns)
+      for (const Entry& e : t.files) n += e.blob_size;
+    return n;
+  }
+
+  void apply(const Json& r, std::uint64_t at, std::uint64_t bytes) {
+    const std::string type = text_of(r, "t");
+    const std::uint64_t id = number_of(r, "id");
+    if (type == "turn") {
+      if (!turn(id)) turns.push_back(Turn{id, {}, {}});
+      next = std::max(next, id + 1);
+      return;
+    }
+    if (type == "note") {
+      note += (note.empty() ? "" : " ") + text_of(r, "text");
+      return;
+    }
+    if (type == "note-taken") {
+      note.clear();
+      return;
+    }
+    Turn* t = turn(id);
+    if (!t) return;
+    const std::string path = text_of(r, "path");
+    auto entry = std::find_if(t->files.begin(), t->files.end(), [&](const Entry& e) { return e.path == path; });
+    if (type == "file" && valid_rel(path) && entry == t->files.end()) {
+      Entry e;
+      e.path = path;
+      e.existed = config::truthy(r.value("existed", Json(false)));
+      e.mode = static_cast<unsigned>(number_of(r, "mode") & 07777);
+      e.before = text_of(r, "before");
+      e.written = text_of(r, "written");
+      e.blob_at = at;
+      e.blob_size = bytes;
+      t->files.push_back(std::move(e));
+    } else if (type == "again" && entry != t->files.end()) {
+      entry->written = text_of(r, "written");
+    } else if (type == "undone" && entry != t->files.end()) {
+      t->files.erase(entry);
+    } else if (type == "shell") {
+      t->shell.push_back(text_of(r, "command"));
+    } else if (type == "shown") {
+      t->shell.clear();
+    } else if (type == "end") {
+      turns.erase(turns.begin() + (t - turns.data()));
+    }
+  }
+};
+
+UndoLog::UndoLog(fs::path workdir, fs::path home)
+    : workdir_(std::move(workdir)), home_(std::move(home)), state_(std::make_unique<State>()) {}
+
+UndoLog::~UndoLog() = default;
+
+namespace {
+
+using undo_store::Log;
+
+// The log opened, locked and read up to its end into `s`; once a session,
+// compacted when most of it is history and its leftovers removed.
+Result<Log> open_log(UndoLog::State& s, const fs::path& workdir, const fs::path& home) {
+  if (!s.key) {
+    auto key = undo_store::user_key(home);
+    if (!key) return key.error();
+    s.key = *key;
+  }
+  auto log = Log::open(workdir, *s.key);
+  if (!log) return log.error();
+  if (log->identity() != s.identity) {
+    s.reset();
+    s.identity = log->identity();
+  }
+  bool untrusted = false;
+  s.read_to = log->read_from(s.read_to, [&](const Json& r, std::uint64_t at, std::uint64_t n) { s.apply(r, at, n); },
+                             untrusted);
+  if (untrusted)
+    s.untrusted =
+        "the undo log in .dravik/undo was not written by your dravik (or was changed since); what it said is not used";
+  if (!s.tidied) {
+    s.tidied = true;
+    log->remove_temporaries();
+    if (log->size() > kCompactAbove && log->size() > 2 * s.live_bytes() + kCompactAbove) {
+      // The live turns written afresh; the copies read from the old file.
+      std::vector<UndoLog::State::Turn> turns = s.turns;
+      auto done = log->rewrite([&](const Log::Emit& emit) -> Result<void> {
+        for (auto& t : turns) {
+          if (auto w = emit(Json{{"t", "turn"}, {"id", t.id}}, {}); !w) return w.error();
+          for (auto& e : t.files) {
+            std::string copy;
+            if (e.blob_size) {
+              auto b = log->blob(e.blob_at, e.blob_size);
+              if (!b) return b.error();
+              copy = std::move(*b);
+            }
+            auto at = emit(Json{{"t", "file"}, {"id", t.id}, {"path", e.path}, {"existed", e.existed}, {"mode", e.mode},
+                                {"before", e.before}, {"written", e.written}},
+                           copy);
+            if (!at) return at.error();
+            e.blob_at = *at;
+          }
+          for (const auto& c : t.shell)
+            if (auto w = emit(Json{{"t", "shell"}, {"id", t.id}, {"command", c}}, {}); !w) return w.error();
+        }
+        if (!s.note.empty())
+          if (auto w = emit(Json{{"t", "note"}, {"text", s.note}}, {}); !w) return w.error();
+        return {};
+      });
+      if (done) {
+        s.turns = std::move(turns);
+        s.identity = log->identity();
+        s.read_to = log->size();
+      }
+    }
+  }
+  return log;
+}
+
+}  // namespace
+
+std::string UndoLog::remember_file(const std::string& rel, const std::optional<std::string>& before, mode_t mode,
+                                   std::string_view after) {
+  // The store itself is not the file tools' to change: a write there would
+  // undo the undo log.
+  if (rel == kDir || rel.starts_with(std::string(kDir) + "/")) return std::string(kDir) + " holds /undo's copies";
+  auto log = open_log(*state_, workdir_, home_);
+  if (!log) return "cannot keep the file for /undo: " + log.error().message;
+  State& s = *state_;
+  if (!turn_open_ || !s.turn(s.current)) {
+    s.current = s.next;
+    if (auto w = log->append(Json{{"t", "turn"}, {"id", s.current}}); !w)
+      return "cannot keep the file for /undo: " + w.error().message;
+    s.apply(Json{{"t", "turn"}, {"id", s.current}}, 0, 0);
+    turn_open_ = true;
+  }
+  State::Turn& t = *s.turn(s.current);
+  const std::string written = sha256_of(after);
+  if (std::any_of(t.files.begin(), t.files.end(), [&](const State::Entry& e) { return e.path == rel; })) {
+    // Changed again in the same turn: /undo goes back to the first state.
+    const Json r = {{"t", "again"}, {"id", s.current}, {"path", rel}, {"written", written}};
+    if (auto w = log->append(r); !w) return "cannot keep the file for /undo: " + w.error().message;
+    s.apply(r, 0, 0);
+    s.read_to = log->size();
+    return "";
+  }
+  Json r = {{"t", "file"}, {"id", s.current}, {"path", rel}, {"existed", before.has_value()},
+            {"mode", static_cast<unsigned>(mode & 07777)}, {"written", written}};
+  if (before) r["before"] = sha256_of(*before);
+  auto at = log->append(r, before ? std::string_view(*before) : std::string_view());
+  if (!at) return "cannot keep the file for /undo: " + at.error().message;
+  s.apply(r, *at, before ? before->size() : 0);
+  // The bound, applied as the store grows: the oldest turns go first.
+  std::uint64_t total = s.live_bytes();
+  while (s.turns.size() > 1 && (s.turns.size() > kMaxTurns || total > kMaxBytes)) {
+    const Json end = {{"t", "end"}, {"id", s.turns.front().id}};
+    if (!log->append(end)) break;
+    std::uint64_t freed = 0;
+    for (const auto& e : s.turns.front().files) freed += e.blob_size;
+    total -= std::min(total, freed);
+    s.apply(end, 0, 0);
+    s.notices.push_back("(/undo no longer reaches the oldest turn it kept: it keeps " + std::to_string(kMaxTurns) +
+                        " turns and " + std::to_string(kMaxBytes >> 20) + " MB of copies)");
+  }
+  s.read_to = log->size();
+  return "";
+}
+
+std::string UndoLog::remember_shell(const std::string& command) {
+  auto log = open_log(*state_, workdir_, home_);
+  if (!log) return "cannot note the command for /undo: " + log.error().message;
+  State& s = *state_;
+  if (!turn_open_ || !s.turn(s.current)) {
+    s.current = s.next;
+    const Json r = {{"t", "turn"}, {"id", s.current}};
+    if (auto w = log->append(r); !w) return "cannot note the command for /undo: " + w.error().message;
+    s.apply(r, 0, 0);
+    turn_open_ = true;
+  }
+  // Only shown, never run again: a long command (a here-document) is kept
+  // in part, so that the log stays small.
+  const Json r = {{"t", "shell"}, {"id", s.current}, {"command", text::prefix(command, 2000)}};
+  if (auto w = log->append(r); !w) return "cannot note the command for /undo: " + w.error().message;
+  s.apply(r, 0, 0);
+  s.read_to = log->size();
+  return "";
+}
+
+namespace {
+
+enum class FileOutcome { done, keep };
+
+struct UndoRun {
+  Log& log;
+  const fs::path& workdir;
+  const std::function<bool(const std::string&)>& ask;
+  UndoLog::Undone& u;
+  std::vector<std::string> restored, removed;
+
+  // One file of the turn being undone: restored (or removed, when the turn
+  // created it), or left; `keep` when it stays for another /undo (it
+  // failed, or nobody could be asked).
+  FileOutcome file(const UndoLog::State::Entry& e) {
+    const std::string shown = text::escape_unambiguous(e.path);
+    const auto read = hostlib::read_confined(workdir, e.path, kMaxFile);
+    if (!read) {
+      u.lines.push_back("could not restore " + shown + ": " + text::escape_controls(read.error().message));
+      return FileOutcome::keep;
+    }
+    const hostlib::FileState& now = *read;
+    const std::string digest = now.exists ? sha256_of(now.bytes) : "";
+    // Already as it was (an /undo cut short after this file): done.
+    if (e.existed ? (now.exists && digest == e.before) : !now.exists) {
+      u.lines.push_back(shown + (e.existed ? " is already as it was" : " is already gone"));
+      return FileOutcome::done;
+    }
+    if (digest != e.written) {
+      // Made by that turn and changed since: someone's work, never removed.
+      if (!e.existed) {
+        u.lines.push_back(shown + " was created by that turn and changed since; kept");
+        return FileOutcome::done;
+      }
+      if (!ask) {
+        u.lines.push_back(shown + " was changed since that turn; left as it is (not asked: not on a terminal)");
+        return FileOutcome::keep;
+      }
+      if (!ask(shown)) {
+        u.lines.push_back(shown + " was changed since that turn; left as it is");
+        return FileOutcome::done;
+      }
+    }
+    const std::optional<std::string> expect = now.exists ? std::optional<std::string>(now.bytes) : std::nullopt;
+    if (!e.existed) return remove(e, shown, expect);
+    return restore(e, shown, expect);
+  }
+
+  FileOutcome remove(const UndoLog::State::Entry& e, const std::string& shown,
+                     const std::optional<std::string>& expect) {
+    if (auto w = hostlib::remove_confined(workdir, e.path, &expect); !w) {
+      u.lines.push_back("could not remove " + shown + ": " + text::escape_controls(w.error().message));
+      return FileOutcome::keep;
+    }
+    u.lines.push_back("removed " + shown);
+    removed.push_back(e.path);
+    return FileOutcome::done;
+  }
+
+  FileOutcome restore(const UndoLog::State::Entry& e, const std::string& shown,
+                      const std::optional<std::string>& expect) {
+    auto saved = log.blob(e.blob_at, e.blob_size);
+    if (!saved || sha256_of(*saved) != e.before) {
+      u.lines.push_back("could not restore " + shown + ": its saved copy is missing or damaged");
+      return FileOutcome::done;
+    }
+    hostlib::WriteBeneath o;
+    o.expect = &expect;
+    o.mode = static_cast<mode_t>(e.mode);
+    o.new_mode = *o.mode;
+    if (auto w = hostlib::write_confined(workdir, e.path, *saved, o); !w) {
+      u.lines.push_back("could not restore " + shown + ": " + text::escape_controls(w.error().message));
+      return FileOutcome::keep;
+    }
+    u.lines.push_back("restored " + shown);
+    restored.push_back(e.path);
+    return FileOutcome::done;
+  }
+};
+
+}  // namespace
+
 UndoLog::Undone UndoLog::undo_last(const std::function<bool(const std::string&)>& ask) {
   Undone u;
-  Json log = load();
-  if (!load_error_.empty()) {
-    u.lines.push_back(load_error_);
+  auto log = open_log(*state_, workdir_, home_);
+  State& s = *state_;
+  if (!s.untrusted.empty()) {
+    u.lines.push_back(s.untrusted);
+    s.untrusted.clear();
+  }
+  if (!log) {
+    u.lines.push_back("cannot use the undo log: " + text::escape_controls(log.error().message));
     return u;
   }
-  Json& turns = log["turns"];
-  if (turns.empty()) {
+  if (s.turns.empty()) {
     u.lines.push_back("Nothing to undo.");
     return u;
   }
-  const Json turn = turns.back();
-  turns.erase(turns.size() - 1);
+  const State::Turn turn = s.turns.back();
   turn_open_ = false;  // what this turn does next starts a turn of its own
-  std::vector<std::string> restored, removed;
-  // Entries left for another /undo: those that failed, and files changed
-  // since when nobody could be asked. A "no" of the user lets go of one.
-  Json keep = Json::array();
-  const Json files = turn.value("files", Json::array());
-  for (auto it = files.rbegin(); it != files.rend(); ++it)
-    if (undo_file(*it, ask, u, restored, removed)) keep.push_back(*it);
-  if (!keep.empty()) {
-    Json rest = turn;
-    std::reverse(keep.begin(), keep.end());  // the order the turn wrote them
-    rest["files"] = keep;
-    rest["shell"] = Json::array();
-    turns.push_back(std::move(rest));
-    u.lines.push_back("kept for another /undo: " + std::to_string(keep.size()) +
-                      (keep.size() == 1 ? " file" : " files") + " not restored");
+  UndoRun run{*log, workdir_, ask, u, {}, {}};
+  std::size_t kept = 0;
+  std::string failed;
+  // Each file is recorded as it is done: a kill part-way leaves the rest.
+  for (auto it = turn.files.rbegin(); it != turn.files.rend(); ++it) {
+    if (run.file(*it) == FileOutcome::keep) {
+      ++kept;
+      continue;
+    }
+    const Json r = {{"t", "undone"}, {"id", turn.id}, {"path", it->path}};
+    if (auto w = log->append(r); !w) failed = w.error().message;
+    else s.apply(r, 0, 0);
   }
-  const Json shell = turn.value("shell", Json::array());
-  if (!shell.empty()) {
+  if (!turn.shell.empty()) {
     u.lines.push_back("Shell commands cannot be undone; that turn ran:");
-    for (const Json& c : shell)
-      if (c.is_string()) u.lines.push_back("  $ " + text::escape_unambiguous(c.get<std::string>()));
+    for (const auto& c : turn.shell) u.lines.push_back("  $ " + text::escape_unambiguous(c));
   }
-  if (files.empty() && shell.empty()) u.lines.push_back("That turn changed nothing.");
-  u.note = undo_note(restored, removed, !shell.empty());
+  if (turn.files.empty() && turn.shell.empty()) u.lines.push_back("That turn changed nothing.");
+  const Json last = kept ? Json{{"t", "shown"}, {"id", turn.id}} : Json{{"t", "end"}, {"id", turn.id}};
+  if (auto w = log->append(last); !w) failed = w.error().message;
+  else s.apply(last, 0, 0);
+  if (kept)
+    u.lines.push_back("kept for another /undo: " + std::to_string(kept) + (kept == 1 ? " file" : " files") +
+                      " not restored");
+  u.note = undo_note(run.restored, run.removed, !turn.shell.empty());
   if (!u.note.empty()) {
-    const std::string earlier = log.value("note", "");
-    log["note"] = earlier.empty() ? u.note : earlier + " " + u.note;
+    const Json r = {{"t", "note"}, {"text", u.note}};
+    if (auto w = log->append(r); !w) failed = w.error().message;
+    else s.apply(r, 0, 0);
   }
-  if (const std::string e = save(log); !e.empty()) {
-    u.lines.push_back("could not update the undo log: " + text::escape_controls(e));
-    return u;
-  }
-  // The copies go once the log no longer names them.
-  for (const Json& f : files)
-    if (f.is_object() && valid_blob(f.value("blob", Json())) &&
-        std::find(keep.begin(), keep.end(), f) == keep.end())
-      (void)hostlib::remove_confined(workdir_, in_store(f["blob"].get<std::string>()));
+  if (!failed.empty()) u.lines.push_back("could not update the undo log: " + text::escape_controls(failed));
+  s.read_to = log->size();
   return u;
 }
 
 std::string UndoLog::take_note() {
-  Json log = load();
-  if (!load_error_.empty() || !log.contains("note") || !log["note"].is_string()) return "";
-  const std::string note = log["note"].get<std::string>();
-  log.erase("note");
-  save(log);
+  State& s = *state_;
+  // No store yet: nothing was undone, and nothing is created for asking.
+  std::error_code ec;
+  if (!fs::exists(workdir_ / kDir / "log", ec)) return "";
+  auto log = open_log(s, workdir_, home_);
+  if (!log || s.note.empty()) return "";
+  const std::string note = s.note;
+  const Json r = {{"t", "note-taken"}};
+  if (log->append(r)) s.apply(r, 0, 0);
+  s.read_to = log->size();
   return note;
 }
+
+std::vector<std::string> UndoLog::take_notices() { return std::exchange(state_->notices, {}); }
 
 }  // namespace dravik::app

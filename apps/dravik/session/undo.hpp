@@ -3,9 +3,16 @@
 // turn, with a digest of what the turn wrote; the turn's shell commands are
 // listed too. Everything lives in <working dir>/.dravik/undo (owner-only),
 // so a later session can still undo: the last 20 turns and 100 MB at most,
-// the oldest dropped first. A digest of the log kept in the user's dravik
-// home makes sure that only a log this user's dravik wrote is ever used (a
-// repository could ship one of its own).
+// the oldest dropped when a change is kept, with a line saying so.
+//
+// The store is one append-only file ("log"): each record is one line of
+// JSON, followed by the copy of a file when it keeps one, and carries an
+// HMAC made with a key in the user's dravik home ("undo.key", made once).
+// A change costs one append and one sync; a kill at any instant leaves
+// whole records and at most one torn one, which is cut off; a log this
+// user's dravik did not write (a repository could ship one) is not used.
+// An /undo records each file as it is done, so that a kill mid-way leaves
+// the rest for the next /undo.
 #pragma once
 
 #include <sys/types.h>
@@ -13,6 +20,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,8 +35,11 @@ class UndoLog {
   static constexpr std::size_t kMaxTurns = 20;
   static constexpr std::size_t kMaxBytes = 100u << 20;
 
-  // `home`: where the log's digest is recorded (the user's dravik home).
+  // `home`: the user's dravik home, where the key is kept.
   UndoLog(std::filesystem::path workdir, std::filesystem::path home);
+  ~UndoLog();
+  UndoLog(const UndoLog&) = delete;
+  UndoLog& operator=(const UndoLog&) = delete;
 
   // The next change or shell command belongs to a new turn.
   void begin_turn() { turn_open_ = false; }
@@ -43,28 +54,24 @@ class UndoLog {
     std::vector<std::string> lines;  // for the terminal, escaped
     std::string note;                // for the model: what was restored ("" when nothing)
   };
-  // The note of the /undo runs since the model was last told (kept in the
-  // log, so that it reaches the next turn of a later session too), cleared.
   // Undoes the last turn kept. `ask` decides, for a file changed since the
   // turn wrote it, whether to overwrite it anyway (given the escaped path);
-  // without `ask` such files are left as they are.
+  // without `ask` such files are left as they are. A file the turn created
+  // and someone changed since is kept, never removed.
   Undone undo_last(const std::function<bool(const std::string& shown_path)>& ask);
+  // The note of the /undo runs since the model was last told (kept in the
+  // log, so that it reaches the next turn of a later session too), cleared.
   std::string take_note();
+  // Lines for the user about the store itself (older turns dropped for the
+  // bound), cleared.
+  std::vector<std::string> take_notices();
+
+  struct State;
 
  private:
   std::filesystem::path workdir_, home_;
   bool turn_open_ = false;
-  std::uint64_t current_id_ = 0;
-  std::string load_error_;
-
-  Json load();  // the log, or an empty one (load_error_ says why it was not used)
-  std::string save(const Json& log);
-  std::string store_dir();  // creates .dravik/undo (0700) without following links; "" or why not
-  std::filesystem::path seal_path() const;
-  Json& current_turn(Json& log);
-  bool undo_file(const Json& entry, const std::function<bool(const std::string&)>& ask, Undone& u,
-                 std::vector<std::string>& restored, std::vector<std::string>& removed);
-  void bound(Json& log);
+  std::unique_ptr<State> state_;
 };
 
 }  // namespace dravik::app

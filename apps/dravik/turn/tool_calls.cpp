@@ -101,6 +101,7 @@ asio::awaitable<std::string> Turn::run_call(host::ToolCall tc, bool& ok, bool& r
         return Failure{ErrorKind::refused, std::move(e)};
       return {};
     });
+    for (const auto& notice : p_.undo.take_notices()) p_.out.note(notice);
     ok = outcome.ok();
     co_return outcome.text;
   }
