@@ -65,6 +65,63 @@ void write_all(int fd, std::string_view data, const std::string& what) {
   }
 }
 
+namespace {
+
+std::string directory_of(const std::string& path) {
+  const auto slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+void sync_directory(const std::string& dir) {
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
+}  // namespace
+
+void commit_file(const std::string& tmp, const std::string& path) {
+  const int fd = ::open(tmp.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    const int e = errno;
+    ::unlink(tmp.c_str());
+    fail(e, "cannot save " + path);
+  }
+  const int synced = ::fsync(fd);
+  const int e = errno;
+  ::close(fd);
+  if (synced != 0) {
+    ::unlink(tmp.c_str());
+    fail(e, "cannot save " + path);
+  }
+  if (::rename(tmp.c_str(), path.c_str()) != 0) {
+    const int r = errno;
+    ::unlink(tmp.c_str());
+    fail(r, "cannot save " + path);
+  }
+  sync_directory(directory_of(path));
+}
+
+void replace_file(const std::string& path, std::string_view data, unsigned mode) {
+  std::string tmp = path + ".new-XXXXXX";
+  const int fd = ::mkstemp(tmp.data());
+  if (fd < 0) fail(errno, "cannot save " + path);
+  struct stat st;
+  // An existing file keeps its mode; a new one gets `mode`.
+  ::fchmod(fd, ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : mode);
+  try {
+    write_all(fd, data, path);
+  } catch (...) {
+    ::close(fd);
+    ::unlink(tmp.c_str());
+    throw;
+  }
+  ::close(fd);
+  commit_file(tmp, path);
+}
+
 void create_private_directories(const std::string& path) {
   if (path.empty()) return;
   // Each missing component in turn, from the top.

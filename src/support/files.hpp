@@ -15,6 +15,15 @@ std::optional<std::string> try_read_file(const std::string& path);
 // in the error.
 void write_all(int fd, std::string_view data, const std::string& what);
 
+// Replaces `path` whole with `data`: a new file in the same directory,
+// synced, renamed over the old one, the directory synced; `mode` for a new
+// file. On any failure (a full disk, a read-only file system) the old file
+// stays as it was and OSError names the file and the reason.
+void replace_file(const std::string& path, std::string_view data, unsigned mode = 0600);
+// The same for a file `tmp` the caller has written already: synced and
+// renamed over `path`; removed on failure.
+void commit_file(const std::string& tmp, const std::string& path);
+
 // Creates `path` and its missing parents readable by the owner only (0700),
 // and narrows an existing `path` of ours to 0700: it holds private work (a
 // conversation, its KV cache). Throws OSError naming the path.

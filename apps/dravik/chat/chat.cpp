@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 
 #include <editline/readline.h>
@@ -17,6 +18,7 @@
 #include "cli/first_run.hpp"
 #include "dravik_host.hpp"
 #include "support/config.hpp"
+#include "support/files.hpp"
 #include "support/errors.hpp"
 
 namespace dravik::app {
@@ -103,6 +105,30 @@ std::optional<std::string> read_line(const std::string& prompt) {
   return line;
 }
 
+// Writes the line history whole to a new file renamed over the old one: a
+// full disk leaves the old history, and says so once.
+void save_history(ChatSession& session, const std::string& history) {
+  static bool said = false;
+  const std::string tmp = history + ".new-" + std::to_string(::getpid());
+  std::string failure;
+  if (const int e = write_history(tmp.c_str()); e != 0) {
+    ::unlink(tmp.c_str());
+    failure = "cannot save " + history + ": " + std::strerror(e > 0 ? e : EIO);
+  } else {
+    try {
+      files::commit_file(tmp, history);
+    } catch (const OSError& err) {
+      failure = err.what();
+    }
+  }
+  if (failure.empty()) {
+    said = false;
+  } else if (!said) {
+    said = true;
+    session.out().error("the line history was not saved (" + failure + "); the old one is kept");
+  }
+}
+
 // The line editor until the user leaves: history in ~/.dravik/history,
 // signals through the self-pipe so that Ctrl-C and SIGTERM end the prompt
 // cleanly.
@@ -136,7 +162,7 @@ void converse(ChatSession& session, const fs::path& home) {
     interrupted = false;
     if (config::trim(*line).empty()) continue;
     add_history(line->c_str());
-    write_history(history.c_str());
+    save_history(session, history);
     const bool go_on = session.handle(*line);
     if (!go_on || session.quit_requested()) return;
   }

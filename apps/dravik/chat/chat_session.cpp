@@ -81,6 +81,13 @@ bool ChatSession::start() {
     else if (type == "runtime_llama_cleanup_stale_processes") start_stage_ = "stopping an old llama-server";
     out_->status("Starting llama-server: " + start_stage_ + "...");
   };
+  // Before anything else writes there, so that .dravik gets its
+  // .gitignore when it is made.
+  try {
+    sessions_.prepare();
+  } catch (const OSError& e) {
+    out_->error(std::string("nothing of this session can be saved: ") + e.what());
+  }
   try {
     runtime_ = open_runtime(io_, settings_, hook);
     context_ = std::make_unique<ContextKeeper>(*runtime_, settings_);

@@ -33,11 +33,6 @@ fs::file_time_type written(const fs::path& file) {
 
 bool ChatSession::open_session() {
   Journal::Header header{new_session_id(), now_iso8601(), settings_.runtime, runtime_->describe()};
-  try {
-    sessions_.prepare();
-  } catch (const OSError& e) {
-    out_->error(std::string("nothing of this session can be saved: ") + e.what());
-  }
   std::string refused;
   const auto saved = saved_->saved(refused);
   try {

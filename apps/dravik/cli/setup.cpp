@@ -24,17 +24,12 @@ namespace {
 
 fs::path config_path() { return product_home() / "config.json"; }
 
-// Replaces the configuration file whole (a new file renamed over the old
-// one), so that an interrupted write never leaves half a file.
+// Replaces the configuration file whole (a new file, synced and renamed
+// over the old one), so that an interrupted write or a full disk never
+// leaves half a file.
 void write_config(const fs::path& file, const Json& cfg) {
-  fs::create_directories(file.parent_path());
-  const fs::path tmp = file.string() + ".new";
-  {
-    std::ofstream out(tmp, std::ios::trunc);
-    out << dump_json(cfg, 2) << "\n";
-    if (!out.flush()) throw OSError(errno, "cannot write " + tmp.string());
-  }
-  fs::rename(tmp, file);
+  files::create_private_directories(file.parent_path().string());
+  files::replace_file(file.string(), dump_json(cfg, 2) + "\n", 0600);
 }
 
 }  // namespace

@@ -1,0 +1,203 @@
+// Sessions: journaled as they go, listed, resumed and forked; a kill loses
+// at most the reply in flight; a full disk is said and fails the exit.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <thread>
+
+#include "chat_fixture.hpp"
+#include "session/journal.hpp"
+#include "session/undo.hpp"
+
+namespace dravik::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using app::Journal;
+
+bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// The ids `dravik sessions` lists, in its order.
+std::vector<std::string> listed_ids(const std::string& listing) {
+  std::vector<std::string> ids;
+  std::istringstream in(listing);
+  std::string line;
+  std::getline(in, line);  // the heading
+  while (std::getline(in, line)) ids.push_back(line.substr(0, line.find(' ')));
+  return ids;
+}
+
+TEST_F(Chat, SessionsAreJournaledListedResumedAndForked) {
+  write_text(script, R"([{"content": "One."}, {"content": "Two."}, {"content": "Three."}, {"content": "Four."}])");
+  ASSERT_EQ(chat({"-p", "first question"}).exit_status, 0);
+  ASSERT_EQ(chat({"-p", "second question"}).exit_status, 0);
+  EXPECT_EQ(read_text(work / ".dravik/.gitignore"), "*\n");
+
+  auto run_sessions = [&] {
+    proc::RunOptions o;
+    o.env = env();
+    o.cwd = work.string();
+    return run_until_done(io, proc::run({dravik, "sessions"}, o));
+  };
+  auto listing = run_sessions();
+  ASSERT_EQ(listing.exit_status, 0) << listing.err;
+  const auto ids = listed_ids(listing.out);
+  ASSERT_EQ(ids.size(), 2u) << listing.out;
+  EXPECT_TRUE(has(listing.out, "first question")) << listing.out;
+  EXPECT_LT(listing.out.find("first question"), listing.out.find("second question")) << listing.out;
+
+  // A named session continues with its own conversation only.
+  auto r = chat({"-p", "more", "--resume", ids[0]});
+  ASSERT_EQ(r.exit_status, 0) << r.err;
+  const std::string resumed = sent().back()["messages"].dump();
+  EXPECT_TRUE(has(resumed, "first question") && has(resumed, "One.")) << resumed;
+  EXPECT_FALSE(has(resumed, "second question")) << resumed;
+  EXPECT_TRUE(has(r.err, "of session " + ids[0])) << r.err;
+
+  // A fork copies the conversation into a new session; the original stays.
+  r = chat({"-p", "branch", "--fork", ids[1].substr(0, 17)});
+  ASSERT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_TRUE(has(sent().back()["messages"].dump(), "second question"));
+  const auto after = listed_ids(run_sessions().out);
+  EXPECT_EQ(after.size(), 3u);
+  const auto original = Journal::read(work / ".dravik/sessions" / ids[1] / "journal.jsonl");
+  EXPECT_EQ(original.turns, 1u);
+
+  for (const char* bad : {"--resume", "--fork"}) {
+    r = chat({"-p", "x", bad, "nosuch"});
+    EXPECT_EQ(r.exit_status, 1) << bad;
+    EXPECT_TRUE(has(r.err, "no session nosuch")) << r.err;
+  }
+}
+
+// kill -9 while a reply streams: every earlier message is in the journal,
+// the question in flight too; --resume continues from there.
+TEST_F(Chat, AKillMidReplyLosesOnlyTheReplyInFlight) {
+  write_text(script, R"([{"content": "One."}, {"content": "Partial", "hold_ms": 60000}, {"content": "Three."}])");
+  ASSERT_EQ(chat({"-p", "first"}).exit_status, 0);
+  {
+    proc::SpawnOptions o;
+    o.argv = {dravik, "chat", "--resume", "-p", "second"};
+    o.env = env();
+    o.cwd = work.string();
+    auto child = proc::Child::spawn(io.get_executor(), o);
+    for (int i = 0; i < 500 && sent().size() < 2; ++i) std::this_thread::sleep_for(20ms);
+    ASSERT_EQ(sent().size(), 2u);
+    std::this_thread::sleep_for(100ms);
+    child.signal(SIGKILL);
+    run_until_done(io, child.wait());
+  }
+  auto r = chat({"-p", "third", "--resume"});
+  ASSERT_EQ(r.exit_status, 0) << r.err;
+  const Json messages = sent().back()["messages"];
+  const std::string all = messages.dump();
+  EXPECT_TRUE(has(all, "first") && has(all, "One.") && has(all, "second")) << all;
+  EXPECT_EQ(messages.back()["content"], "third");
+}
+
+// A journal a crash or a full disk left damaged: the good records are read,
+// the damaged end is cut off before anything is appended.
+TEST(Journal, ATornOrNulPaddedEndIsSkippedAndCutOff) {
+  char tmpl[] = "/tmp/dravik-journal-XXXXXX";
+  const fs::path dir = ::mkdtemp(tmpl);
+  const std::string tails[] = {"{\"type\": \"message\", \"mess", std::string(4096, '\0'),
+                               std::string(10, '\0') + "{\"type\":", "not json at all\n{\"type\":\"message\"}\n"};
+  for (const std::string& tail : tails) {
+    const fs::path file = dir / "journal.jsonl";
+    fs::remove(file);
+    {
+      auto j = Journal::open(file, {"id1", "2026-01-01T00:00:00Z", "llama_cpp", "m"});
+      j.message({{"role", "user"}, {"content", "q"}});
+      j.message({{"role", "assistant"}, {"content", "a"}});
+    }
+    write_text(file, read_text(file) + tail);
+    auto c = Journal::read(file);
+    EXPECT_EQ(c.messages.size(), 2u);
+    EXPECT_TRUE(c.damaged);
+    {
+      auto j = Journal::open(file, {"id1", "", "", ""});
+      j.message({{"role", "user"}, {"content", "q2"}});
+    }
+    c = Journal::read(file);
+    EXPECT_FALSE(c.damaged);
+    ASSERT_EQ(c.messages.size(), 3u);
+    EXPECT_EQ(c.messages[2]["content"], "q2");
+    EXPECT_EQ(c.turns, 2u);
+  }
+  fs::remove_all(dir);
+}
+
+// The project or the dravik home on a full file system: the conversation
+// cannot be saved, which is said, and the exit status says it too.
+TEST_F(Chat, AFullDiskIsSaidAndFailsTheExit) {
+  if (std::system("unshare -rm true >/dev/null 2>&1") != 0) GTEST_SKIP() << "no user namespaces here";
+  write_text(script, R"([{"content": "Fine."}])");
+  for (const fs::path& full : {work, home}) {
+    // A small tmpfs over the directory, filled up, in a mount namespace of
+    // the run's own.
+    const std::string sh = "cp -a " + full.string() + "/. " + (dir / "keep").string() + " 2>/dev/null; mount -t tmpfs -o size=64k none " +
+                           full.string() + " && cp -a " + (dir / "keep").string() + "/. " + full.string() +
+                           " && (dd if=/dev/zero of=" + full.string() + "/fill bs=1k 2>/dev/null; true) && cd " +
+                           work.string() + " && exec " + dravik + " chat -p hi";
+    fs::create_directories(dir / "keep");
+    proc::RunOptions o;
+    o.env = env();
+    o.cwd = work.string();
+    o.timeout = 60s;
+    auto r = run_until_done(io, proc::run({"unshare", "-rm", "sh", "-c", sh}, o));
+    EXPECT_EQ(r.exit_status, 1) << full << r.err;
+    EXPECT_TRUE(has(r.err, "could not save the conversation")) << full << r.err;
+    fs::remove_all(dir / "keep");
+  }
+}
+
+// The undo store's bound is applied as it grows, with a line saying so; a
+// turn's created file that someone changed since is kept; a store file
+// linked elsewhere is never written through.
+TEST(UndoStore, BoundCreatedFilesAndLinks) {
+  char tmpl[] = "/tmp/dravik-undo-XXXXXX";
+  const fs::path dir = ::mkdtemp(tmpl);
+  const fs::path work = dir / "work", home = dir / "home";
+  fs::create_directories(work);
+  {
+    app::UndoLog undo(work, home);
+    for (std::size_t t = 0; t <= app::UndoLog::kMaxTurns; ++t) {
+      undo.begin_turn();
+      write_text(work / "a.txt", "v" + std::to_string(t + 1));
+      EXPECT_EQ(undo.remember_file("a.txt", "v" + std::to_string(t), 0644, "v" + std::to_string(t + 1)), "");
+    }
+    EXPECT_EQ(undo.take_notices().size(), 1u);
+    undo.begin_turn();
+    write_text(work / "new.txt", "made");
+    EXPECT_EQ(undo.remember_file("new.txt", std::nullopt, 0644, "made"), "");
+    write_text(work / "new.txt", "made, then the user's own words");
+    const auto u = undo.undo_last(nullptr);
+    EXPECT_TRUE(has(u.lines.at(0), "created by that turn and changed since; kept")) << u.lines.at(0);
+    EXPECT_EQ(read_text(work / "new.txt"), "made, then the user's own words");
+  }
+  {
+    // Another session: every kept turn undone in order, down to the bound
+    // (the turn of new.txt pushed out one more).
+    app::UndoLog undo(work, home);
+    for (std::size_t t = app::UndoLog::kMaxTurns + 1; t > 2; --t) {
+      const auto u = undo.undo_last(nullptr);
+      ASSERT_FALSE(u.lines.empty());
+      EXPECT_EQ(u.lines[0], "restored a.txt") << t;
+      EXPECT_EQ(read_text(work / "a.txt"), "v" + std::to_string(t - 1));
+    }
+    EXPECT_EQ(undo.undo_last(nullptr).lines.at(0), "Nothing to undo.");
+  }
+  // The log a hard link to a file outside: that file is never written.
+  write_text(dir / "outside", "precious");
+  fs::remove(work / ".dravik/undo/log");
+  fs::create_hard_link(dir / "outside", work / ".dravik/undo/log");
+  {
+    app::UndoLog undo(work, home);
+    EXPECT_EQ(undo.remember_file("a.txt", "v1", 0644, "v2"), "");
+  }
+  EXPECT_EQ(read_text(dir / "outside"), "precious");
+  fs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace dravik::testing
