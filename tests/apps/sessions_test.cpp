@@ -7,6 +7,7 @@
 
 #include "chat_fixture.hpp"
 #include "session/journal.hpp"
+#include "session/state_seal.hpp"
 #include "session/undo.hpp"
 
 namespace dravik::testing {
@@ -196,6 +197,38 @@ TEST(UndoStore, BoundCreatedFilesAndLinks) {
     EXPECT_EQ(undo.remember_file("a.txt", "v1", 0644, "v2"), "");
   }
   EXPECT_EQ(read_text(dir / "outside"), "precious");
+  fs::remove_all(dir);
+}
+
+// What an earlier version kept is taken over (its log vouched for in the
+// home), and temporaries a killed write left are removed.
+TEST(UndoStore, TheEarlierLogIsTakenOverAndLeftoversRemoved) {
+  char tmpl[] = "/tmp/dravik-undo-XXXXXX";
+  const fs::path dir = ::mkdtemp(tmpl);
+  const fs::path work = dir / "work", home = dir / "home";
+  write_text(work / "a.txt", "new");
+  write_text(work / ".dravik/undo/b1-0", "old");
+  const std::string log =
+      Json{{"version", 1}, {"next", 2}, {"turns", Json::array({Json{{"id", 1}, {"shell", Json::array({"make"})},
+           {"files", Json::array({Json{{"path", "a.txt"}, {"existed", true}, {"mode", 420}, {"blob", "b1-0"},
+                                       {"size", 3}, {"written", app::sha256_of("new")}, {"before", app::sha256_of("old")}}})}}})}}
+          .dump();
+  write_text(work / ".dravik/undo/log.json", log);
+  write_text(home / "undo-seals" / (app::sha256_of(work.lexically_normal().string()) + ".json"),
+             Json{{"log", app::sha256_of(log)}}.dump());
+  write_text(work / ".dravik-k3x9q2", "a killed write's copy");
+  const auto old = fs::file_time_type::clock::now() - std::chrono::hours(1);
+  fs::last_write_time(work / ".dravik-k3x9q2", old);
+  write_text(work / ".dravik-fresh1", "being written");
+  app::UndoLog undo(work, home);
+  const auto u = undo.undo_last(nullptr);
+  ASSERT_FALSE(u.lines.empty());
+  EXPECT_EQ(u.lines[0], "restored a.txt");
+  EXPECT_EQ(read_text(work / "a.txt"), "old");
+  EXPECT_FALSE(fs::exists(work / ".dravik/undo/log.json"));
+  EXPECT_FALSE(fs::exists(work / ".dravik/undo/b1-0"));
+  EXPECT_FALSE(fs::exists(work / ".dravik-k3x9q2"));
+  EXPECT_TRUE(fs::exists(work / ".dravik-fresh1"));
   fs::remove_all(dir);
 }
 

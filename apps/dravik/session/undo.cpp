@@ -1,9 +1,13 @@
 #include "session/undo.hpp"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstring>
 #include <ctime>
 #include <utility>
 
@@ -11,6 +15,7 @@
 #include "session/state_seal.hpp"
 #include "session/undo_store.hpp"
 #include "support/config.hpp"
+#include "support/files.hpp"
 #include "support/text.hpp"
 
 namespace dravik::app {
@@ -163,6 +168,103 @@ namespace {
 
 using undo_store::Log;
 
+// What an earlier version kept: ".dravik/undo/log.json" with copies beside
+// it, vouched for by a digest in the dravik home. Taken into the log once,
+// when it is still the one this user's dravik wrote, then removed.
+void import_earlier_log(UndoLog::State& s, Log& log, const fs::path& workdir, const fs::path& home) {
+  const auto old = hostlib::read_confined(workdir, std::string(kDir) + "/log.json", 64u << 20, false);
+  if (!old || !old->exists) return;
+  const fs::path seal = home / "undo-seals" / (sha256_of(fs::absolute(workdir).lexically_normal().string()) + ".json");
+  const auto record = files::try_read_file(seal.string());
+  const Json vouched = record ? Json::parse(*record, nullptr, false) : Json();
+  const Json turns_json = Json::parse(old->bytes, nullptr, false);
+  std::vector<std::string> copies;
+  if (vouched.is_object() && text_of(vouched, "log") == sha256_of(old->bytes) && turns_json.is_object() &&
+      turns_json.contains("turns") && turns_json["turns"].is_array()) {
+    for (const Json& t : turns_json["turns"]) {
+      const std::uint64_t id = s.next;
+      if (!t.is_object() || !log.append(Json{{"t", "turn"}, {"id", id}})) continue;
+      s.apply(Json{{"t", "turn"}, {"id", id}}, 0, 0);
+      for (const Json& f : t.value("files", Json::array())) {
+        if (!f.is_object() || !valid_rel(text_of(f, "path"))) continue;
+        Json r = {{"t", "file"}, {"id", id}, {"path", text_of(f, "path")}, {"existed", f.value("existed", false)},
+                  {"mode", number_of(f, "mode")}, {"written", text_of(f, "written")}};
+        std::string copy;
+        if (r["existed"].get<bool>()) {
+          const std::string blob = text_of(f, "blob");
+          if (blob.empty() || blob.find('/') != std::string::npos) continue;
+          const auto c = hostlib::read_confined(workdir, std::string(kDir) + "/" + blob, kMaxFile, false);
+          if (!c || !c->exists) continue;
+          copy = c->bytes;
+          copies.push_back(blob);
+          r["before"] = text_of(f, "before");
+        }
+        if (auto at = log.append(r, copy)) s.apply(r, *at, copy.size());
+      }
+      for (const Json& c : t.value("shell", Json::array()))
+        if (c.is_string()) {
+          const Json r = {{"t", "shell"}, {"id", id}, {"command", c}};
+          if (log.append(r)) s.apply(r, 0, 0);
+        }
+    }
+    if (const std::string note = text_of(turns_json, "note"); !note.empty()) {
+      const Json r = {{"t", "note"}, {"text", note}};
+      if (log.append(r)) s.apply(r, 0, 0);
+    }
+  }
+  for (const auto& blob : copies) (void)hostlib::remove_confined(workdir, std::string(kDir) + "/" + blob);
+  (void)hostlib::remove_confined(workdir, std::string(kDir) + "/log.json");
+  std::error_code ec;
+  fs::remove(seal, ec);
+  s.read_to = log.size();
+}
+
+// A temporary a file write leaves when it is killed: ".dravik-" and six
+// letters or digits, beside the file it was to replace.
+bool write_temporary(const char* name) {
+  if (std::strncmp(name, ".dravik-", 8) != 0 || std::strlen(name) != 14) return false;
+  for (const char* p = name + 8; *p; ++p)
+    if (!std::islower(static_cast<unsigned char>(*p)) && !std::isdigit(static_cast<unsigned char>(*p))) return false;
+  return true;
+}
+
+// Removes such temporaries a minute old or more (a younger one may be
+// another session's, being written) in the directories of the files the
+// store knows, entered without following links.
+void remove_write_temporaries(const UndoLog::State& s, const fs::path& workdir) {
+  std::vector<std::string> dirs{""};
+  for (const auto& t : s.turns)
+    for (const auto& e : t.files) {
+      const auto slash = e.path.rfind('/');
+      const std::string d = slash == std::string::npos ? "" : e.path.substr(0, slash);
+      if (std::find(dirs.begin(), dirs.end(), d) == dirs.end()) dirs.push_back(d);
+    }
+  const std::time_t minute_ago = std::time(nullptr) - 60;
+  for (const auto& d : dirs) {
+    int fd = ::open(workdir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (std::size_t start = 0; fd >= 0 && start < d.size();) {
+      const std::size_t end = std::min(d.find('/', start), d.size());
+      const int next = ::openat(fd, d.substr(start, end - start).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      ::close(fd);
+      fd = next;
+      start = end + 1;
+    }
+    if (fd < 0) continue;
+    DIR* dir = ::fdopendir(fd);
+    if (!dir) {
+      ::close(fd);
+      continue;
+    }
+    while (const dirent* e = ::readdir(dir)) {
+      struct stat st{};
+      if (write_temporary(e->d_name) && ::fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+          S_ISREG(st.st_mode) && st.st_mtime < minute_ago)
+        ::unlinkat(fd, e->d_name, 0);
+    }
+    ::closedir(dir);
+  }
+}
+
 // The log opened, locked and read up to its end into `s`; once a session,
 // compacted when most of it is history and its leftovers removed.
 Result<Log> open_log(UndoLog::State& s, const fs::path& workdir, const fs::path& home) {
@@ -185,7 +287,9 @@ Result<Log> open_log(UndoLog::State& s, const fs::path& workdir, const fs::path&
         "the undo log in .dravik/undo was not written by your dravik (or was changed since); what it said is not used";
   if (!s.tidied) {
     s.tidied = true;
+    if (log->size() == 0) import_earlier_log(s, *log, workdir, home);
     log->remove_temporaries();
+    remove_write_temporaries(s, workdir);
     if (log->size() > kCompactAbove && log->size() > 2 * s.live_bytes() + kCompactAbove) {
       // The live turns written afresh; the copies read from the old file.
       std::vector<UndoLog::State::Turn> turns = s.turns;
