@@ -91,7 +91,8 @@ bool ChatSession::resume_session(const SessionInfo& session, const std::optional
   Journal::Header header = c.header.value_or(Journal::Header{session.id, session.started, "", ""});
   header.runtime = settings_.runtime;
   header.model = runtime_->describe();
-  std::string kv = " (the KV cache is rebuilt on the next turn).";
+  // A remote server keeps what it keeps: nothing to say about a cache.
+  std::string kv = runtime_->owns_server() ? " (the KV cache is rebuilt on the next turn)." : ".";
   if (saved && after_system(saved->messages) == c.messages) {
     // The server's saved cache is this conversation's.
     const auto resumed = run_until_done(io_, saved_->resume());
