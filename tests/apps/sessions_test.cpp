@@ -71,29 +71,49 @@ TEST_F(Chat, SessionsAreJournaledListedResumedAndForked) {
   }
 }
 
-// kill -9 while a reply streams: every earlier message is in the journal,
-// the question in flight too; --resume continues from there.
-TEST_F(Chat, AKillMidReplyLosesOnlyTheReplyInFlight) {
-  write_text(script, R"([{"content": "One."}, {"content": "Partial", "hold_ms": 60000}, {"content": "Three."}])");
-  ASSERT_EQ(chat({"-p", "first"}).exit_status, 0);
-  {
-    proc::SpawnOptions o;
-    o.argv = {dravik, "chat", "--resume", "-p", "second"};
-    o.env = env();
-    o.cwd = work.string();
-    auto child = proc::Child::spawn(io.get_executor(), o);
-    for (int i = 0; i < 500 && sent().size() < 2; ++i) std::this_thread::sleep_for(20ms);
-    ASSERT_EQ(sent().size(), 2u);
-    std::this_thread::sleep_for(100ms);
-    child.signal(SIGKILL);
-    run_until_done(io, child.wait());
+// kill -9 while a reply streams, or while a tool call runs: every earlier
+// message is in the journal, the question in flight too; --resume continues
+// from there, a call the kill cut off given a result saying so.
+TEST_F(Chat, AKillMidTurnLosesOnlyWhatWasInFlight) {
+  struct Point {
+    const char* second;  // the reply the kill cuts off
+    const char* waits_for;  // in the journal, before the kill
+  };
+  const Point points[] = {
+      {R"({"content": "Partial", "hold_ms": 60000})", "second"},
+      {R"({"tool_calls": [{"name": "shell", "arguments": {"command": "sleep 5"}}]})", "tool_calls"},
+  };
+  for (const Point& p : points) {
+    fs::remove_all(work / ".dravik");
+    fs::remove(requests);
+    write_text(script, std::string(R"([{"content": "One."}, )") + p.second + R"(, {"content": "Three."}])");
+    ASSERT_EQ(chat({"-p", "first"}).exit_status, 0);
+    {
+      proc::SpawnOptions o;
+      o.argv = {dravik, "chat", "--resume", "--yes", "-p", "second"};
+      o.env = env();
+      o.cwd = work.string();
+      auto child = proc::Child::spawn(io.get_executor(), o);
+      auto journaled = [&] {
+        for (const auto& d : fs::directory_iterator(work / ".dravik/sessions"))
+          if (read_text(d.path() / "journal.jsonl").find(p.waits_for) != std::string::npos) return true;
+        return false;
+      };
+      for (int i = 0; i < 500 && !(sent().size() >= 2 && journaled()); ++i) std::this_thread::sleep_for(20ms);
+      ASSERT_TRUE(journaled()) << p.second;
+      child.signal(SIGKILL);
+      run_until_done(io, child.wait());
+    }
+    auto r = chat({"-p", "third", "--resume"});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    const Json messages = sent().back()["messages"];
+    const std::string all = messages.dump();
+    EXPECT_TRUE(has(all, "first") && has(all, "One.") && has(all, "second")) << all;
+    EXPECT_EQ(messages.back()["content"], "third");
+    if (has(p.second, "tool_calls")) {
+      EXPECT_TRUE(has(all, "the session ended before this call finished")) << all;
+    }
   }
-  auto r = chat({"-p", "third", "--resume"});
-  ASSERT_EQ(r.exit_status, 0) << r.err;
-  const Json messages = sent().back()["messages"];
-  const std::string all = messages.dump();
-  EXPECT_TRUE(has(all, "first") && has(all, "One.") && has(all, "second")) << all;
-  EXPECT_EQ(messages.back()["content"], "third");
 }
 
 // A journal a crash or a full disk left damaged: the good records are read,

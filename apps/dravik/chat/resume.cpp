@@ -45,6 +45,7 @@ bool ChatSession::open_session() {
       }
       const Journal::Contents c = Journal::read(from->journal);
       conversation_.load(c.messages);
+      complete_tool_exchanges(conversation_.messages());
       recorder_ = std::make_unique<SessionRecorder>(sessions_, header);
       record();
       out_->note("Forked session " + from->id + " (" + shown_count(c.messages.size()) + ") into session " +
@@ -101,6 +102,8 @@ bool ChatSession::resume_session(const SessionInfo& session, const std::optional
   conversation_.load(c.messages);
   conversation_.restore_system_prompt();
   recorder_ = std::make_unique<SessionRecorder>(sessions_, header, c.messages);
+  // A call the kill left without a result gets one, journaled with it.
+  if (complete_tool_exchanges(conversation_.messages()) > 0) record();
   std::string note = "Resumed " + shown_count(c.messages.size()) + " of session " + session.id + kv;
   if (c.last_interrupted) note += " Its last reply was cut off.";
   if (c.damaged) note += " (A damaged end of its journal was left out.)";

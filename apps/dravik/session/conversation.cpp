@@ -1,5 +1,7 @@
 #include "session/conversation.hpp"
 
+#include <vector>
+
 namespace dravik::app {
 
 Conversation::Conversation(std::string system_prompt)
@@ -25,6 +27,32 @@ void Conversation::load(const Json& after_system) {
   clear();
   for (const Json& m : after_system)
     if (m.is_object()) messages_->push_back(m);
+}
+
+std::size_t complete_tool_exchanges(Json& messages) {
+  std::size_t added = 0;
+  for (std::size_t i = 0; i < messages.size(); ++i) {
+    const Json& m = messages[i];
+    if (!m.is_object() || m.value("role", "") != "assistant" || !m.contains("tool_calls") || !m["tool_calls"].is_array())
+      continue;
+    std::vector<std::string> missing;
+    for (const Json& call : m["tool_calls"])
+      if (call.is_object() && call.contains("id") && call["id"].is_string()) missing.push_back(call["id"].get<std::string>());
+    std::size_t j = i + 1;
+    for (; j < messages.size() && messages[j].is_object() && messages[j].value("role", "") == "tool"; ++j) {
+      const Json& id = messages[j].value("tool_call_id", Json());
+      if (id.is_string()) std::erase(missing, id.get<std::string>());
+    }
+    for (const auto& id : missing) {
+      messages.insert(messages.begin() + static_cast<std::ptrdiff_t>(j++),
+                      Json{{"role", "tool"},
+                           {"tool_call_id", id},
+                           {"content", "Error: no result: the session ended before this call finished."}});
+      ++added;
+    }
+    i = j - 1;
+  }
+  return added;
 }
 
 std::string base_system_prompt(const std::string& workdir) {

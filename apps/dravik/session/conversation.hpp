@@ -49,6 +49,11 @@ class Conversation {
   std::function<void(bool)> on_add_;
 };
 
+// Gives every tool call of `messages` that has no result (a session killed
+// while the call ran) a result saying so, so that the conversation reads as
+// a whole exchange to the server; the number of results added.
+std::size_t complete_tool_exchanges(Json& messages);
+
 // The fixed part of dravik's system prompt for a session in `workdir`.
 std::string base_system_prompt(const std::string& workdir);
 
