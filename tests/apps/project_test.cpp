@@ -20,8 +20,10 @@ std::string content(const Json& message) {
   return message.contains("content") && message["content"].is_string() ? message["content"].get<std::string>() : "";
 }
 
-// A conversation saved for --resume, of `turns` long turns.
+// A conversation saved for --resume as an earlier version saved it (no
+// session's), of `turns` long turns.
 void save_conversation(const fs::path& work, const fs::path& home, int turns) {
+  fs::remove(work / ".dravik/state/swap/session");
   Json old = Json::array({{{"role", "system"}, {"content", "old system"}}});
   for (int i = 0; i < turns; ++i) {
     old.push_back({{"role", "user"}, {"content", "old question " + std::to_string(i) + " " + std::string(3000, 'q')}});

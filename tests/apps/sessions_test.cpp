@@ -40,11 +40,16 @@ TEST_F(Chat, SessionsAreJournaledListedResumedAndForked) {
     o.cwd = work.string();
     return run_until_done(io, proc::run({dravik, "sessions"}, o));
   };
+  // A journal shipped in the repository is none of this user's sessions.
+  write_text(work / ".dravik/sessions/20991231-000000-zzzz/journal.jsonl",
+             Json{{"type", "session"}, {"id", "20991231-000000-zzzz"}}.dump() + "\n" +
+                 Json{{"type", "message"}, {"message", {{"role", "user"}, {"content", "PLANTED"}}}}.dump() + "\n");
   auto listing = run_sessions();
   ASSERT_EQ(listing.exit_status, 0) << listing.err;
   const auto ids = listed_ids(listing.out);
   ASSERT_EQ(ids.size(), 2u) << listing.out;
   EXPECT_TRUE(has(listing.out, "first question")) << listing.out;
+  EXPECT_FALSE(has(listing.out, "PLANTED")) << listing.out;
   EXPECT_LT(listing.out.find("first question"), listing.out.find("second question")) << listing.out;
 
   // A named session continues with its own conversation only.
@@ -69,6 +74,24 @@ TEST_F(Chat, SessionsAreJournaledListedResumedAndForked) {
     EXPECT_EQ(r.exit_status, 1) << bad;
     EXPECT_TRUE(has(r.err, "no session nosuch")) << r.err;
   }
+}
+
+// What an earlier version saved is kept as a session of its own, also when
+// the new session does not resume it.
+TEST_F(Chat, TheEarlierSavedConversationBecomesASession) {
+  write_text(script, R"([{"content": "Fine."}])");
+  const Json old = Json::array({{{"role", "system"}, {"content", "s"}}, {{"role", "user"}, {"content", "earlier words"}},
+                                {{"role", "assistant"}, {"content", "earlier answer"}}});
+  write_text(work / ".dravik/state/swap/messages.json", old.dump());
+  app::seal_state(work / ".dravik/state/swap", home / ".dravik");
+  auto r = chat({"-p", "something new"});
+  ASSERT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_TRUE(has(r.err, "kept as session")) << r.err;
+  EXPECT_FALSE(has(sent().back()["messages"].dump(), "earlier words"));
+  const std::string id = r.err.substr(r.err.find("kept as session ") + 16, 20);
+  r = chat({"-p", "go on", "--resume", id});
+  ASSERT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_TRUE(has(sent().back()["messages"].dump(), "earlier answer")) << sent().back().dump();
 }
 
 // kill -9 while a reply streams, or while a tool call runs: every earlier
@@ -139,6 +162,16 @@ TEST(Journal, ATornOrNulPaddedEndIsSkippedAndCutOff) {
       auto j = Journal::open(file, {"id1", "", "", ""});
       j.message({{"role", "user"}, {"content", "q2"}});
     }
+    {
+      // One writer a session.
+      auto j = Journal::open(file, {"id1", "", "", ""});
+      try {
+        Journal::open(file, {"id1", "", "", ""});
+        ADD_FAILURE() << "a second writer";
+      } catch (const OSError& e) {
+        EXPECT_EQ(e.code(), EWOULDBLOCK);
+      }
+    }
     c = Journal::read(file);
     EXPECT_FALSE(c.damaged);
     ASSERT_EQ(c.messages.size(), 3u);
@@ -153,7 +186,7 @@ TEST(Journal, ATornOrNulPaddedEndIsSkippedAndCutOff) {
 TEST_F(Chat, AFullDiskIsSaidAndFailsTheExit) {
   if (std::system("unshare -rm true >/dev/null 2>&1") != 0) GTEST_SKIP() << "no user namespaces here";
   write_text(script, R"([{"content": "Fine."}])");
-  for (const fs::path& full : {work, home}) {
+  for (const fs::path& full : {home, work}) {
     // A small tmpfs over the directory, filled up, in a mount namespace of
     // the run's own.
     const std::string sh = "cp -a " + full.string() + "/. " + (dir / "keep").string() + " 2>/dev/null; mount -t tmpfs -o size=64k none " +
@@ -167,7 +200,8 @@ TEST_F(Chat, AFullDiskIsSaidAndFailsTheExit) {
     o.timeout = 60s;
     auto r = run_until_done(io, proc::run({"unshare", "-rm", "sh", "-c", sh}, o));
     EXPECT_EQ(r.exit_status, 1) << full << r.err;
-    EXPECT_TRUE(has(r.err, "could not save the conversation")) << full << r.err;
+    EXPECT_TRUE(has(r.err, "could not save the conversation to ")) << full << r.err;
+    EXPECT_TRUE(has(r.err, "No space left on device")) << full << r.err;
     fs::remove_all(dir / "keep");
   }
 }

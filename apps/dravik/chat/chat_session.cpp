@@ -114,7 +114,9 @@ bool ChatSession::start() {
     if (!s.empty()) out_->note(s);
   });
   saved_ = std::make_unique<SavedSession>(*runtime_, conversation_, settings_.home);
-  return open_session();
+  if (!open_session()) return false;
+  undo_.set_session(recorder_->id());
+  return true;
 }
 
 void ChatSession::banner() {
@@ -237,9 +239,15 @@ void ChatSession::stop() {
   if (!runtime_) return;
   try {
     // The conversation and its KV cache, for `dravik chat --resume`.
-    if (started_ && saved_) run_until_done(io_, saved_->save());
+    if (started_ && saved_ && recorder_) {
+      // Marked first: a kill in between leaves a mark whose conversation
+      // differs, and the cache is then not loaded for it.
+      saved_->set_owner(recorder_->id());
+      run_until_done(io_, saved_->save());
+    }
   } catch (const std::exception& e) {
-    out_->error(std::string("could not save the conversation: ") + e.what());
+    // The conversation is in the journal; what failed is the server's cache.
+    out_->error(std::string("could not keep the server's cache for the next --resume: ") + e.what());
   }
   try {
     run_until_done(io_, runtime_->close());

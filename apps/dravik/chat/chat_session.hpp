@@ -67,6 +67,7 @@ class ChatSession {
   bool open_session();
   bool resume_session(const SessionInfo& session, const std::optional<SavedSession::Saved>& saved);
   bool import_saved_state();
+  void keep_earlier_state(const SavedSession::Saved& saved);
   // Brings the journal up to the conversation; says when it cannot.
   void record(bool interrupted = false);
   // Runs `task` on the loop until it ends: Ctrl-C cancels it, SIGTERM and

@@ -3,6 +3,8 @@
 // an earlier version saved (".dravik/state") becomes the project's first
 // session. The KV cache the local server saved is loaded only when it
 // belongs to the conversation being continued.
+#include <cerrno>
+
 #include "chat/chat_session.hpp"
 #include "support/run.hpp"
 #include "support/errors.hpp"
@@ -23,18 +25,14 @@ Json after_system(const Json& messages) {
 
 std::string shown_count(std::size_t n) { return std::to_string(n) + (n == 1 ? " message" : " messages"); }
 
-fs::file_time_type written(const fs::path& file) {
-  std::error_code ec;
-  const auto t = fs::last_write_time(file, ec);
-  return ec ? fs::file_time_type::min() : t;
-}
-
 }  // namespace
 
 bool ChatSession::open_session() {
   Journal::Header header{new_session_id(), now_iso8601(), settings_.runtime, runtime_->describe()};
   std::string refused;
   const auto saved = saved_->saved(refused);
+  // A conversation an earlier version saved belongs to no session yet.
+  const bool earlier_state = saved && saved_->owner().empty();
   try {
     if (settings_.fork) {
       const auto from = sessions_.find(*settings_.fork);
@@ -45,7 +43,7 @@ bool ChatSession::open_session() {
       }
       const Journal::Contents c = Journal::read(from->journal);
       conversation_.load(c.messages);
-      complete_tool_exchanges(conversation_.messages());
+      complete_exchanges(conversation_.messages());
       recorder_ = std::make_unique<SessionRecorder>(sessions_, header);
       record();
       out_->note("Forked session " + from->id + " (" + shown_count(c.messages.size()) + ") into session " +
@@ -53,8 +51,16 @@ bool ChatSession::open_session() {
       return true;
     }
     if (!settings_.resume) {
+      if (earlier_state) keep_earlier_state(*saved);
       recorder_ = std::make_unique<SessionRecorder>(sessions_, header);
       return true;
+    }
+    if (earlier_state) {
+      if (settings_.resume->empty()) {
+        recorder_ = std::make_unique<SessionRecorder>(sessions_, header);
+        return import_saved_state();
+      }
+      keep_earlier_state(*saved);
     }
     const auto session = sessions_.find(*settings_.resume);
     if (!session && !settings_.resume->empty()) {
@@ -62,22 +68,12 @@ bool ChatSession::open_session() {
                   " in this directory (`dravik sessions` lists them)");
       return false;
     }
-    // A state saved after the latest session's last message and not of it:
-    // an earlier version's conversation, or one saved by hand.
-    const bool newer_state =
-        saved && settings_.resume->empty() &&
-        (!session || (after_system(saved->messages) != Journal::read(session->journal).messages &&
-                      saved->written > written(session->journal)));
-    if (newer_state || (!session && saved)) {
-      recorder_ = std::make_unique<SessionRecorder>(sessions_, header);
-      return import_saved_state();
-    }
     recorder_ = std::make_unique<SessionRecorder>(sessions_, header);
     if (!session) {
       if (!refused.empty()) out_->error(refused);
       return true;
     }
-    return resume_session(*session, saved);
+    return resume_session(*session, saved && saved_->owner() == session->id ? saved : std::nullopt);
   } catch (const ValueError& e) {
     out_->error(std::string("dravik chat: ") + e.what());
     return false;
@@ -87,11 +83,32 @@ bool ChatSession::open_session() {
   }
 }
 
+void ChatSession::keep_earlier_state(const SavedSession::Saved& saved) {
+  // Journaled as a session of its own before this session's save replaces
+  // it: `--resume ID` continues it later.
+  Journal::Header header{new_session_id(), now_iso8601(), settings_.runtime, runtime_->describe()};
+  SessionRecorder earlier(sessions_, header);
+  if (!earlier.sync(saved.messages).empty()) return;
+  saved_->set_owner(header.id);
+  out_->note("(the conversation saved here by an earlier version is kept as session " + header.id +
+             "; `dravik chat --resume " + header.id + "` continues it)");
+}
+
 bool ChatSession::resume_session(const SessionInfo& session, const std::optional<SavedSession::Saved>& saved) {
   const Journal::Contents c = Journal::read(session.journal);
   Journal::Header header = c.header.value_or(Journal::Header{session.id, session.started, "", ""});
   header.runtime = settings_.runtime;
   header.model = runtime_->describe();
+  recorder_ = std::make_unique<SessionRecorder>(sessions_, header, c.messages);
+  try {
+    recorder_->open();
+  } catch (const OSError& e) {
+    if (e.code() != EWOULDBLOCK) throw;
+    out_->error("dravik chat: session " + session.id + " is open in another dravik chat; continue it there, or " +
+                "start a copy of it with `dravik chat --fork " + session.id + "`");
+    recorder_.reset();
+    return false;
+  }
   // A remote server keeps what it keeps: nothing to say about a cache.
   std::string kv = runtime_->owns_server() ? " (the KV cache is rebuilt on the next turn)." : ".";
   if (saved && after_system(saved->messages) == c.messages) {
@@ -101,9 +118,8 @@ bool ChatSession::resume_session(const SessionInfo& session, const std::optional
   }
   conversation_.load(c.messages);
   conversation_.restore_system_prompt();
-  recorder_ = std::make_unique<SessionRecorder>(sessions_, header, c.messages);
   // A call the kill left without a result gets one, journaled with it.
-  if (complete_tool_exchanges(conversation_.messages()) > 0) record();
+  if (complete_exchanges(conversation_.messages()) > 0) record();
   std::string note = "Resumed " + shown_count(c.messages.size()) + " of session " + session.id + kv;
   if (c.last_interrupted) note += " Its last reply was cut off.";
   if (c.damaged) note += " (A damaged end of its journal was left out.)";
@@ -117,6 +133,7 @@ bool ChatSession::import_saved_state() {
   if (!resumed.note.empty()) out_->note(resumed.note);
   // Journaled at once: from now on it is a session like the others.
   record();
+  saved_->set_owner(recorder_->id());
   return true;
 }
 

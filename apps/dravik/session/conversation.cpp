@@ -29,7 +29,7 @@ void Conversation::load(const Json& after_system) {
     if (m.is_object()) messages_->push_back(m);
 }
 
-std::size_t complete_tool_exchanges(Json& messages) {
+std::size_t complete_exchanges(Json& messages) {
   std::size_t added = 0;
   for (std::size_t i = 0; i < messages.size(); ++i) {
     const Json& m = messages[i];
@@ -51,6 +51,10 @@ std::size_t complete_tool_exchanges(Json& messages) {
       ++added;
     }
     i = j - 1;
+  }
+  if (!messages.empty() && messages.back().is_object() && messages.back().value("role", "") == "user") {
+    messages.push_back(Json{{"role", "assistant"}, {"content", "(No reply: the session ended before this was answered.)"}});
+    ++added;
   }
   return added;
 }

@@ -50,9 +50,11 @@ class Conversation {
 };
 
 // Gives every tool call of `messages` that has no result (a session killed
-// while the call ran) a result saying so, so that the conversation reads as
-// a whole exchange to the server; the number of results added.
-std::size_t complete_tool_exchanges(Json& messages);
+// while the call ran) a result saying so, and a last user message without
+// an answer an assistant message saying so, so that the conversation reads
+// as whole exchanges to the server (some chat templates refuse two user
+// messages in a row); the number of messages added.
+std::size_t complete_exchanges(Json& messages);
 
 // The fixed part of dravik's system prompt for a session in `workdir`.
 std::string base_system_prompt(const std::string& workdir);

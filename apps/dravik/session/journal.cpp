@@ -1,6 +1,7 @@
 #include "session/journal.hpp"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -92,6 +93,14 @@ Journal Journal::open(const fs::path& file, const Header& header) {
   const Contents c = read(file);
   const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) fail(errno, "open", file);
+  // One writer a session: a second dravik on the same session would
+  // interleave two conversations.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int e = errno;
+    ::close(fd);
+    if (e == EWOULDBLOCK) throw OSError(e, "the session is open in another dravik chat");
+    fail(e, "lock", file);
+  }
   Journal j(file, fd);
   // What a crash left after the last good record goes before anything is
   // appended: the next record then starts on a line of its own.

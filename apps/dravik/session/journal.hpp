@@ -46,7 +46,9 @@ class Journal {
 
   // Opens `file` for appending, creating it (owner-only) with `header` as
   // its first record when it does not exist; a damaged end is cut back to
-  // the last good record first. Throws OSError naming the file.
+  // the last good record first. The journal is locked while it is open:
+  // OSError EWOULDBLOCK when another dravik has it. Throws OSError naming
+  // the file.
   static Journal open(const std::filesystem::path& file, const Header& header);
 
   Journal(Journal&& other) noexcept;

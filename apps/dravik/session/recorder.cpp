@@ -21,15 +21,22 @@ std::string SessionRecorder::sync(const Json& messages, bool interrupted) {
   return error_;
 }
 
-void SessionRecorder::write(const Json& after_system, bool interrupted) {
-  if (!journal_) {
-    if (after_system.empty() && journaled_.empty()) return;  // nothing to keep yet
-    store_.prepare(header_.id);
-    journal_.emplace(Journal::open(file(), header_));
-  }
+void SessionRecorder::open() {
+  if (journal_) return;
+  store_.prepare(header_.id);
+  // Listed as this user's before the journal exists: a journal that was
+  // written is then always one that is listed.
   if (!vouched_) {
     store_.vouch(header_.id);
     vouched_ = true;
+  }
+  journal_.emplace(Journal::open(file(), header_));
+}
+
+void SessionRecorder::write(const Json& after_system, bool interrupted) {
+  if (!journal_) {
+    if (after_system.empty() && journaled_.empty()) return;  // nothing to keep yet
+    open();
   }
   // The journal's messages are a beginning of the conversation: only the
   // new ones are appended. Otherwise the conversation was rewritten.

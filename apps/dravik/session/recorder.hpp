@@ -27,6 +27,10 @@ class SessionRecorder {
   // what is missing.
   std::string sync(const Json& messages, bool interrupted = false);
 
+  // Opens (and locks) the journal now, as a resumed session does before it
+  // goes on. Throws OSError (EWOULDBLOCK: another dravik has it open).
+  void open();
+
   bool saved() const { return error_.empty(); }
   const std::string& error() const { return error_; }
   const std::string& id() const { return header_.id; }

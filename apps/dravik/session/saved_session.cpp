@@ -44,6 +44,24 @@ std::optional<SavedSession::Saved> SavedSession::saved(std::string& refused) con
   return Saved{std::move(messages), written};
 }
 
+std::string SavedSession::owner() const {
+  const auto kept = runtime_.state_dir();
+  if (!kept) return "";
+  const auto text = files::try_read_file((*kept / "session").string());
+  return text ? text::prefix(*text, 64) : "";
+}
+
+void SavedSession::set_owner(const std::string& session_id) {
+  const auto kept = runtime_.state_dir();
+  if (!kept) return;
+  try {
+    files::replace_file((*kept / "session").string(), session_id);
+  } catch (const std::exception&) {
+    // Without the record the state reads as an earlier version's: it is
+    // then taken over as a session of its own, never lost.
+  }
+}
+
 boost::asio::awaitable<bool> SavedSession::save() {
   if (conversation_.size() <= 1) co_return false;
   // (awaited on a statement of its own: g++ 12 miscompiles a co_await

@@ -39,6 +39,10 @@ class SavedSession {
   // there is nothing to save to (a remote runtime, a stopped server). A
   // failure throws, saying why.
   boost::asio::awaitable<bool> save();
+  // The session whose conversation and KV cache the saved state is ("":
+  // an earlier version's, or none), and recording it after a save.
+  std::string owner() const;
+  void set_owner(const std::string& session_id);
 
  private:
   hostlib::ChatRuntime& runtime_;

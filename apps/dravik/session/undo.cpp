@@ -57,9 +57,9 @@ std::string UndoLog::remember_file(const std::string& rel, const std::optional<s
   State& s = *state_;
   if (!turn_open_ || !s.turn(s.current)) {
     s.current = s.next;
-    if (auto w = log->append(Json{{"t", "turn"}, {"id", s.current}}); !w)
+    if (auto w = log->append(Json{{"t", "turn"}, {"id", s.current}, {"session", session_}}); !w)
       return "cannot keep the file for /undo: " + w.error().message;
-    s.apply(Json{{"t", "turn"}, {"id", s.current}}, 0, 0);
+    s.apply(Json{{"t", "turn"}, {"id", s.current}, {"session", session_}}, 0, 0);
     turn_open_ = true;
   }
   State::Turn& t = *s.turn(s.current);
@@ -100,7 +100,7 @@ std::string UndoLog::remember_shell(const std::string& command) {
   State& s = *state_;
   if (!turn_open_ || !s.turn(s.current)) {
     s.current = s.next;
-    const Json r = {{"t", "turn"}, {"id", s.current}};
+    const Json r = {{"t", "turn"}, {"id", s.current}, {"session", session_}};
     if (auto w = log->append(r); !w) return "cannot note the command for /undo: " + w.error().message;
     s.apply(r, 0, 0);
     turn_open_ = true;
@@ -116,136 +116,166 @@ std::string UndoLog::remember_shell(const std::string& command) {
 
 namespace {
 
-enum class FileOutcome { done, keep };
+// What becomes of one file of the turn being undone.
+struct Plan {
+  enum { done, keep, restore, remove } what = done;
+  std::optional<std::string> expect;  // what the file holds now (nullopt: missing)
+};
 
 struct UndoRun {
-  Log& log;
   const fs::path& workdir;
   const std::function<bool(const std::string&)>& ask;
   UndoLog::Undone& u;
   std::vector<std::string> restored, removed;
 
-  // One file of the turn being undone: restored (or removed, when the turn
-  // created it), or left; `keep` when it stays for another /undo (it
-  // failed, or nobody could be asked).
-  FileOutcome file(const UndoLog::State::Entry& e) {
+  // Looks at the file and, when it was changed since, asks (without the
+  // store's lock: another session may go on meanwhile). `keep`: it stays
+  // for another /undo (it failed, or nobody could be asked).
+  Plan inspect(const UndoLog::State::Entry& e) {
     const std::string shown = text::escape_unambiguous(e.path);
     const auto read = hostlib::read_confined(workdir, e.path, kMaxFile);
     if (!read) {
       u.lines.push_back("could not restore " + shown + ": " + text::escape_controls(read.error().message));
-      return FileOutcome::keep;
+      return {Plan::keep, std::nullopt};
     }
     const hostlib::FileState& now = *read;
     const std::string digest = now.exists ? sha256_of(now.bytes) : "";
     // Already as it was (an /undo cut short after this file): done.
     if (e.existed ? (now.exists && digest == e.before) : !now.exists) {
       u.lines.push_back(shown + (e.existed ? " is already as it was" : " is already gone"));
-      return FileOutcome::done;
+      return {Plan::done, std::nullopt};
     }
     if (digest != e.written) {
       // Made by that turn and changed since: someone's work, never removed.
       if (!e.existed) {
         u.lines.push_back(shown + " was created by that turn and changed since; kept");
-        return FileOutcome::done;
+        return {Plan::done, std::nullopt};
       }
       if (!ask) {
         u.lines.push_back(shown + " was changed since that turn; left as it is (not asked: not on a terminal)");
-        return FileOutcome::keep;
+        return {Plan::keep, std::nullopt};
       }
       if (!ask(shown)) {
         u.lines.push_back(shown + " was changed since that turn; left as it is");
-        return FileOutcome::done;
+        return {Plan::done, std::nullopt};
       }
     }
-    const std::optional<std::string> expect = now.exists ? std::optional<std::string>(now.bytes) : std::nullopt;
-    if (!e.existed) return remove(e, shown, expect);
-    return restore(e, shown, expect);
+    Plan p{e.existed ? Plan::restore : Plan::remove, std::nullopt};
+    if (now.exists) p.expect = now.bytes;
+    return p;
   }
 
-  FileOutcome remove(const UndoLog::State::Entry& e, const std::string& shown,
-                     const std::optional<std::string>& expect) {
-    if (auto w = hostlib::remove_confined(workdir, e.path, &expect); !w) {
-      u.lines.push_back("could not remove " + shown + ": " + text::escape_controls(w.error().message));
-      return FileOutcome::keep;
+  // Carries the plan out (the store locked, `log` its copies); false when
+  // the file stays for another /undo.
+  bool act(const UndoLog::State::Entry& e, const Plan& p, Log& log) {
+    const std::string shown = text::escape_unambiguous(e.path);
+    if (p.what == Plan::remove) {
+      if (auto w = hostlib::remove_confined(workdir, e.path, &p.expect); !w) {
+        u.lines.push_back("could not remove " + shown + ": " + text::escape_controls(w.error().message));
+        return false;
+      }
+      u.lines.push_back("removed " + shown);
+      removed.push_back(e.path);
+      return true;
     }
-    u.lines.push_back("removed " + shown);
-    removed.push_back(e.path);
-    return FileOutcome::done;
-  }
-
-  FileOutcome restore(const UndoLog::State::Entry& e, const std::string& shown,
-                      const std::optional<std::string>& expect) {
     auto saved = log.blob(e.blob_at, e.blob_size);
     if (!saved || sha256_of(*saved) != e.before) {
       u.lines.push_back("could not restore " + shown + ": its saved copy is missing or damaged");
-      return FileOutcome::done;
+      return true;
     }
     hostlib::WriteBeneath o;
-    o.expect = &expect;
+    o.expect = &p.expect;
     o.mode = static_cast<mode_t>(e.mode);
     o.new_mode = *o.mode;
     if (auto w = hostlib::write_confined(workdir, e.path, *saved, o); !w) {
       u.lines.push_back("could not restore " + shown + ": " + text::escape_controls(w.error().message));
-      return FileOutcome::keep;
+      return false;
     }
     u.lines.push_back("restored " + shown);
     restored.push_back(e.path);
-    return FileOutcome::done;
+    return true;
   }
 };
+
+// The entry of `path` in turn `id`, as the store says now.
+const UndoLog::State::Entry* entry_of(UndoLog::State& s, std::uint64_t id, const std::string& path) {
+  UndoLog::State::Turn* t = s.turn(id);
+  if (!t) return nullptr;
+  for (const auto& e : t->files)
+    if (e.path == path) return &e;
+  return nullptr;
+}
 
 }  // namespace
 
 UndoLog::Undone UndoLog::undo_last(const std::function<bool(const std::string&)>& ask) {
   Undone u;
-  auto log = open_log(*state_, workdir_, home_);
   State& s = *state_;
-  if (!s.untrusted.empty()) {
-    u.lines.push_back(s.untrusted);
-    s.untrusted.clear();
+  State::Turn turn;
+  {
+    auto log = open_log(s, workdir_, home_);
+    if (!s.untrusted.empty()) {
+      u.lines.push_back(s.untrusted);
+      s.untrusted.clear();
+    }
+    if (!log) {
+      u.lines.push_back("cannot use the undo log: " + text::escape_controls(log.error().message));
+      return u;
+    }
+    const State::Turn* last = s.last_turn(session_);
+    if (!last) {
+      u.lines.push_back("Nothing to undo.");
+      return u;
+    }
+    turn = *last;
   }
-  if (!log) {
-    u.lines.push_back("cannot use the undo log: " + text::escape_controls(log.error().message));
-    return u;
-  }
-  if (s.turns.empty()) {
-    u.lines.push_back("Nothing to undo.");
-    return u;
-  }
-  const State::Turn turn = s.turns.back();
   turn_open_ = false;  // what this turn does next starts a turn of its own
-  UndoRun run{*log, workdir_, ask, u, {}, {}};
+  UndoRun run{workdir_, ask, u, {}, {}};
   std::size_t kept = 0;
   std::string failed;
   // Each file is recorded as it is done: a kill part-way leaves the rest.
+  auto record = [&](Log& log, const Json& r) {
+    if (auto w = log.append(r); !w) failed = w.error().message;
+    else s.apply(r, 0, 0);
+    s.read_to = log.size();
+  };
   for (auto it = turn.files.rbegin(); it != turn.files.rend(); ++it) {
-    if (run.file(*it) == FileOutcome::keep) {
+    const Plan plan = run.inspect(*it);
+    if (plan.what == Plan::keep) {
       ++kept;
       continue;
     }
-    const Json r = {{"t", "undone"}, {"id", turn.id}, {"path", it->path}};
-    if (auto w = log->append(r); !w) failed = w.error().message;
-    else s.apply(r, 0, 0);
+    auto log = open_log(s, workdir_, home_);
+    if (!log) {
+      failed = log.error().message;
+      ++kept;
+      continue;
+    }
+    // Undone by another session meanwhile: nothing left to do.
+    const State::Entry* now = entry_of(s, turn.id, it->path);
+    if (!now) continue;
+    if (plan.what != Plan::done && !run.act(*now, plan, *log)) {
+      ++kept;
+      continue;
+    }
+    record(*log, Json{{"t", "undone"}, {"id", turn.id}, {"path", it->path}});
   }
   if (!turn.shell.empty()) {
     u.lines.push_back("Shell commands cannot be undone; that turn ran:");
     for (const auto& c : turn.shell) u.lines.push_back("  $ " + text::escape_unambiguous(c));
   }
   if (turn.files.empty() && turn.shell.empty()) u.lines.push_back("That turn changed nothing.");
-  const Json last = kept ? Json{{"t", "shown"}, {"id", turn.id}} : Json{{"t", "end"}, {"id", turn.id}};
-  if (auto w = log->append(last); !w) failed = w.error().message;
-  else s.apply(last, 0, 0);
   if (kept)
     u.lines.push_back("kept for another /undo: " + std::to_string(kept) + (kept == 1 ? " file" : " files") +
                       " not restored");
   u.note = undo_note(run.restored, run.removed, !turn.shell.empty());
-  if (!u.note.empty()) {
-    const Json r = {{"t", "note"}, {"text", u.note}};
-    if (auto w = log->append(r); !w) failed = w.error().message;
-    else s.apply(r, 0, 0);
+  if (auto log = open_log(s, workdir_, home_)) {
+    record(*log, kept ? Json{{"t", "shown"}, {"id", turn.id}} : Json{{"t", "end"}, {"id", turn.id}});
+    if (!u.note.empty()) record(*log, Json{{"t", "note"}, {"text", text::prefix(u.note, 4000)}});
+  } else {
+    failed = log.error().message;
   }
   if (!failed.empty()) u.lines.push_back("could not update the undo log: " + text::escape_controls(failed));
-  s.read_to = log->size();
   return u;
 }
 

@@ -41,6 +41,9 @@ class UndoLog {
   UndoLog(const UndoLog&) = delete;
   UndoLog& operator=(const UndoLog&) = delete;
 
+  // The session the turns are recorded for: /undo takes this session's
+  // latest turn first.
+  void set_session(std::string id) { session_ = std::move(id); }
   // The next change or shell command belongs to a new turn.
   void begin_turn() { turn_open_ = false; }
   // Keeps what `rel` (relative to the working directory) held before the
@@ -71,6 +74,7 @@ class UndoLog {
  private:
   std::filesystem::path workdir_, home_;
   bool turn_open_ = false;
+  std::string session_;
   std::unique_ptr<State> state_;
 };
 

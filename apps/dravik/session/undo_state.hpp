@@ -41,12 +41,14 @@ struct UndoLog::State {
   };
   struct Turn {
     std::uint64_t id = 0;
+    std::string session;  // the session whose turn it was
     std::vector<Entry> files;
     std::vector<std::string> shell;
   };
 
   std::optional<std::string> key;
   std::uint64_t identity = 0, read_to = 0;
+  std::string log_id;  // the id of the log file that was read
   std::vector<Turn> turns;
   std::uint64_t next = 1, current = 0;
   std::string note;
@@ -59,6 +61,14 @@ struct UndoLog::State {
     next = 1;
     note.clear();
     read_to = 0;
+  }
+
+  // The turn /undo takes: this session's latest, or when it has none left,
+  // the latest of any session.
+  const Turn* last_turn(const std::string& session) const {
+    for (auto it = turns.rbegin(); it != turns.rend(); ++it)
+      if (!session.empty() && it->session == session) return &*it;
+    return turns.empty() ? nullptr : &turns.back();
   }
 
   Turn* turn(std::uint64_t id) {

@@ -81,6 +81,15 @@ std::uint64_t identity_of(const struct stat& st) {
 
 }  // namespace
 
+std::string random_id() {
+  unsigned char r[12];
+  if (::getrandom(r, sizeof r, 0) != static_cast<ssize_t>(sizeof r)) {
+    const auto t = static_cast<std::uint64_t>(std::time(nullptr)) ^ static_cast<std::uint64_t>(::getpid());
+    return std::to_string(t);
+  }
+  return hex(r, sizeof r);
+}
+
 Result<std::string> user_key(const fs::path& home) {
   try {
     files::create_private_directories(home.string());
@@ -101,19 +110,18 @@ Result<std::string> user_key(const fs::path& home) {
     unsigned char key[32];
     if (::getrandom(key, sizeof key, 0) != static_cast<ssize_t>(sizeof key)) return os_failure("no random bytes");
     const std::string text = hex(key, sizeof key);
-    const int out = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (out < 0) {
-      if (errno == EEXIST) continue;  // another session made it first
-      return os_failure("cannot create " + file.string());
-    }
+    // Written whole under another name, then linked into place: a kill
+    // part-way never leaves an empty key, and of two sessions making one
+    // at once the first link wins and both read it.
+    const fs::path tmp = home / ("undo.key.new-" + random_id());
+    const int out = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (out < 0) return os_failure("cannot create " + file.string());
     auto w = write_all(out, text);
     if (w && ::fsync(out) != 0) w = os_failure("cannot save " + file.string());
     ::close(out);
-    if (!w) {
-      ::unlink(file.c_str());
-      return w.error();
-    }
-    return text;
+    if (w && ::link(tmp.c_str(), file.c_str()) != 0 && errno != EEXIST) w = os_failure("cannot create " + file.string());
+    ::unlink(tmp.c_str());
+    if (!w) return w.error();
   }
   return Failure{ErrorKind::io, "cannot read " + file.string()};
 }
@@ -195,7 +203,7 @@ Result<Log> Log::open(const fs::path& workdir, std::string key) {
 
 std::uint64_t Log::read_from(std::uint64_t offset,
                              const std::function<void(const Json&, std::uint64_t, std::uint64_t)>& each,
-                             bool& untrusted) {
+                             bool& untrusted, bool cut) {
   untrusted = false;
   std::string buf;
   while (offset < size_) {
@@ -205,7 +213,11 @@ std::uint64_t Log::read_from(std::uint64_t offset,
     if (n <= 0) break;
     buf.resize(static_cast<std::size_t>(n));
     const std::size_t nl = buf.find('\n');
-    if (nl == std::string::npos) break;  // torn
+    if (nl == std::string::npos) {
+      // No record is written this long (see append): what follows is not
+      // one of ours, or it is torn.
+      break;
+    }
     const Json frame = Json::parse(std::string_view(buf).substr(0, nl), nullptr, false);
     if (!frame.is_object() || !frame.contains("r") || !frame.contains("mac") || !frame["mac"].is_string() ||
         !frame["r"].is_object()) {
@@ -225,7 +237,7 @@ std::uint64_t Log::read_from(std::uint64_t offset,
     each(r, blob_at, bytes);
     offset = next;
   }
-  if (offset < size_) {
+  if (cut && offset < size_) {
     // A torn end, or what follows a frame that does not verify: cut off,
     // so that what is appended next is read.
     if (::ftruncate(fd_, static_cast<off_t>(offset)) == 0) size_ = offset;
@@ -248,8 +260,26 @@ std::string Log::frame(const Json& record, std::string_view blob) const {
   return out;
 }
 
+std::string Log::log_id() {
+  std::string id;
+  bool untrusted = false;
+  bool first = true;
+  // Only the first frame is looked at.
+  const std::uint64_t saved = size_;
+  read_from(0, [&](const Json& r, std::uint64_t, std::uint64_t) {
+    if (first && r.value("t", "") == "log" && r.contains("id") && r["id"].is_string()) id = r["id"].get<std::string>();
+    first = false;
+    size_ = 0;  // stops the reading after this frame
+  }, untrusted, false);
+  size_ = saved;
+  return id;
+}
+
 Result<std::uint64_t> Log::append(const Json& record, std::string_view blob) {
   const std::string f = frame(record, blob);
+  // A reader takes a header line of more than this for damage.
+  if (f.size() - (blob.empty() ? 0 : blob.size() + 1) > kMaxHeader / 2)
+    return Failure{ErrorKind::too_large, "an undo record too large to keep"};
   const std::uint64_t at = size_;
   auto w = write_all(fd_, f);
   if (w && ::fdatasync(fd_) != 0) w = os_failure("cannot save the undo log");

@@ -18,6 +18,9 @@
 
 namespace dravik::app::undo_store {
 
+// A random id for a new log's first record.
+std::string random_id();
+
 // The user's key, made (owner-only, exclusively) when there is none.
 Result<std::string> user_key(const std::filesystem::path& home);
 
@@ -32,7 +35,9 @@ class Log {
   ~Log();
 
   // Identifies the file: a replaced log (compacted by another session) is
-  // read again from its start.
+  // read again from its start. A new log begins with a record of a random
+  // id (see log_id), so that a file whose inode number was used again is
+  // not taken for the one read before.
   std::uint64_t identity() const { return identity_; }
   std::uint64_t size() const { return size_; }
 
@@ -40,9 +45,14 @@ class Log {
   // `offset` on; returns where the good frames end, and says in `untrusted`
   // when a frame did not verify (a log not written by this user's dravik).
   // A torn end is cut off.
+  // With `cut`, a torn or untrusted end is cut off (only a reader that read
+  // from the start knows where the good frames end).
   std::uint64_t read_from(std::uint64_t offset,
                           const std::function<void(const Json&, std::uint64_t, std::uint64_t)>& each,
-                          bool& untrusted);
+                          bool& untrusted, bool cut = true);
+  // The id the log's first record gives it ({"t": "log", "id": ...}); ""
+  // when it has none.
+  std::string log_id();
   // Appends one frame and syncs it; the offset of its copy.
   Result<std::uint64_t> append(const Json& record, std::string_view blob = {});
   // The copy of `size` bytes at `offset`.

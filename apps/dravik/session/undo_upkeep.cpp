@@ -15,6 +15,7 @@
 #include "session/undo_state.hpp"
 #include "support/config.hpp"
 #include "support/files.hpp"
+#include "support/text.hpp"
 
 namespace dravik::app::undo_detail {
 
@@ -59,20 +60,27 @@ void import_earlier_log(UndoLog::State& s, Log& log, const fs::path& workdir, co
   const fs::path seal = home / "undo-seals" / (sha256_of(fs::absolute(workdir).lexically_normal().string()) + ".json");
   const auto record = files::try_read_file(seal.string());
   const Json vouched = record ? Json::parse(*record, nullptr, false) : Json();
-  const Json turns_json = Json::parse(old->bytes, nullptr, false);
+  const Json earlier = Json::parse(old->bytes, nullptr, false);
+  if (!vouched.is_object() || text_of(vouched, "log") != sha256_of(old->bytes) || !earlier.is_object() ||
+      !earlier.contains("turns") || !earlier["turns"].is_array())
+    return;  // not this user's: left where it is, never used
   std::vector<std::string> copies;
-  if (vouched.is_object() && text_of(vouched, "log") == sha256_of(old->bytes) && turns_json.is_object() &&
-      turns_json.contains("turns") && turns_json["turns"].is_array()) {
-    for (const Json& t : turns_json["turns"]) {
-      const std::uint64_t id = s.next;
-      if (!t.is_object() || !log.append(Json{{"t", "turn"}, {"id", id}})) continue;
-      s.apply(Json{{"t", "turn"}, {"id", id}}, 0, 0);
+  // Written whole into a new log that then takes the name: a kill or a
+  // full disk part-way leaves the earlier log as it was, to try again.
+  auto done = log.rewrite([&](const Log::Emit& emit) -> Result<void> {
+    if (auto w = emit(Json{{"t", "log"}, {"id", undo_store::random_id()}}, {}); !w) return w.error();
+    std::uint64_t id = 0;
+    for (const Json& t : earlier["turns"]) {
+      if (!t.is_object()) continue;
+      ++id;
+      if (auto w = emit(Json{{"t", "turn"}, {"id", id}}, {}); !w) return w.error();
       for (const Json& f : t.value("files", Json::array())) {
         if (!f.is_object() || !valid_rel(text_of(f, "path"))) continue;
-        Json r = {{"t", "file"}, {"id", id}, {"path", text_of(f, "path")}, {"existed", f.value("existed", false)},
+        const bool existed = config::truthy(f.value("existed", Json(false)));
+        Json r = {{"t", "file"},   {"id", id},        {"path", text_of(f, "path")}, {"existed", existed},
                   {"mode", number_of(f, "mode")}, {"written", text_of(f, "written")}};
         std::string copy;
-        if (r["existed"].get<bool>()) {
+        if (existed) {
           const std::string blob = text_of(f, "blob");
           if (blob.empty() || blob.find('/') != std::string::npos) continue;
           const auto c = hostlib::read_confined(workdir, std::string(kDir) + "/" + blob, kMaxFile, false);
@@ -81,24 +89,28 @@ void import_earlier_log(UndoLog::State& s, Log& log, const fs::path& workdir, co
           copies.push_back(blob);
           r["before"] = text_of(f, "before");
         }
-        if (auto at = log.append(r, copy)) s.apply(r, *at, copy.size());
+        if (auto w = emit(r, copy); !w) return w.error();
       }
       for (const Json& c : t.value("shell", Json::array()))
-        if (c.is_string()) {
-          const Json r = {{"t", "shell"}, {"id", id}, {"command", c}};
-          if (log.append(r)) s.apply(r, 0, 0);
-        }
+        if (c.is_string())
+          if (auto w = emit(Json{{"t", "shell"}, {"id", id}, {"command", text::prefix(c.get<std::string>(), 2000)}}, {});
+              !w)
+            return w.error();
     }
-    if (const std::string note = text_of(turns_json, "note"); !note.empty()) {
-      const Json r = {{"t", "note"}, {"text", note}};
-      if (log.append(r)) s.apply(r, 0, 0);
-    }
-  }
+    if (const std::string note = text_of(earlier, "note"); !note.empty())
+      if (auto w = emit(Json{{"t", "note"}, {"text", text::prefix(note, 8000)}}, {}); !w) return w.error();
+    return {};
+  });
+  if (!done) return;
+  s.reset();
+  s.identity = log.identity();
+  s.log_id = log.log_id();
+  bool untrusted = false;
+  s.read_to = log.read_from(0, [&](const Json& r, std::uint64_t at, std::uint64_t n) { s.apply(r, at, n); }, untrusted);
   for (const auto& blob : copies) (void)hostlib::remove_confined(workdir, std::string(kDir) + "/" + blob);
   (void)hostlib::remove_confined(workdir, std::string(kDir) + "/log.json");
   std::error_code ec;
   fs::remove(seal, ec);
-  s.read_to = log.size();
 }
 
 // A temporary a file write leaves when it is killed: ".dravik-" and six
@@ -159,13 +171,28 @@ Result<Log> open_log(UndoLog::State& s, const fs::path& workdir, const fs::path&
   }
   auto log = Log::open(workdir, *s.key);
   if (!log) return log.error();
-  if (log->identity() != s.identity) {
+  if (log->size() == 0) {
+    // A new log: the earlier version's taken over, or a first record
+    // that gives this file its id.
+    import_earlier_log(s, *log, workdir, home);
+    if (log->size() == 0) {
+      if (auto w = log->append(Json{{"t", "log"}, {"id", undo_store::random_id()}}); !w) return w.error();
+    }
+  }
+  const std::string id = log->log_id();
+  if (log->identity() != s.identity || id != s.log_id) {
     s.reset();
     s.identity = log->identity();
+    s.log_id = id;
   }
   bool untrusted = false;
-  s.read_to = log->read_from(s.read_to, [&](const Json& r, std::uint64_t at, std::uint64_t n) { s.apply(r, at, n); },
-                             untrusted);
+  const auto apply = [&](const Json& r, std::uint64_t at, std::uint64_t n) { s.apply(r, at, n); };
+  // Only a reading from the start knows where the good frames end.
+  s.read_to = log->read_from(s.read_to, apply, untrusted, s.read_to == 0);
+  if (s.read_to < log->size() && s.read_to > 0) {
+    s.reset();
+    s.read_to = log->read_from(0, apply, untrusted, true);
+  }
   if (untrusted)
     s.untrusted =
         "the undo log in .dravik/undo was not written by your dravik (or was changed since); what it said is not used";
@@ -178,8 +205,9 @@ Result<Log> open_log(UndoLog::State& s, const fs::path& workdir, const fs::path&
       // The live turns written afresh; the copies read from the old file.
       std::vector<UndoLog::State::Turn> turns = s.turns;
       auto done = log->rewrite([&](const Log::Emit& emit) -> Result<void> {
+        if (auto w = emit(Json{{"t", "log"}, {"id", undo_store::random_id()}}, {}); !w) return w.error();
         for (auto& t : turns) {
-          if (auto w = emit(Json{{"t", "turn"}, {"id", t.id}}, {}); !w) return w.error();
+          if (auto w = emit(Json{{"t", "turn"}, {"id", t.id}, {"session", t.session}}, {}); !w) return w.error();
           for (auto& e : t.files) {
             std::string copy;
             if (e.blob_size) {
@@ -197,12 +225,15 @@ Result<Log> open_log(UndoLog::State& s, const fs::path& workdir, const fs::path&
             if (auto w = emit(Json{{"t", "shell"}, {"id", t.id}, {"command", c}}, {}); !w) return w.error();
         }
         if (!s.note.empty())
-          if (auto w = emit(Json{{"t", "note"}, {"text", s.note}}, {}); !w) return w.error();
+          if (auto w = emit(Json{{"t", "note"}, {"text", text::prefix(s.note, 8000)}}, {}); !w) return w.error();
+        // Ids of ended turns are not given out again.
+        if (auto w = emit(Json{{"t", "next"}, {"id", s.next}}, {}); !w) return w.error();
         return {};
       });
       if (done) {
         s.turns = std::move(turns);
         s.identity = log->identity();
+        s.log_id = log->log_id();
         s.read_to = log->size();
       }
     }
@@ -220,8 +251,12 @@ void UndoLog::State::apply(const Json& r, std::uint64_t at, std::uint64_t bytes)
   const std::string type = text_of(r, "t");
   const std::uint64_t id = number_of(r, "id");
   if (type == "turn") {
-    if (!turn(id)) turns.push_back(Turn{id, {}, {}});
+    if (!turn(id)) turns.push_back(Turn{id, text_of(r, "session"), {}, {}});
     next = std::max(next, id + 1);
+    return;
+  }
+  if (type == "next") {
+    next = std::max(next, id);
     return;
   }
   if (type == "note") {
