@@ -312,3 +312,39 @@ TEST(RealLlamaServer, AnInteractiveSessionInAPseudoTerminal) {
   for (const Json& m : saved) EXPECT_NE(m.value("content", ""), "not sent");
   fs::remove_all(dir);
 }
+
+// kill -9 of dravik while the real server streams a reply: the question is
+// in the session's journal, and --resume goes on from it (the orphaned
+// server is stopped by that next start).
+TEST(RealLlamaServer, AKillMidReplyKeepsTheQuestionForResume) {
+  auto real = RealServer::from_environment();
+  if (!real) GTEST_SKIP() << "DRAVIK_TEST_LLAMA_SERVER and DRAVIK_TEST_MODEL are not set";
+  ChatRun run(*real);
+  run.configure({{"context_window_tokens", 16384}, {"max_reply_tokens", 12000}, {"device", "cpu"}});
+  asio::io_context io;
+  proc::SpawnOptions o;
+  o.argv = {std::string(std::getenv("DRAVIK_TEST_BIN_DIR")) + "/dravik", "chat", "-p", "A question before the kill."};
+  o.env = proc::current_environment();
+  (*o.env)["HOME"] = (run.dir / "home").string();
+  (*o.env)["PATH"] = (run.dir / "bin").string() + ":" + (*o.env)["PATH"];
+  o.cwd = (run.dir / "work").string();
+  auto child = proc::Child::spawn(io.get_executor(), o);
+  auto journal = [&]() -> std::string {
+    std::error_code ec;
+    for (const auto& d : fs::directory_iterator(run.dir / "work/.dravik/sessions", ec))
+      return read_text(d.path() / "journal.jsonl");
+    return "";
+  };
+  for (int i = 0; i < 3000 && journal().find("before the kill") == std::string::npos; ++i) ::usleep(20000);
+  ASSERT_NE(journal().find("before the kill"), std::string::npos);
+  ::usleep(200000);
+  child.signal(SIGKILL);
+  run_until_done(io, child.wait());
+  run.configure({{"context_window_tokens", 16384}, {"max_reply_tokens", 16}, {"device", "cpu"}});
+  auto r = run.chat({"-p", "And after it?", "--resume"});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_NE(r.err.find("Resumed"), std::string::npos) << r.err;
+  const std::string after = journal();
+  EXPECT_NE(after.find("before the kill"), std::string::npos);
+  EXPECT_NE(after.find("And after it?"), std::string::npos);
+}

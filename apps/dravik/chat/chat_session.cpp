@@ -116,6 +116,7 @@ bool ChatSession::start() {
   saved_ = std::make_unique<SavedSession>(*runtime_, conversation_, settings_.home);
   if (!open_session()) return false;
   undo_.set_session(recorder_->id());
+  undo_.tidy();
   return true;
 }
 

@@ -279,6 +279,11 @@ UndoLog::Undone UndoLog::undo_last(const std::function<bool(const std::string&)>
   return u;
 }
 
+void UndoLog::tidy() {
+  std::error_code ec;
+  if (fs::exists(workdir_ / kDir / "log", ec)) (void)open_log(*state_, workdir_, home_);
+}
+
 std::string UndoLog::take_note() {
   State& s = *state_;
   // No store yet: nothing was undone, and nothing is created for asking.

@@ -44,6 +44,9 @@ class UndoLog {
   // The session the turns are recorded for: /undo takes this session's
   // latest turn first.
   void set_session(std::string id) { session_ = std::move(id); }
+  // At the start of a session: the store, when there is one, opened once,
+  // so that its upkeep runs (compaction, leftovers removed).
+  void tidy();
   // The next change or shell command belongs to a new turn.
   void begin_turn() { turn_open_ = false; }
   // Keeps what `rel` (relative to the working directory) held before the
