@@ -304,6 +304,9 @@ asio::awaitable<void> SidecarClient::_stop_server() {
   std::optional<int> status;
   if (seams.stop_term_repeat < left) {
     child->signal(SIGTERM);
+    // A server stopped by SIGSTOP (job control, a debugger) acts on the
+    // SIGTERM only once it runs again.
+    child->signal(SIGCONT);
     ++sigterms;
     status = co_await child->wait_for(seams.stop_term_repeat);
     left -= seams.stop_term_repeat;
@@ -314,6 +317,7 @@ asio::awaitable<void> SidecarClient::_stop_server() {
   }
   if (!status) {
     ++sigterms;
+    child->signal(SIGCONT);
     status = co_await child->terminate(left);
   }
   _last_stop = StopOutcome{*status, sigterms};

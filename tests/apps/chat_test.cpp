@@ -424,3 +424,27 @@ TEST_F(FirstRun, OffATerminalOnlyYesSetsUp) {
   EXPECT_EQ(mirror.downloads(), 1u);
   ASSERT_EQ(model_files().size(), 1u);
 }
+
+// A server that stops sending: a dim line says so within the notice's time
+// and that Ctrl-C cancels; a stopped server does not hold /exit (the cache
+// save gives up after its limit and says so).
+TEST_F(Chat, AStalledServerIsSaidAndDoesNotHoldTheExit) {
+  write_text(script, R"([{"content": "One."}, {"content": "Two and then", "hold_ms": 60000}])");
+  auto e = env();
+  e["NO_COLOR"] = "1";
+  e["DRAVIK_TEST_STALL_NOTICE_MS"] = "300";
+  Terminal t(dravik, work, e);
+  ASSERT_TRUE(t.read_until("you [reasoning default] > ")) << t.screen;
+  t.type("first\r");
+  ASSERT_TRUE(t.read_until("One.")) << t.screen;
+  ASSERT_TRUE(t.read_until("you [reasoning default] > ")) << t.screen;
+  t.type("second\r");
+  ASSERT_TRUE(t.read_until("the server has sent nothing for 1 s; Ctrl-C cancels the reply")) << t.screen;
+  t.type("\x03");
+  ASSERT_TRUE(t.read_until("(cancelled)")) << t.screen;
+  ASSERT_TRUE(t.read_until("you [reasoning default] > ")) << t.screen;
+  for (pid_t pid : servers()) ::kill(pid, SIGSTOP);
+  t.type("/exit\r");
+  ASSERT_TRUE(t.read_until("the server's cache was not saved")) << t.screen;
+  EXPECT_EQ(t.wait_exit(), 0) << t.screen;
+}

@@ -6,6 +6,7 @@
 #include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include "backend_catalog/backend_catalog.hpp"
 #include "cli/commands.hpp"
@@ -144,6 +145,30 @@ std::string ChatSession::prompt() const {
   return styled("prompt", "you") + styled("prompt-status", mode) + styled("prompt-divider", " > ");
 }
 
+bool ChatSession::run_within(asio::io_context& io, asio::awaitable<bool> task, std::chrono::milliseconds limit) {
+  asio::cancellation_signal cancel;
+  asio::steady_timer timer(io, limit);
+  bool done = false, timed_out = false;
+  std::exception_ptr error;
+  timer.async_wait([&](boost::system::error_code ec) {
+    if (ec || done) return;
+    timed_out = true;
+    cancel.emit(asio::cancellation_type::terminal);
+  });
+  asio::co_spawn(io, std::move(task), asio::bind_cancellation_slot(cancel.slot(), [&](std::exception_ptr e, bool) {
+                   error = e;
+                   done = true;
+                   timer.cancel();
+                 }));
+  io.restart();
+  while (!done) io.run_one();
+  io.restart();
+  io.poll();
+  if (timed_out) return false;
+  if (error) std::rethrow_exception(error);
+  return true;
+}
+
 bool ChatSession::handle(const std::string& line) {
   const std::string cmd = config::trim(line);
   command_ok_ = true;
@@ -244,7 +269,11 @@ void ChatSession::stop() {
       // Marked first: a kill in between leaves a mark whose conversation
       // differs, and the cache is then not loaded for it.
       saved_->set_owner(recorder_->id());
-      run_until_done(io_, saved_->save());
+      // A stopped or stuck server never holds the exit.
+      if (!run_within(io_, saved_->save(), settings_.exit_save_limit))
+        out_->note("(the server's cache was not saved: it did not answer within " +
+                   std::to_string(settings_.exit_save_limit.count() / 1000) +
+                   " s; the next --resume reads the conversation again)");
     }
   } catch (const std::exception& e) {
     // The conversation is in the journal; what failed is the server's cache.

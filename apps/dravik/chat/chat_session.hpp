@@ -73,6 +73,10 @@ class ChatSession {
   // Runs `task` on the loop until it ends: Ctrl-C cancels it, SIGTERM and
   // SIGHUP cancel it and end the session. Its error, or null.
   std::exception_ptr interruptible(boost::asio::awaitable<void> task);
+  // Runs `task` on the loop for at most `limit`: false when it was cut
+  // short then; its error otherwise propagates.
+  static bool run_within(boost::asio::io_context& io, boost::asio::awaitable<bool> task,
+                         std::chrono::milliseconds limit);
 
   // The slash commands (chat/commands.cpp).
   void help();

@@ -90,6 +90,8 @@ ChatSettings resolve_chat_settings(const ChatOptions& o, bool one_shot) {
   }
   if (s.local()) s.server = server_of(s.config);
 
+  if (const char* ms = std::getenv("DRAVIK_TEST_STALL_NOTICE_MS"); ms && std::atol(ms) > 0)
+    s.stall_notice = std::chrono::milliseconds(std::atol(ms));
   s.yes = o.yes;
   s.json = o.json;
   s.resume = o.resume;

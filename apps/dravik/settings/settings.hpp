@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -43,6 +44,11 @@ struct ChatSettings {
   std::optional<std::int64_t> reply_cap;  // "max_reply_tokens"
   bool airgapped = false;
   bool auto_compact = false;
+  // How long a reply may send nothing before the user is told (tests
+  // shorten it through DRAVIK_TEST_STALL_NOTICE_MS), and how long the KV
+  // cache's save may take at exit before it is skipped.
+  std::chrono::milliseconds stall_notice{10000};
+  std::chrono::milliseconds exit_save_limit{2000};
   Approvals approvals;  // "allow" and "deny"
 
   // How this run talks to its user.

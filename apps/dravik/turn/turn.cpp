@@ -1,5 +1,7 @@
 #include "turn/turn.hpp"
 
+#include <boost/asio/this_coro.hpp>
+
 #include "provisioning/provisioning.hpp"
 #include "settings/settings.hpp"
 #include "support/async.hpp"
@@ -7,6 +9,7 @@
 #include "support/errors.hpp"
 #include "chat_protocol.hpp"
 #include "text_tools.hpp"
+#include "turn/stall_watch.hpp"
 
 namespace dravik::app {
 
@@ -79,8 +82,12 @@ asio::awaitable<bool> Turn::stream_reply(std::optional<Overflow>& overflow) {
   Streamed s;
   s.request_chars = ContextBudget::conversation_chars(p_.conversation.messages());
   auto stream = p_.runtime.chat_stream(p_.conversation.messages(), true);
+  StallWatch stall(co_await asio::this_coro::executor, p_.out, p_.settings.stall_notice);
   try {
-    while (auto chunk = co_await stream->next()) on_chunk(s, chunk->data);
+    while (auto chunk = co_await stream->next()) {
+      stall.fed();
+      on_chunk(s, chunk->data);
+    }
   } catch (const hostlib::ChatRequestError& e) {
     p_.out.reply_end(false);
     if (!e.context_exceeded()) throw;
