@@ -217,9 +217,11 @@ std::unique_ptr<ChatRuntime> local_runtime(std::unique_ptr<sidecar::SidecarClien
 
 std::unique_ptr<ChatRuntime> local_runtime(boost::asio::any_io_executor ex, LocalRuntimeOptions o) {
   if (config::trim(o.model).empty()) throw ValueError("Missing model for llama.cpp runtime (`llama_model` or `model`).");
-  auto runtime = local_runtime(std::make_unique<sidecar::SidecarClient>(
-      std::move(ex), std::move(o.model), "127.0.0.1", o.port, o.context_window_tokens, std::move(o.device),
-      o.gpu_layers, o.airgapped, std::move(o.diagnostics)));
+  auto client = std::make_unique<sidecar::SidecarClient>(std::move(ex), std::move(o.model), "127.0.0.1", o.port,
+                                                        o.context_window_tokens, std::move(o.device), o.gpu_layers,
+                                                        o.airgapped, std::move(o.diagnostics));
+  client->cache_ram_mib = o.cache_ram_mib;
+  auto runtime = local_runtime(std::move(client));
   runtime->set_max_reply_tokens(o.max_reply_tokens);
   return runtime;
 }

@@ -121,6 +121,8 @@ struct LocalRuntimeOptions {
   // Gets the server's start-up events (see sidecar.hpp).
   std::function<void(const std::string& event_type, const Json& payload)> diagnostics;
   std::optional<std::int64_t> max_reply_tokens;
+  // The server's host-RAM prompt cache in MiB (absent: its default).
+  std::optional<std::int64_t> cache_ram_mib;
 };
 
 // The local runtime: a llama-server this process starts and stops.

@@ -407,25 +407,53 @@ ContextChoice choose_context_window(const GgufModelShape& shape, std::optional<s
   return c;
 }
 
-ContextChoice choose_context_window(const std::filesystem::path& model) {
-  GgufModelShape shape;
-  std::uint64_t model_bytes = 0;
-  try {
-    const GgufCheck check = check_gguf(model);
-    shape = check.shape;
-    model_bytes = check.found;
-  } catch (const std::exception&) {
-    // An unreadable model gets the floor; the start reports the file itself.
-  }
-  std::optional<std::uint64_t> available;
+namespace {
+
+// MemAvailable of /proc/meminfo.
+std::optional<std::uint64_t> available_memory() {
   if (auto meminfo = files::try_read_file("/proc/meminfo")) {
     const auto at = meminfo->find("MemAvailable:");
     if (at != std::string::npos) {
       unsigned long long kb = 0;
-      if (std::sscanf(meminfo->c_str() + at + 13, "%llu", &kb) == 1) available = static_cast<std::uint64_t>(kb) * 1024;
+      if (std::sscanf(meminfo->c_str() + at + 13, "%llu", &kb) == 1) return static_cast<std::uint64_t>(kb) * 1024;
     }
   }
-  return choose_context_window(shape, available, model_bytes);
+  return std::nullopt;
+}
+
+// The model's shape and size; nothing known of an unreadable one (the
+// start reports the file itself).
+std::pair<GgufModelShape, std::uint64_t> model_facts(const std::filesystem::path& model) {
+  try {
+    const GgufCheck check = check_gguf(model);
+    return {check.shape, check.found};
+  } catch (const std::exception&) {
+    return {GgufModelShape{}, 0};
+  }
+}
+
+}  // namespace
+
+ContextChoice choose_context_window(const std::filesystem::path& model) {
+  const auto [shape, model_bytes] = model_facts(model);
+  return choose_context_window(shape, available_memory(), model_bytes);
+}
+
+std::int64_t choose_cache_ram_mib(std::optional<std::uint64_t> available_bytes, std::uint64_t model_bytes,
+                                  std::uint64_t kv_cache_bytes) {
+  constexpr std::int64_t kServerDefault = 8192, kStep = 64, kUnknown = 1024;
+  if (!available_bytes) return kUnknown;
+  const std::uint64_t used = model_bytes + kv_cache_bytes;
+  const std::uint64_t left = *available_bytes > used ? *available_bytes - used : 0;
+  const auto mib = static_cast<std::int64_t>(std::min<std::uint64_t>(left / 4 >> 20, kServerDefault));
+  return mib / kStep * kStep;
+}
+
+std::int64_t choose_cache_ram_mib(const std::filesystem::path& model, std::int64_t context_tokens) {
+  const auto [shape, model_bytes] = model_facts(model);
+  const std::uint64_t per_token = shape.kv_bytes_per_token_q8_0();
+  const std::uint64_t kv = per_token > (1ull << 32) ? 0 : per_token * static_cast<std::uint64_t>(std::max<std::int64_t>(context_tokens, 0));
+  return choose_cache_ram_mib(available_memory(), model_bytes, kv);
 }
 
 }  // namespace dravik::provisioning

@@ -135,6 +135,18 @@ ContextChoice choose_context_window(const GgufModelShape& shape, std::optional<s
 // Reads the model's header and the memory available now (MemAvailable).
 ContextChoice choose_context_window(const std::filesystem::path& model);
 
+// The host-RAM prompt cache for a llama-server on this board
+// ("--cache-ram", MiB): a quarter of the memory left after the model and its
+// KV cache, at most the server's own default (8192), in steps of 64 MiB
+// (0: none); 1024 when the memory available is unknown. With one slot it
+// is what keeps a conversation's prompt when another request came between
+// two of its turns.
+std::int64_t choose_cache_ram_mib(std::optional<std::uint64_t> available_bytes, std::uint64_t model_bytes,
+                                  std::uint64_t kv_cache_bytes);
+// The same from the model's header and the memory available now, for a
+// server of `context_tokens`.
+std::int64_t choose_cache_ram_mib(const std::filesystem::path& model, std::int64_t context_tokens);
+
 // 1234567 -> "1,234,567".
 std::string thousands(std::uint64_t n);
 

@@ -170,6 +170,7 @@ std::vector<std::string> SidecarClient::_command_with_slot_dir(const std::string
   for (std::string s : {"--flash-attn", "on", "-ctk", "q8_0", "-ctv", "q8_0"}) cmd.push_back(s);
   cmd.insert(cmd.end(), {"-b", std::to_string(batch), "-ub", std::to_string(ubatch), "-ngl", std::to_string(ngl),
                          "-c", std::to_string(ctx)});
+  if (cache_ram_mib) cmd.insert(cmd.end(), {"--cache-ram", std::to_string(std::max<std::int64_t>(*cache_ram_mib, 0))});
   return cmd;
 }
 

@@ -105,6 +105,9 @@ class SidecarClient : public host::RuntimeClient {
   std::unique_ptr<http::Client> _http;
   std::unique_ptr<proc::Child> _proc;
   std::string reasoning_mode = "default";
+  // The host-RAM prompt cache the server may keep, in MiB ("--cache-ram";
+  // absent: not passed, the server's default of 8192 MiB applies).
+  std::optional<std::int64_t> cache_ram_mib;
   DiagnosticsHook _diagnostics_hook;
 
   // ----------------------------------------------------------- launch

@@ -61,7 +61,7 @@ TEST_F(Chat, SessionsAreJournaledListedResumedAndForked) {
   EXPECT_TRUE(has(r.err, "of session " + ids[0])) << r.err;
 
   // A fork copies the conversation into a new session; the original stays.
-  r = chat({"-p", "branch", "--fork", ids[1].substr(0, 17)});
+  r = chat({"-p", "branch", "--fork", ids[1].substr(0, 19)});
   ASSERT_EQ(r.exit_status, 0) << r.err;
   EXPECT_TRUE(has(sent().back()["messages"].dump(), "second question"));
   const auto after = listed_ids(run_sessions().out);

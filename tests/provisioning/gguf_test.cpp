@@ -121,3 +121,23 @@ TEST(GgufContext, ShapeFromTheMetadataAndAContextThatFitsTheBoard) {
   small.context_length = 2048;
   EXPECT_EQ(pv::choose_context_window(small, 8 * gb, model).tokens, 2048);
 }
+
+// The prompt cache a server gets: a quarter of what the model and its KV
+// cache leave, never above the server's own default.
+TEST(CacheRam, AQuarterOfWhatIsLeftWithinTheServersDefault) {
+  constexpr std::uint64_t GiB = 1ull << 30;
+  struct Case {
+    std::optional<std::uint64_t> available;
+    std::uint64_t model, kv;
+    std::int64_t mib;
+  } cases[] = {
+      {std::nullopt, 4 * GiB, GiB, 1024},  // unknown memory: a modest budget
+      {8 * GiB, 4 * GiB, GiB, 768},        // an 8 GB board
+      {256 * GiB, 4 * GiB, GiB, 8192},     // at most the server's default
+      {4 * GiB, 4 * GiB, GiB, 0},          // nothing left
+      {5 * GiB + 100, 4 * GiB, 0, 256},    // steps of 64 MiB
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(dravik::provisioning::choose_cache_ram_mib(c.available, c.model, c.kv), c.mib)
+        << c.model << " " << c.kv;
+}

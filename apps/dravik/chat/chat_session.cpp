@@ -59,6 +59,7 @@ std::unique_ptr<hostlib::ChatRuntime> open_runtime(asio::io_context& io, const C
   local.airgapped = s.airgapped;
   local.diagnostics = std::move(hook);
   local.max_reply_tokens = s.reply_cap;
+  local.cache_ram_mib = s.cache_ram_mib;
   return hostlib::local_runtime(io.get_executor(), std::move(local));
 }
 

@@ -75,6 +75,9 @@ void ChatSession::status() {
     s += field("fixed", count(*budget.fixed) + " tokens for the system prompt and tool definitions" +
                             (context_->fixed_measured() ? "" : " (estimated)"));
   if (auto cap = runtime_->max_reply_tokens()) s += field("replies", "up to " + count(*cap) + " tokens");
+  if (runtime_->owns_server() && settings_.cache_ram_mib)
+    s += field("cache", "prompt cache up to " + count(*settings_.cache_ram_mib) + " MiB of RAM (--cache-ram; " +
+                            settings_.cache_ram_why + ")");
   s += "instructions: " + instructions_status(instructions_) + "\n";
   if (!last_figures_.empty()) s += "last reply: " + last_figures_ + "\n";
   for (const auto& line : approvals_.status_lines(settings_.yes)) s += line + "\n";

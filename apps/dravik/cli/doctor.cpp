@@ -149,9 +149,25 @@ int doctor(const DoctorOptions& o) {
                        [](const std::string& type, const Json& payload) {
                          std::cout << dump_json(Json{{"event", type}, {"payload", payload}}) << std::endl;
                        });
+  // The prompt cache as dravik chat gives it (the configuration's, else
+  // chosen from the memory left).
+  Json cfg = Json::object();
+  try {
+    cfg = read_config_file(product_home() / "config.json", false);
+  } catch (const std::exception&) {
+  }
+  std::string cache_why;
+  try {
+    std::tie(client.cache_ram_mib, cache_why) = cache_ram_for(model, context, cfg);
+  } catch (const std::exception& e) {
+    std::tie(client.cache_ram_mib, cache_why) = cache_ram_for(model, context, Json::object());
+    cache_why = std::string(e.what()) + "; " + cache_why;
+  }
   std::string verdict;
   const auto plan = client.plan_launch();
   const bool model_ok = show_board(client, plan, hw, model, context_why, verdict);
+  std::cout << "  prompt cache:          up to " << pv::thousands(static_cast<std::uint64_t>(*client.cache_ram_mib))
+            << " MiB of RAM (--cache-ram; " << cache_why << ")\n";
   show_launch(plan);
   if (!o.start) return 0;
   // Nothing is stopped or created before it is certain a start can happen.

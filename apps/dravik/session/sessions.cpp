@@ -136,6 +136,7 @@ std::vector<SessionInfo> SessionStore::list() const {
     s.id = id;
     s.started = c.header->started;
     s.last_activity = iso8601(st.st_mtime);
+    s.activity_ns = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     s.runtime = c.header->runtime;
     s.model = c.header->model;
     s.turns = c.turns;
@@ -144,7 +145,7 @@ std::vector<SessionInfo> SessionStore::list() const {
     out.push_back(std::move(s));
   }
   std::stable_sort(out.begin(), out.end(), [](const SessionInfo& a, const SessionInfo& b) {
-    return a.last_activity < b.last_activity;
+    return a.activity_ns < b.activity_ns;
   });
   return out;
 }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -19,6 +20,7 @@ struct SessionInfo {
   std::string id;
   std::string started;        // ISO 8601, UTC
   std::string last_activity;  // the journal's last write, ISO 8601, UTC
+  std::int64_t activity_ns = 0;  // the same, to the nanosecond, for ordering
   std::string runtime, model;
   std::size_t turns = 0;
   std::string first_user_line;

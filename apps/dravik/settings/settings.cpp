@@ -110,9 +110,20 @@ std::pair<std::int64_t, std::string> context_for(const std::string& model, const
   return {choice.tokens, "chosen: " + choice.why};
 }
 
+std::pair<std::int64_t, std::string> cache_ram_for(const std::string& model, std::int64_t context_tokens,
+                                                   const Json& config) {
+  if (auto mib = integer_entry(config, "cache_ram_mib")) {
+    if (*mib < 0) throw ValueError("cache_ram_mib must be 0 or more MiB, got " + std::to_string(*mib));
+    return {*mib, "set in the configuration"};
+  }
+  return {provisioning::choose_cache_ram_mib(model, context_tokens),
+          "chosen: a quarter of the memory left after the model and its KV cache"};
+}
+
 void resolve_context(ChatSettings& s) {
   if (s.local()) {
     std::tie(s.context_tokens, s.context_why) = context_for(s.server.model, s.config);
+    std::tie(s.cache_ram_mib, s.cache_ram_why) = cache_ram_for(s.server.model, s.context_tokens, s.config);
   } else if (auto tokens = integer_entry(s.config, "context_window_tokens")) {
     s.context_tokens = *tokens;
     s.context_why = "set in the configuration";

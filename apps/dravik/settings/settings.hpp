@@ -42,6 +42,10 @@ struct ChatSettings {
   std::int64_t context_tokens = 2048;     // the model's context window
   std::string context_why;                // how it was chosen, for the banner and /status
   std::optional<std::int64_t> reply_cap;  // "max_reply_tokens"
+  // The local server's host-RAM prompt cache in MiB ("cache_ram_mib", else
+  // chosen from the memory the board has left), and how it was chosen.
+  std::optional<std::int64_t> cache_ram_mib;
+  std::string cache_ram_why;
   bool airgapped = false;
   bool auto_compact = false;
   // How long a reply may send nothing before the user is told (tests
@@ -88,6 +92,10 @@ Json read_config_file(const std::filesystem::path& file, bool required);
 // The context window for `model` as `dravik chat` would choose it, with the
 // configuration's "context_window_tokens" (if any) winning: the tokens and
 // why. A configured value that is not a number is a ValueError.
+// The host-RAM prompt cache for the local server ("cache_ram_mib", else
+// chosen for the board) and why.
+std::pair<std::int64_t, std::string> cache_ram_for(const std::string& model, std::int64_t context_tokens,
+                                                   const Json& config);
 std::pair<std::int64_t, std::string> context_for(const std::string& model, const Json& config);
 
 }  // namespace dravik::app
