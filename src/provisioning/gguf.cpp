@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <limits>
 #include <map>
+#include <algorithm>
 #include <optional>
 
 #include "provisioning/provisioning.hpp"
@@ -452,7 +453,10 @@ std::int64_t choose_cache_ram_mib(std::optional<std::uint64_t> available_bytes, 
 std::int64_t choose_cache_ram_mib(const std::filesystem::path& model, std::int64_t context_tokens) {
   const auto [shape, model_bytes] = model_facts(model);
   const std::uint64_t per_token = shape.kv_bytes_per_token_q8_0();
-  const std::uint64_t kv = per_token > (1ull << 32) ? 0 : per_token * static_cast<std::uint64_t>(std::max<std::int64_t>(context_tokens, 0));
+  // (Both bounded: a header's or a configuration's wild number must not
+  // wrap the product.)
+  const auto tokens = static_cast<std::uint64_t>(std::clamp<std::int64_t>(context_tokens, 0, std::int64_t{1} << 24));
+  const std::uint64_t kv = per_token > (1ull << 32) ? 0 : per_token * tokens;
   return choose_cache_ram_mib(available_memory(), model_bytes, kv);
 }
 

@@ -49,6 +49,9 @@ void on_signal(int sig) {
 void catch_signals() {
   struct sigaction sa {};
   sa.sa_handler = on_signal;
+  // Interrupted writes and reads go on (the line editor's input function
+  // watches the self-pipe itself).
+  sa.sa_flags = SA_RESTART;
   sigemptyset(&sa.sa_mask);
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(sig, &sa, nullptr);
 }

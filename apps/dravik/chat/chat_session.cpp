@@ -165,9 +165,9 @@ bool ChatSession::run_within(asio::io_context& io, asio::awaitable<bool> task, s
   while (!done) io.run_one();
   io.restart();
   io.poll();
+  if (!error) return true;  // done, even when the limit came as it ended
   if (timed_out) return false;
-  if (error) std::rethrow_exception(error);
-  return true;
+  std::rethrow_exception(error);
 }
 
 bool ChatSession::handle(const std::string& line) {

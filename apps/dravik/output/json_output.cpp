@@ -36,15 +36,15 @@ class JsonOutput : public Output {
   void tool_result(const std::string& name, bool ok, const std::string& output) override {
     line(Json{{"event", "tool_result"}, {"name", name}, {"ok", ok}, {"output", output}});
   }
-  void note(const std::string& l) override { std::cerr << l << "\n"; }
-  void error(const std::string& l) override { std::cerr << l << "\n"; }
-  void text(const std::string& block) override { std::cerr << block; }
+  void note(const std::string& l) override { emit(2, l + "\n"); }
+  void error(const std::string& l) override { emit(2, l + "\n"); }
+  void text(const std::string& block) override { emit(2, block); }
   void done(bool ok, const std::string& reply) override {
-    std::cout << dump_json(Json{{"event", "done"}, {"ok", ok}, {"content", reply}}) << std::endl;
+    emit(1, dump_json(Json{{"event", "done"}, {"ok", ok}, {"content", reply}}) + "\n");
   }
 
  private:
-  static void line(const Json& event) { std::cout << dump_json(event) << "\n"; }
+  static void line(const Json& event) { emit(1, dump_json(event) + "\n"); }
 };
 
 }  // namespace

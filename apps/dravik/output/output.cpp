@@ -1,5 +1,10 @@
 #include "output/output.hpp"
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
 #include <cstdio>
 
 #include "output/sinks.hpp"
@@ -89,6 +94,18 @@ std::unique_ptr<Output> make_output(const ChatSettings& s) {
   if (s.json) return make_json_output();
   if (s.interactive) return make_terminal_output(s.color);
   return make_plain_output();
+}
+
+void emit(int fd, std::string_view text) {
+  std::fflush(fd == 2 ? stderr : stdout);
+  while (!text.empty()) {
+    const ssize_t n = ::write(fd, text.data(), text.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;  // a closed terminal or pipe: nothing more to show
+    }
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
 }
 
 }  // namespace dravik::app

@@ -41,15 +41,15 @@ class PlainOutput : public Output {
     for (const ShownLine& l : lines) write(l.text + "\n");
   }
   void tool_result(const std::string&, bool, const std::string&) override {}
-  void note(const std::string& line) override { std::cerr << line << "\n"; }
-  void error(const std::string& line) override { std::cerr << line << "\n"; }
+  void note(const std::string& line) override { emit(2, line + "\n"); }
+  void error(const std::string& line) override { emit(2, line + "\n"); }
   void text(const std::string& block) override { write(block); }
   void before_prompt() override { end_line(); }
 
  private:
   void write(const std::string& s) {
     if (s.empty()) return;
-    std::cout << s << std::flush;
+    emit(1, s);
     at_line_start_ = s.back() == '\n';
   }
   void end_line() {

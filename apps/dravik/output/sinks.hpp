@@ -18,6 +18,13 @@ std::unique_ptr<Output> make_plain_output();
 // progress, questions.
 std::unique_ptr<Output> make_terminal_output(bool color);
 
+// Writes all of `text` to standard output (fd 1) or standard error (fd 2),
+// after what C stdio holds (the line editor writes through it). A signal
+// landing during the write (Ctrl-C while a reply streams to a terminal that
+// reads slowly) is retried: an iostream would set its failure state there
+// and drop every later line of the session.
+void emit(int fd, std::string_view text);
+
 // Model text with its control characters escaped and its line breaks kept.
 std::string escaped_lines(std::string_view text);
 

@@ -94,13 +94,13 @@ class TerminalOutput : public Output {
   }
   void error(const std::string& line) override {
     end_line();
-    std::cerr << (color_ ? paint("error", line) : line) << "\n";
+    emit(2, (color_ ? paint("error", line) : line) + "\n");
   }
   void status(const std::string& line) override {
     if (color_) write("\r\x1b[2K" + paint("status", line));
   }
   void clear_status() override {
-    if (color_) std::cout << "\r\x1b[2K" << std::flush;
+    if (color_) emit(1, "\r\x1b[2K");
   }
   void text(const std::string& block) override { write(block); }
   void before_prompt() override { end_line(); }
@@ -115,7 +115,7 @@ class TerminalOutput : public Output {
   }
   void write(const std::string& s) {
     if (s.empty()) return;
-    std::cout << s << std::flush;
+    emit(1, s);
     at_line_start_ = s.back() == '\n' || s.ends_with("\n\x1b[0m");
   }
   void end_line() {

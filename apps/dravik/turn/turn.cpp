@@ -1,5 +1,7 @@
 #include "turn/turn.hpp"
 
+#include <optional>
+
 #include <boost/asio/this_coro.hpp>
 
 #include "provisioning/provisioning.hpp"
@@ -82,18 +84,23 @@ asio::awaitable<bool> Turn::stream_reply(std::optional<Overflow>& overflow) {
   Streamed s;
   s.request_chars = ContextBudget::conversation_chars(p_.conversation.messages());
   auto stream = p_.runtime.chat_stream(p_.conversation.messages(), true);
-  StallWatch stall(co_await asio::this_coro::executor, p_.out, p_.settings.stall_notice);
+  // Watches the stream only: not the tool calls or the questions after it.
+  std::optional<StallWatch> stall;
+  stall.emplace(co_await asio::this_coro::executor, p_.out, p_.settings.stall_notice);
   try {
     while (auto chunk = co_await stream->next()) {
-      stall.fed();
+      stall->fed();
       on_chunk(s, chunk->data);
     }
+    stall.reset();
   } catch (const hostlib::ChatRequestError& e) {
+    stall.reset();
     p_.out.reply_end(false);
     if (!e.context_exceeded()) throw;
     overflow = Overflow{e.n_prompt_tokens, e.n_ctx, s.request_chars};
     co_return false;
   } catch (...) {
+    stall.reset();
     p_.out.reply_end(true);
     // Cancelled or cut off: what arrived stays in the conversation, without
     // half a tool exchange.
