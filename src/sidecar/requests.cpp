@@ -106,10 +106,6 @@ asio::awaitable<std::optional<int>> SidecarClient::server_exit_status(std::chron
   co_return co_await _proc->wait_for(grace);
 }
 
-void SidecarClient::close_connections() {
-  if (_http) _http->close_connections();
-}
-
 SidecarClient::LaunchPlan SidecarClient::plan_launch(std::optional<std::string> binary) const {
   LaunchPlan plan;
   plan.jetson = _is_jetson_platform();

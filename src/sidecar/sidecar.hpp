@@ -210,9 +210,6 @@ class SidecarClient : public host::RuntimeClient {
   // The child's exit status once it has ended or ends within `grace`;
   // absent when it runs on or none was launched.
   boost::asio::awaitable<std::optional<int>> server_exit_status(std::chrono::steady_clock::duration grace);
-  // Ends every open request to the server (a reply being streamed fails
-  // with a read error); the client stays usable.
-  void close_connections();
 
   // What a launch would do on this machine, found without launching,
   // creating or stopping anything: for a diagnostic display.

@@ -122,6 +122,15 @@ void replace_file(const std::string& path, std::string_view data, unsigned mode)
   commit_file(tmp, path);
 }
 
+int open_private_dir_at(int parent, const std::string& name, const std::string& shown, bool* created) {
+  const bool made = ::mkdirat(parent, name.c_str(), 0700) == 0;
+  if (!made && errno != EEXIST) fail(errno, "cannot create " + shown);
+  if (created) *created = made;
+  const int fd = ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) fail(errno, "cannot open " + shown);
+  return fd;
+}
+
 void create_private_directories(const std::string& path) {
   if (path.empty()) return;
   // Each missing component in turn, from the top.

@@ -24,6 +24,12 @@ void replace_file(const std::string& path, std::string_view data, unsigned mode 
 // renamed over `path`; removed on failure.
 void commit_file(const std::string& tmp, const std::string& path);
 
+// Opens the directory `name` beneath the open directory `parent`, creating
+// it owner-only (0700) when missing, without following a link in its
+// place; `created` says whether it was made. The descriptor is the
+// caller's to close. Throws OSError naming `shown`.
+int open_private_dir_at(int parent, const std::string& name, const std::string& shown, bool* created = nullptr);
+
 // Creates `path` and its missing parents readable by the owner only (0700),
 // and narrows an existing `path` of ours to 0700: it holds private work (a
 // conversation, its KV cache). Throws OSError naming the path.

@@ -17,13 +17,11 @@ using async::run_until_done;
 
 namespace {
 
-Json after_system(const Json& messages) {
-  Json out = Json::array();
-  for (std::size_t i = 1; i < messages.size(); ++i) out.push_back(messages[i]);
-  return out;
-}
-
 std::string shown_count(std::size_t n) { return std::to_string(n) + (n == 1 ? " message" : " messages"); }
+
+std::string no_session(const std::string& id) {
+  return "dravik chat: no session " + text::escape_controls(id) + " in this directory (`dravik sessions` lists them)";
+}
 
 }  // namespace
 
@@ -37,8 +35,7 @@ bool ChatSession::open_session() {
     if (settings_.fork) {
       const auto from = sessions_.find(*settings_.fork);
       if (!from) {
-        out_->error("dravik chat: no session " + text::escape_controls(*settings_.fork) +
-                    " in this directory (`dravik sessions` lists them)");
+        out_->error(no_session(*settings_.fork));
         return false;
       }
       const Journal::Contents c = Journal::read(from->journal);
@@ -64,8 +61,7 @@ bool ChatSession::open_session() {
     }
     const auto session = sessions_.find(*settings_.resume);
     if (!session && !settings_.resume->empty()) {
-      out_->error("dravik chat: no session " + text::escape_controls(*settings_.resume) +
-                  " in this directory (`dravik sessions` lists them)");
+      out_->error(no_session(*settings_.resume));
       return false;
     }
     recorder_ = std::make_unique<SessionRecorder>(sessions_, header);

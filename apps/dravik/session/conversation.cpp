@@ -29,6 +29,12 @@ void Conversation::load(const Json& after_system) {
     if (m.is_object()) messages_->push_back(m);
 }
 
+Json after_system(const Json& messages) {
+  Json out = Json::array();
+  for (std::size_t i = 1; i < messages.size(); ++i) out.push_back(messages[i]);
+  return out;
+}
+
 std::size_t complete_exchanges(Json& messages) {
   std::size_t added = 0;
   for (std::size_t i = 0; i < messages.size(); ++i) {

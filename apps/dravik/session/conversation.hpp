@@ -49,6 +49,9 @@ class Conversation {
   std::function<void(bool)> on_add_;
 };
 
+// The messages after the system prompt (what a session journals).
+Json after_system(const Json& messages);
+
 // Gives every tool call of `messages` that has no result (a session killed
 // while the call ran) a result saying so, and a last user message without
 // an answer an assistant message saying so, so that the conversation reads

@@ -157,14 +157,15 @@ void Journal::replace(const Json& messages_after_system) {
   append(Json{{"type", "replace"}, {"messages", messages_after_system}});
 }
 
-std::string now_iso8601() {
-  const std::time_t t = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+std::string iso8601(std::time_t t) {
   std::tm tm{};
   ::gmtime_r(&t, &tm);
   char buf[32];
   std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
   return buf;
 }
+
+std::string now_iso8601() { return iso8601(std::chrono::system_clock::to_time_t(std::chrono::system_clock::now())); }
 
 std::string new_session_id() {
   const std::time_t t = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());

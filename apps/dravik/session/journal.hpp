@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -78,7 +79,8 @@ class Journal {
 // A new session id: the time it starts (UTC) and a few random letters,
 // "20261209-101500-k3x9", so that ids sort by age.
 std::string new_session_id();
-// The current time as ISO 8601, UTC.
+// A time as ISO 8601, UTC ("2026-12-09T10:15:00Z"), and the current one.
+std::string iso8601(std::time_t t);
 std::string now_iso8601();
 
 }  // namespace dravik::app

@@ -1,19 +1,20 @@
 #include "session/recorder.hpp"
 
+#include "session/conversation.hpp"
 #include "support/errors.hpp"
 
 namespace dravik::app {
 
 SessionRecorder::SessionRecorder(const SessionStore& store, Journal::Header header, Json journaled)
-    : store_(store), header_(std::move(header)), journaled_(std::move(journaled)), resumed_(!journaled_.empty()),
-      vouched_(resumed_) {}
+    : store_(store), header_(std::move(header)), journaled_(std::move(journaled)),
+      // A session with messages already was listed when it began.
+      vouched_(!journaled_.empty()) {}
 
 std::string SessionRecorder::sync(const Json& messages, bool interrupted) {
-  Json after_system = Json::array();
-  for (std::size_t i = 1; i < messages.size(); ++i) after_system.push_back(messages[i]);
-  if (after_system == journaled_ && !interrupted) return error_;
+  const Json rest = after_system(messages);
+  if (rest == journaled_ && !interrupted) return error_;
   try {
-    write(after_system, interrupted);
+    write(rest, interrupted);
     error_.clear();
   } catch (const OSError& e) {
     error_ = e.what();

@@ -43,7 +43,6 @@ class SessionRecorder {
   Journal::Header header_;
   std::optional<Journal> journal_;
   Json journaled_;  // what the journal holds: the messages after the system prompt
-  bool resumed_;
   bool vouched_;  // the id is listed in the user's home
   std::string error_;
 };

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "session/product_dir.hpp"
 #include "session/state_seal.hpp"
 #include "support/errors.hpp"
 #include "support/files.hpp"
@@ -25,17 +26,6 @@ namespace {
   throw OSError(err, what + ": " + std::strerror(err));
 }
 
-// Enters (creating it owner-only when missing) directory `name` beneath
-// `parent` without following a link; `created` says whether it was made.
-int enter(int parent, const char* name, const fs::path& shown, bool* created = nullptr) {
-  const bool made = ::mkdirat(parent, name, 0700) == 0;
-  if (!made && errno != EEXIST) fail(errno, "cannot create " + shown.string());
-  if (created) *created = made;
-  const int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) fail(errno, "cannot open " + shown.string());
-  return fd;
-}
-
 struct Fd {
   int fd;
   ~Fd() {
@@ -43,13 +33,6 @@ struct Fd {
   }
 };
 
-std::string iso8601(std::time_t t) {
-  std::tm tm{};
-  ::gmtime_r(&t, &tm);
-  char buf[32];
-  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return buf;
-}
 
 // A session id as dravik makes them: letters, digits and dashes.
 bool plausible_id(const std::string& id) {
@@ -62,23 +45,11 @@ bool plausible_id(const std::string& id) {
 SessionStore::SessionStore(fs::path workdir, fs::path home) : workdir_(std::move(workdir)), home_(std::move(home)) {}
 
 void SessionStore::prepare(const std::string& id) const {
-  const Fd root{::open(workdir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-  if (root.fd < 0) fail(errno, "cannot open " + workdir_.string());
-  bool created = false;
-  const Fd product{enter(root.fd, ".dravik", workdir_ / ".dravik", &created)};
-  if (created) {
-    // Exclusive: an existing .gitignore (the user's own) is left alone.
-    const int fd = ::openat(product.fd, ".gitignore", O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-      const Fd ignore{fd};
-      files::write_all(fd, "*\n", (workdir_ / ".dravik/.gitignore").string());
-      ::fsync(fd);
-    }
-  }
-  const Fd sessions{enter(product.fd, "sessions", workdir_ / ".dravik/sessions")};
+  const Fd product{open_product_dir(workdir_)};
+  const Fd sessions{files::open_private_dir_at(product.fd, "sessions", (workdir_ / ".dravik/sessions").string())};
   if (!id.empty()) {
     if (!plausible_id(id)) throw ValueError("not a session id: " + text::escape_controls(id));
-    const Fd session{enter(sessions.fd, id.c_str(), workdir_ / ".dravik/sessions" / id)};
+    const Fd session{files::open_private_dir_at(sessions.fd, id, (workdir_ / ".dravik/sessions" / id).string())};
   }
 }
 

@@ -22,15 +22,6 @@ namespace {
 
 constexpr const char* kStateFiles[] = {"messages.json", "kv_cache.bin"};
 
-std::string hex(const unsigned char* p, unsigned n) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (unsigned i = 0; i < n; ++i) {
-    out += digits[p[i] >> 4];
-    out += digits[p[i] & 15];
-  }
-  return out;
-}
 
 
 // SHA-256 of a regular file read in pieces (a KV cache can be large), or
@@ -61,7 +52,7 @@ std::optional<std::string> file_digest(const fs::path& p) {
   unsigned char md[EVP_MAX_MD_SIZE];
   unsigned n = 0;
   EVP_DigestFinal_ex(ctx.get(), md, &n);
-  return hex(md, n);
+  return hex_of(md, n);
 }
 
 fs::path record_path(const fs::path& state_dir, const fs::path& home) {
@@ -79,11 +70,21 @@ Json digests(const fs::path& state_dir) {
 
 }  // namespace
 
+std::string hex_of(const unsigned char* bytes, std::size_t n) {
+  static const char* digits = "0123456789abcdef";
+  std::string out;
+  for (std::size_t i = 0; i < n; ++i) {
+    out += digits[bytes[i] >> 4];
+    out += digits[bytes[i] & 15];
+  }
+  return out;
+}
+
 std::string sha256_of(std::string_view data) {
   unsigned char md[EVP_MAX_MD_SIZE];
   unsigned n = 0;
   EVP_Digest(data.data(), data.size(), md, &n, EVP_sha256(), nullptr);
-  return hex(md, n);
+  return hex_of(md, n);
 }
 
 void seal_state(const fs::path& state_dir, const fs::path& home) {

@@ -5,12 +5,15 @@
 // match that record.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
 #include <string_view>
 
 namespace dravik::app {
 
+// `n` bytes in lower-case hex.
+std::string hex_of(const unsigned char* bytes, std::size_t n);
 // SHA-256 of `data` in lower-case hex.
 std::string sha256_of(std::string_view data);
 

@@ -15,6 +15,9 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
+#include "session/product_dir.hpp"
+#include "session/state_seal.hpp"
+#include "support/errors.hpp"
 #include "support/files.hpp"
 
 namespace dravik::app::undo_store {
@@ -30,22 +33,12 @@ Failure os_failure(const std::string& what, int err = errno) {
   return {ErrorKind::io, what + ": " + std::strerror(err)};
 }
 
-std::string hex(const unsigned char* p, std::size_t n) {
-  static const char d[] = "0123456789abcdef";
-  std::string s;
-  for (std::size_t i = 0; i < n; ++i) {
-    s += d[p[i] >> 4];
-    s += d[p[i] & 15];
-  }
-  return s;
-}
-
 std::string mac_of(const std::string& key, std::string_view text) {
   unsigned char md[EVP_MAX_MD_SIZE];
   unsigned n = 0;
   HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), reinterpret_cast<const unsigned char*>(text.data()),
        text.size(), md, &n);
-  return hex(md, n);
+  return hex_of(md, n);
 }
 
 // Compares without stopping at the first difference.
@@ -57,22 +50,12 @@ bool same_mac(const std::string& a, const std::string& b) {
 }
 
 Result<void> write_all(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return os_failure("cannot write the undo log");
-    }
-    data.remove_prefix(static_cast<std::size_t>(n));
+  try {
+    files::write_all(fd, data, "the undo log");
+  } catch (const OSError& e) {
+    return Failure{ErrorKind::io, e.what()};
   }
   return {};
-}
-
-// Opens (creating it owner-only) the directory `name` beneath `parent`
-// without following a link.
-int enter(int parent, const char* name) {
-  if (::mkdirat(parent, name, 0700) != 0 && errno != EEXIST) return -1;
-  return ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 
 std::uint64_t identity_of(const struct stat& st) {
@@ -87,7 +70,7 @@ std::string random_id() {
     const auto t = static_cast<std::uint64_t>(std::time(nullptr)) ^ static_cast<std::uint64_t>(::getpid());
     return std::to_string(t);
   }
-  return hex(r, sizeof r);
+  return hex_of(r, sizeof r);
 }
 
 Result<std::string> user_key(const fs::path& home) {
@@ -109,7 +92,7 @@ Result<std::string> user_key(const fs::path& home) {
     if (errno != ENOENT) return os_failure("cannot read " + file.string());
     unsigned char key[32];
     if (::getrandom(key, sizeof key, 0) != static_cast<ssize_t>(sizeof key)) return os_failure("no random bytes");
-    const std::string text = hex(key, sizeof key);
+    const std::string text = hex_of(key, sizeof key);
     // Written whole under another name, then linked into place: a kill
     // part-way never leaves an empty key, and of two sessions making one
     // at once the first link wins and both read it.
@@ -153,14 +136,19 @@ Log::~Log() {
 }
 
 Result<Log> Log::open(const fs::path& workdir, std::string key) {
-  const int root = ::open(workdir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (root < 0) return os_failure("cannot open " + workdir.string());
-  const int product = enter(root, ".dravik");
-  ::close(root);
-  if (product < 0) return os_failure("cannot open .dravik");
-  const int dir = enter(product, "undo");
-  ::close(product);
-  if (dir < 0) return os_failure("cannot open .dravik/undo");
+  int dir = -1;
+  try {
+    const int product = open_product_dir(workdir);
+    try {
+      dir = files::open_private_dir_at(product, "undo", ".dravik/undo");
+    } catch (...) {
+      ::close(product);
+      throw;
+    }
+    ::close(product);
+  } catch (const OSError& e) {
+    return Failure{ErrorKind::io, e.what()};
+  }
   ::fchmod(dir, 0700);
   for (int attempt = 0; attempt < 3; ++attempt) {
     const int fd = ::openat(dir, kLog, O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
@@ -309,7 +297,7 @@ Result<void> Log::rewrite(const std::function<Result<void>(const Emit& emit)>& f
   std::string tmp = "log.new-";
   unsigned char r[6];
   if (::getrandom(r, sizeof r, 0) != static_cast<ssize_t>(sizeof r)) return os_failure("no random bytes");
-  tmp += hex(r, sizeof r);
+  tmp += hex_of(r, sizeof r);
   const int out = ::openat(dir_, tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (out < 0) return os_failure("cannot compact the undo log");
   std::uint64_t written = 0;
