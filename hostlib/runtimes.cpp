@@ -32,13 +32,37 @@ std::optional<Json> with_reply_cap(std::optional<Json> base, std::optional<std::
   return body;
 }
 
+// The eviction target of a shared server: unloading leaves the server
+// (the last session stops it) and reloading joins again. With other
+// sessions on it, unloading frees nothing: their model is not ours to take.
+class SharedServerTarget : public server_eviction::LlamaEvictionTarget {
+ public:
+  SharedServerTarget(sidecar::SidecarClient& client, std::shared_ptr<Json> messages, SharedServer& shared)
+      : LlamaEvictionTarget(client, std::move(messages)), shared_(shared) {}
+  double model_memory_mb() override {
+    return shared_.shared_with_others() ? 0.0 : LlamaEvictionTarget::model_memory_mb();
+  }
+  boost::asio::awaitable<void> unload() override { co_await shared_.leave(); }
+  boost::asio::awaitable<void> reload() override { co_await shared_.join(); }
+
+ private:
+  SharedServer& shared_;
+};
+
 class LocalRuntime : public ChatRuntime {
  public:
-  explicit LocalRuntime(std::unique_ptr<sidecar::SidecarClient> owned) : owned_(std::move(owned)), c_(*owned_) {}
+  LocalRuntime(std::unique_ptr<sidecar::SidecarClient> owned, std::optional<SharedServerOptions> shared)
+      : owned_(std::move(owned)), c_(*owned_) {
+    if (shared) shared_ = std::make_unique<SharedServer>(c_, std::move(*shared));
+  }
   ~LocalRuntime() override { detach(); }
-  boost::asio::awaitable<void> start() override { co_await c_.start(); }
+  boost::asio::awaitable<void> start() override {
+    if (shared_) co_await shared_->join();
+    else co_await c_.start();
+  }
   boost::asio::awaitable<void> close() override {
     detach();
+    if (shared_) co_await shared_->leave();
     co_await c_.close();
   }
   std::unique_ptr<host::ChunkStream> chat_stream(Json messages, bool use_tools) override {
@@ -54,7 +78,7 @@ class LocalRuntime : public ChatRuntime {
   bool reports_prompt_progress() const override { return true; }
 
   bool owns_server() const override { return true; }
-  bool server_running() const override { return c_.server_running(); }
+  bool server_running() const override { return shared_ ? shared_->running() : c_.server_running(); }
   boost::asio::awaitable<std::optional<int>> server_exit_status(std::chrono::milliseconds grace) override {
     co_return co_await c_.server_exit_status(grace);
   }
@@ -62,10 +86,26 @@ class LocalRuntime : public ChatRuntime {
     const auto log = c_.stderr_lines();
     return log ? log->tail(lines) : std::vector<std::string>{};
   }
-  boost::asio::awaitable<void> reset() override { co_await c_.reset_kv_cache(); }
+  boost::asio::awaitable<void> reset() override {
+    if (!shared_) {
+      co_await c_.reset_kv_cache();
+      co_return;
+    }
+    // A server other sessions use is not restarted: the next prompt differs
+    // from what its cache holds anyway.
+    if (shared_->shared_with_others()) co_return;
+    co_await shared_->leave();
+    co_await shared_->join();
+  }
   std::vector<std::pair<std::string, std::string>> status() const override {
-    const auto pid = c_.server_pid();
-    return {{"server", (pid ? "pid " + std::to_string(*pid) : std::string("stopped")) + " at " + c_.base_url}};
+    const auto pid = shared_ ? shared_->pid() : c_.server_pid();
+    std::string line = (pid ? "pid " + std::to_string(*pid) : std::string("stopped")) + " at " + c_.base_url;
+    if (shared_ && pid) {
+      const std::size_t others = shared_->other_sessions();
+      if (shared_->attached()) line += ", started by another dravik";
+      if (others > 0) line += ", shared with " + std::to_string(others) + (others == 1 ? " other session" : " other sessions");
+    }
+    return {{"server", line}};
   }
 
   void attach_conversation(std::shared_ptr<Json> messages, std::function<void(const std::string&)> notify) override {
@@ -73,7 +113,8 @@ class LocalRuntime : public ChatRuntime {
       target_->set_messages(std::move(messages));
       return;
     }
-    target_ = std::make_shared<server_eviction::LlamaEvictionTarget>(c_, std::move(messages));
+    if (shared_) target_ = std::make_shared<SharedServerTarget>(c_, std::move(messages), *shared_);
+    else target_ = std::make_shared<server_eviction::LlamaEvictionTarget>(c_, std::move(messages));
     coordinator_ = std::make_shared<eviction_coordinator::EvictionCoordinator>(target_, std::nullopt, std::move(notify));
     action_dispatch::set_eviction_coordinator(coordinator_);
   }
@@ -110,6 +151,7 @@ class LocalRuntime : public ChatRuntime {
 
   std::unique_ptr<sidecar::SidecarClient> owned_;
   sidecar::SidecarClient& c_;
+  std::unique_ptr<SharedServer> shared_;
   std::shared_ptr<server_eviction::LlamaEvictionTarget> target_;
   std::shared_ptr<eviction_coordinator::EvictionCoordinator> coordinator_;
 };
@@ -210,9 +252,10 @@ std::unique_ptr<host::RuntimeClient> CompatibleApiClientFactory::OpenAICompatibl
   return std::make_unique<hostlib::OpenAICompatibleClient>(ex_, options);
 }
 
-std::unique_ptr<ChatRuntime> local_runtime(std::unique_ptr<sidecar::SidecarClient> client) {
+std::unique_ptr<ChatRuntime> local_runtime(std::unique_ptr<sidecar::SidecarClient> client,
+                                           std::optional<SharedServerOptions> shared) {
   if (!client) throw TypeError("no runtime client");
-  return std::make_unique<LocalRuntime>(std::move(client));
+  return std::make_unique<LocalRuntime>(std::move(client), std::move(shared));
 }
 
 std::unique_ptr<ChatRuntime> local_runtime(boost::asio::any_io_executor ex, LocalRuntimeOptions o) {
@@ -221,7 +264,7 @@ std::unique_ptr<ChatRuntime> local_runtime(boost::asio::any_io_executor ex, Loca
                                                         o.context_window_tokens, std::move(o.device), o.gpu_layers,
                                                         o.airgapped, std::move(o.diagnostics));
   client->cache_ram_mib = o.cache_ram_mib;
-  auto runtime = local_runtime(std::move(client));
+  auto runtime = local_runtime(std::move(client), std::move(o.shared));
   runtime->set_max_reply_tokens(o.max_reply_tokens);
   return runtime;
 }

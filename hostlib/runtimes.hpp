@@ -16,6 +16,7 @@
 #include <boost/asio/awaitable.hpp>
 
 #include "host_services/host_services.hpp"
+#include "shared_server.hpp"
 #include "support/json.hpp"
 
 namespace dravik::sidecar {
@@ -123,12 +124,16 @@ struct LocalRuntimeOptions {
   std::optional<std::int64_t> max_reply_tokens;
   // The server's host-RAM prompt cache in MiB (absent: its default).
   std::optional<std::int64_t> cache_ram_mib;
+  // Share the board's one server with the other dravik sessions (see
+  // shared_server.hpp); absent: this runtime's server is its own.
+  std::optional<SharedServerOptions> shared;
 };
 
 // The local runtime: a llama-server this process starts and stops.
 std::unique_ptr<ChatRuntime> local_runtime(boost::asio::any_io_executor ex, LocalRuntimeOptions options);
 // The same around a client already built (tests bring their own).
-std::unique_ptr<ChatRuntime> local_runtime(std::unique_ptr<sidecar::SidecarClient> client);
+std::unique_ptr<ChatRuntime> local_runtime(std::unique_ptr<sidecar::SidecarClient> client,
+                                           std::optional<SharedServerOptions> shared = std::nullopt);
 // A remote OpenAI-compatible server; `options` as the backend catalog makes
 // them from a configuration (backend_catalog::api_runtime_options).
 std::unique_ptr<ChatRuntime> remote_runtime(boost::asio::any_io_executor ex, host::OpenAICompatibleOptions options,

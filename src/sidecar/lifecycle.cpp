@@ -328,8 +328,14 @@ asio::awaitable<void> SidecarClient::close() {
   _http->close();
 }
 
+void SidecarClient::release_server() {
+  if (_proc) _proc->release();
+  _proc.reset();
+}
+
 asio::awaitable<bool> SidecarClient::_slot_request(const std::string& action, const std::filesystem::path& path,
                                                    const char* failure_event) {
+  if (!slot_files) co_return false;
   const Json body = {{"filename", path.filename().string()}};
   auto answer = co_await async::attempt(
       _http->post_json(base_url + "/slots/0?action=" + action, body, detail::seams().slot_request_timeout));

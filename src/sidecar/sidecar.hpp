@@ -157,6 +157,16 @@ class SidecarClient : public host::RuntimeClient {
   std::optional<StopOutcome> _last_stop;
   // Stops the child and closes the HTTP client. The client is not used again.
   boost::asio::awaitable<void> close();
+  // Forgets the running child without stopping it, for a server that other
+  // clients go on using after this one is gone: it runs on and is reaped by
+  // whoever is its parent then. Its error stream is still drained while
+  // this client lives; the server ignores SIGPIPE, so it carries on once
+  // no one reads that stream any more.
+  void release_server();
+  // False for a client of a server that saves its slots into another
+  // project's directory: the KV cache requests then do nothing (and return
+  // false), so that no other conversation's cache file is replaced.
+  bool slot_files = true;
 
   // The error-stream lines of the current (or last) launch.
   std::shared_ptr<const StderrBuffer> stderr_lines() const { return _stderr; }

@@ -1,5 +1,7 @@
 #include "chat/chat_session.hpp"
 
+#include <unistd.h>
+
 #include <csignal>
 
 #include <boost/asio/bind_cancellation_slot.hpp>
@@ -10,6 +12,7 @@
 
 #include "backend_catalog/backend_catalog.hpp"
 #include "cli/commands.hpp"
+#include "cli/console.hpp"
 #include "provisioning/provisioning.hpp"
 #include "support/config.hpp"
 #include "support/errors.hpp"
@@ -35,6 +38,17 @@ std::string start_hint(const std::string& what) {
   return "hint: `dravik doctor` checks the model file and shows the launch command.";
 }
 
+// What to do when a start would have stopped a server and the user did not
+// agree (or could not be asked).
+std::string declined(const hostlib::StartDeclined& e, const ChatSettings& s) {
+  std::string m = std::string("dravik chat: ") + e.what() + ".";
+  if (e.kind == hostlib::StartQuestion::Kind::foreign)
+    m += ::isatty(0) == 1 && !s.json ? "" : "\nhint: stop it yourself, or run again with --yes to let dravik stop it.";
+  else
+    m += "\nhint: leave that session first, or run this one with the model that server has (--model).";
+  return m;
+}
+
 }  // namespace
 
 bool is_slash_command(const std::string& line) {
@@ -44,8 +58,32 @@ bool is_slash_command(const std::string& line) {
   return word.find('/', 1) == std::string::npos;
 }
 
+hostlib::SharedServerOptions shared_server_options(const ChatSettings& s, Output& out) {
+  hostlib::SharedServerOptions o;
+  o.run_dir = s.home / "run";
+  o.project = s.workdir;
+  // Asked only of a person at a terminal; --yes answers for a stranger's
+  // server, never for one another session of the user still uses.
+  const bool can_ask = ::isatty(0) == 1 && !s.json;
+  o.confirm = [&out, can_ask, yes = s.yes](const hostlib::StartQuestion& q) {
+    using Kind = hostlib::StartQuestion::Kind;
+    if (q.kind == Kind::foreign && yes) {
+      out.note("(" + q.what + ": --yes lets dravik stop it)");
+      return true;
+    }
+    if (!can_ask) return false;
+    out.clear_status();
+    out.note(q.what + ".");
+    return confirm(q.kind == Kind::foreign ? "Stop it and start the model server?"
+                                           : "Stop it (that session loses its model server) and start yours?");
+  };
+  o.notify = [&out](const std::string& line) { out.note(line); };
+  return o;
+}
+
 std::unique_ptr<hostlib::ChatRuntime> open_runtime(asio::io_context& io, const ChatSettings& s,
-                                                   std::function<void(const std::string&, const Json&)> hook) {
+                                                   std::function<void(const std::string&, const Json&)> hook,
+                                                   Output* out) {
   if (!s.local())
     return hostlib::remote_runtime(io.get_executor(), backend_catalog::api_runtime_options(remote_runtime_config(s)),
                                    s.reply_cap);
@@ -60,6 +98,7 @@ std::unique_ptr<hostlib::ChatRuntime> open_runtime(asio::io_context& io, const C
   local.diagnostics = std::move(hook);
   local.max_reply_tokens = s.reply_cap;
   local.cache_ram_mib = s.cache_ram_mib;
+  if (out) local.shared = shared_server_options(s, *out);
   return hostlib::local_runtime(io.get_executor(), std::move(local));
 }
 
@@ -91,26 +130,28 @@ bool ChatSession::start() {
     out_->error(std::string("nothing of this session can be saved: ") + e.what());
   }
   try {
-    runtime_ = open_runtime(io_, settings_, hook);
-    context_ = std::make_unique<ContextKeeper>(*runtime_, settings_);
+    runtime_ = open_runtime(io_, settings_, hook, out_.get());
   } catch (const std::exception& e) {
     out_->error(std::string("dravik chat: ") + e.what());
     return false;
   }
   try {
     run_until_done(io_, runtime_->start());
+  } catch (const hostlib::StartDeclined& e) {
+    out_->clear_status();
+    out_->error(declined(e, settings_));
+    return false;
   } catch (const std::exception& e) {
     out_->clear_status();
     const std::string what = e.what();
-    std::string report = "dravik chat: the model server did not start: " + shown_error(what);
-    if (const auto log = runtime_->server_log_tail(8); !log.empty()) {
-      report += "\nlast lines of llama-server:";
-      for (const auto& l : log) report += "\n  " + text::escape_controls(l);
-    }
-    out_->error(report + "\n" + start_hint(what));
+    const auto status = run_until_done(io_, runtime_->server_exit_status(std::chrono::milliseconds(0)));
+    out_->error("dravik chat: the model server did not start: " +
+                start_failure(what, status, runtime_->server_log_tail(120)) + "\n" + start_hint(what));
     return false;
   }
   started_ = true;
+  // After the start: a shared server brings its own context window.
+  context_ = std::make_unique<ContextKeeper>(*runtime_, settings_);
   out_->clear_status();
   runtime_->attach_conversation(conversation_.shared(), [this](const std::string& s) {
     if (!s.empty()) out_->note(s);

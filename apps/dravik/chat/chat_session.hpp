@@ -29,9 +29,12 @@ namespace dravik::app {
 bool is_slash_command(const std::string& line);
 
 // The runtime the settings name: the local llama-server or a remote server,
-// not started. `hook` gets the local server's diagnostic events.
+// not started. `hook` gets the local server's diagnostic events. With
+// `out`, the local server is the board's shared one, and what a start must
+// stop is asked about there.
 std::unique_ptr<hostlib::ChatRuntime> open_runtime(boost::asio::io_context& io, const ChatSettings& settings,
-                                                   std::function<void(const std::string&, const Json&)> hook);
+                                                   std::function<void(const std::string&, const Json&)> hook,
+                                                   Output* out = nullptr);
 
 class ChatSession {
  public:

@@ -94,7 +94,8 @@ void ChatSession::reset() {
   try {
     run_until_done(io_, runtime_->reset());
   } catch (const std::exception& e) {
-    out_->error(std::string("the server did not restart: ") + e.what());
+    const auto status = run_until_done(io_, runtime_->server_exit_status(std::chrono::milliseconds(0)));
+    out_->error("the server did not restart: " + start_failure(e.what(), status, runtime_->server_log_tail(120)));
     command_ok_ = false;
   }
   // A restart shows its stages on the status line: cleared again here.

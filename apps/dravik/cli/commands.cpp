@@ -1,5 +1,6 @@
 #include "cli/commands.hpp"
 
+#include <csignal>
 #include <sstream>
 
 #include "backend_catalog/backend_catalog.hpp"
@@ -45,6 +46,46 @@ std::string shown_error(const std::string& what) {
   for (std::size_t i = lines.size() > keep ? lines.size() - keep : 0; i < lines.size(); ++i)
     out += lines[i] + (i + 1 < lines.size() ? "\n" : "");
   return out;
+}
+
+namespace {
+
+std::string ending_of(int status) {
+  if (status >= 0) return "exited with code " + std::to_string(status);
+  static const std::pair<int, const char*> kNames[] = {{SIGKILL, "SIGKILL"}, {SIGTERM, "SIGTERM"}, {SIGSEGV, "SIGSEGV"},
+                                                       {SIGABRT, "SIGABRT"}, {SIGBUS, "SIGBUS"},   {SIGILL, "SIGILL"},
+                                                       {SIGFPE, "SIGFPE"},   {SIGINT, "SIGINT"},   {SIGHUP, "SIGHUP"}};
+  std::string name = "signal " + std::to_string(-status);
+  for (const auto& [sig, n] : kNames)
+    if (sig == -status) name = n;
+  return "was killed by " + name + " (exit status " + std::to_string(status) + ")";
+}
+
+// What llama-server prints on every launch of ours: the deprecated-option
+// and CPU-build warnings and the CORS banner. They never explain an end.
+bool routine_line(const std::string& line) {
+  static const char* const kRoutine[] = {"DEPRECATED:", "warning: no usable GPU", "warning: one possible reason",
+                                         "warning: consult docs", "llama_server: -----", "CORS is set",
+                                         "this can be a security risk", "more info: https://github.com"};
+  for (const char* r : kRoutine)
+    if (line.find(r) != std::string::npos) return true;
+  return false;
+}
+
+}  // namespace
+
+std::string start_failure(const std::string& what, std::optional<int> exit_status, const std::vector<std::string>& log) {
+  std::string report = exit_status ? "llama-server " + ending_of(*exit_status) : shown_error(what);
+  std::vector<std::string> lines;
+  for (const auto& l : log)
+    if (!routine_line(l)) lines.push_back(l);
+  const std::size_t keep = 8;
+  if (lines.size() > keep) lines.erase(lines.begin(), lines.end() - keep);
+  if (!lines.empty()) {
+    report += "\nlast lines of llama-server:";
+    for (const auto& l : lines) report += "\n  " + text::escape_controls(l);
+  }
+  return report;
 }
 
 }  // namespace dravik::app

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 #include <utility>
 
 #include "support/run.hpp"
@@ -78,5 +79,10 @@ std::string unknown_runtime(const std::string& name);
 // An error message for the terminal: control characters escaped, and a
 // long one (a build tool's whole output) cut to its last lines.
 std::string shown_error(const std::string& what);
+
+// Why the local server did not start, for the terminal: how it ended (its
+// signal or exit code) first when it is known, then the last of its log
+// lines that say something (not the warnings every launch prints).
+std::string start_failure(const std::string& what, std::optional<int> exit_status, const std::vector<std::string>& log);
 
 }  // namespace dravik::app

@@ -12,6 +12,7 @@
 #include "chat_protocol.hpp"
 #include "text_tools.hpp"
 #include "turn/stall_watch.hpp"
+#include "cli/commands.hpp"
 
 namespace dravik::app {
 
@@ -36,7 +37,21 @@ asio::awaitable<void> Turn::run() {
   // A server that died since the last turn is started again first.
   if (!p_.runtime.server_running()) {
     p_.out.note("(starting llama-server again)");
-    co_await p_.runtime.start();
+    auto started = co_await async::attempt(p_.runtime.start());
+    if (started) {
+      // Said as at the first start: how the server ended, then its log.
+      std::string what;
+      try {
+        std::rethrow_exception(started);
+      } catch (const hostlib::StartDeclined&) {
+        throw;
+      } catch (const Error& e) {
+        what = e.what();
+      }
+      const auto status = co_await p_.runtime.server_exit_status(std::chrono::milliseconds(0));
+      throw RuntimeError("the model server did not start: " +
+                         start_failure(what, status, p_.runtime.server_log_tail(120)));
+    }
   }
   co_await p_.context.measure_fixed_part(p_.conversation);
   for (int round = 0; round < kMaxRounds; ++round) {
@@ -76,6 +91,9 @@ asio::awaitable<bool> Turn::reply(std::optional<Overflow>& overflow) {
   if (auto status = co_await p_.runtime.server_exit_status(std::chrono::milliseconds(500)))
     throw RuntimeError("llama-server stopped in the middle of the reply (exit status " + std::to_string(*status) +
                        "); the next message starts it again");
+  // A server another dravik started tells us no exit status.
+  if (!p_.runtime.server_running())
+    throw RuntimeError("llama-server stopped in the middle of the reply; the next message starts it again");
   std::rethrow_exception(attempt.error);
 }
 

@@ -583,6 +583,13 @@ pid_t Child::pid() const { return impl_->pid; }
 
 std::optional<int> Child::poll() { return impl_->try_reap(); }
 
+void Child::release() {
+  if (!impl_) return;
+  if (impl_->pidfd >= 0) ::close(impl_->pidfd);
+  impl_->pidfd = -1;
+  impl_.reset();
+}
+
 asio::awaitable<int> Child::wait() {
   for (;;) {
     if (auto s = impl_->try_reap()) co_return *s;
@@ -712,6 +719,23 @@ ProcessHandle::~ProcessHandle() {
 }
 
 bool ProcessHandle::signal(int sig) const { return fd_ >= 0 && pidfd_send_signal(fd_, sig) == 0; }
+
+bool ProcessHandle::exited() const {
+  if (fd_ < 0) return true;
+  pollfd p{fd_, POLLIN, 0};
+  return ::poll(&p, 1, 0) > 0;
+}
+
+asio::awaitable<bool> ProcessHandle::wait_for_exit(Duration d) const {
+  // A pidfd turns readable when its process ends; polled in short steps
+  // rather than registered with the loop, since the handle may move.
+  const auto deadline = std::chrono::steady_clock::now() + d;
+  while (!exited()) {
+    if (std::chrono::steady_clock::now() >= deadline) co_return false;
+    co_await async::sleep_for(std::chrono::milliseconds(10));
+  }
+  co_return true;
+}
 
 // ----------------------------------------------------------------------- run
 

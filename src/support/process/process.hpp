@@ -110,6 +110,11 @@ class Child {
   // the child is logged and handed to the background reaper as above.
   boost::asio::awaitable<int> wait_after_kill();
 
+  // Forgets the child without stopping it: it runs on after this handle
+  // (and this process) are gone, and whoever is its parent then reaps it.
+  // The handle is empty afterwards.
+  void release();
+
   // The pipe ends the caller asked for (each can be taken once).
   std::shared_ptr<PipeReader> take_stdout();
   std::shared_ptr<PipeReader> take_stderr();
@@ -138,6 +143,11 @@ class ProcessHandle {
   // False when the process is gone or may not be signalled; signal 0 only
   // checks that it is still there.
   bool signal(int sig) const;
+  // True once the process has ended (also while it waits, a zombie, for its
+  // parent to reap it).
+  bool exited() const;
+  // Waits at most `d` for the process to end; true when it has.
+  boost::asio::awaitable<bool> wait_for_exit(Duration d) const;
 
  private:
   ProcessHandle(pid_t pid, int fd) : pid_(pid), fd_(fd) {}
