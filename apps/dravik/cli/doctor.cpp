@@ -122,12 +122,24 @@ void show_launch(const SidecarClient::LaunchPlan& plan) {
 // --start: the other servers a start stops are named (and asked about on a
 // terminal), then the server is started and stopped once.
 int start_once(boost::asio::io_context& io, SidecarClient& client, bool yes) {
+  // The board's server while sessions use it is theirs: never stopped
+  // from here.
+  const hostlib::ServerRegistry registry(product_home() / "run");
+  if (const auto record = registry.read(); record && hostlib::still_running(record->server)) {
+    if (const auto live = record->live_sessions(); !live.empty()) {
+      std::cerr << "dravik doctor: cannot start: the model server (pid " << record->server.pid << ") is in use by "
+                << live.size() << " dravik chat session" << (live.size() == 1 ? "" : "s")
+                << "; a start would stop it. Try again when they have ended.\n";
+      return 1;
+    }
+  }
   const auto stale = SidecarClient::stale_server_pids();
   if (!stale.empty()) {
     std::cout << "Starting stops these llama-server/ollama processes of yours:\n";
     for (pid_t pid : stale) std::cout << "  " << describe_process(pid) << "\n";
-    if (!yes && ::isatty(0) == 1 && ::isatty(1) == 1 && !confirm("Stop them and start llama-server?")) {
-      std::cout << "Nothing was stopped or started.\n";
+    const bool can_ask = ::isatty(0) == 1 && ::isatty(1) == 1;
+    if (!yes && (!can_ask || !confirm("Stop them and start llama-server?"))) {
+      std::cout << "Nothing was stopped or started" << (can_ask ? "" : " (--yes lets dravik stop them)") << ".\n";
       return 1;
     }
   }
@@ -136,6 +148,22 @@ int start_once(boost::asio::io_context& io, SidecarClient& client, bool yes) {
   std::cout << "ready at " << client.base_url << "; stopping" << std::endl;
   run_until_done(io, client.close());
   return 0;
+}
+
+// The board's model server as the sessions recorded it.
+void show_shared_server() {
+  const auto record = hostlib::ServerRegistry(product_home() / "run").read();
+  if (!record || !hostlib::still_running(record->server)) {
+    std::cout << "  model server:          none running\n";
+    return;
+  }
+  const auto live = record->live_sessions();
+  std::cout << "  model server:          pid " << record->server.pid << " at " << record->host << ":" << record->port
+            << " (" << std::filesystem::path(record->model).filename().string() << "), ";
+  if (live.empty()) std::cout << "no session uses it (the next dravik chat stops it)\n";
+  else std::cout << "used by " << live.size() << " session" << (live.size() == 1 ? "" : "s") << "\n";
+  for (const auto& s : live)
+    std::cout << "    dravik chat pid " << s.process.pid << " in " << text::escape_controls(s.project) << "\n";
 }
 
 }  // namespace
@@ -168,6 +196,7 @@ int doctor(const DoctorOptions& o) {
   const bool model_ok = show_board(client, plan, hw, model, context_why, verdict);
   std::cout << "  prompt cache:          up to " << pv::thousands(static_cast<std::uint64_t>(*client.cache_ram_mib))
             << " MiB of RAM (--cache-ram; " << cache_why << ")\n";
+  show_shared_server();
   show_launch(plan);
   if (!o.start) return 0;
   // Nothing is stopped or created before it is certain a start can happen.
