@@ -13,6 +13,7 @@
 
 #include "sidecar/sidecar.hpp"
 #include "support/async.hpp"
+#include "support/http/http.hpp"
 #include "support/config.hpp"
 #include "support/files.hpp"
 #include "support/process/process.hpp"
@@ -126,7 +127,8 @@ Json ServerRecord::to_json() const {
 }
 
 std::optional<ServerRecord> ServerRecord::from_json(const Json& j) {
-  if (!j.is_object() || j.value("version", 0) != kRecordVersion) return std::nullopt;
+  const Json* version = j.is_object() ? config::find(j, "version") : nullptr;
+  if (!version || !version->is_number_integer() || version->get<int>() != kRecordVersion) return std::nullopt;
   ServerRecord r;
   const auto server = id_from(j.value("server", Json()));
   const Json* port = config::find(j, "port");
@@ -175,7 +177,11 @@ asio::awaitable<std::optional<ServerRegistry::Lock>> ServerRegistry::lock(std::c
 std::optional<ServerRecord> ServerRegistry::read() const {
   const auto text = files::try_read_file(record_file(dir_));
   if (!text) return std::nullopt;
-  return ServerRecord::from_json(Json::parse(*text, nullptr, false));
+  try {
+    return ServerRecord::from_json(Json::parse(*text, nullptr, false));
+  } catch (const Json::exception&) {
+    return std::nullopt;  // not one this version wrote
+  }
 }
 
 void ServerRegistry::write(const ServerRecord& record, const Lock&) const {
@@ -228,7 +234,14 @@ asio::awaitable<void> stop_process(const proc::ProcessHandle& handle, std::chron
 SharedServer::SharedServer(sidecar::SidecarClient& client, SharedServerOptions options)
     : client_(client), options_(std::move(options)), registry_(options_.run_dir), token_(new_token()) {}
 
-SharedServer::~SharedServer() = default;
+SharedServer::~SharedServer() {
+  // Gone without leaving (an error or a cancellation on the way out): a
+  // server others use is let go of, not killed with our client.
+  try {
+    if (server_ && other_sessions() > 0) client_.release_server();
+  } catch (...) {
+  }
+}
 
 ServerRecord::Session SharedServer::me() const {
   return {process_id(::getpid()).value_or(ProcessId{::getpid(), 0}), token_, options_.project.string()};
@@ -255,9 +268,11 @@ asio::awaitable<void> SharedServer::join() {
 
 asio::awaitable<bool> SharedServer::try_join(std::vector<pid_t>& agreed_foreign,
                                              std::optional<ProcessId>& agreed_holder) {
-  auto lock = co_await registry_.lock(options_.join_wait, [this] {
+  // Named, not a temporary in the co_await's arguments (g++ 12).
+  std::function<void()> waiting = [this] {
     if (options_.notify) options_.notify("(waiting for another dravik that is starting or stopping the model server)");
-  });
+  };
+  auto lock = co_await registry_.lock(options_.join_wait, std::move(waiting));
   if (!lock)
     throw RuntimeError("another dravik has held " + (registry_.dir() / "lock").string() + " for " +
                        std::to_string(options_.join_wait.count() / 1000) + " s; try again when it has started");
@@ -314,6 +329,9 @@ asio::awaitable<bool> SharedServer::try_join(std::vector<pid_t>& agreed_foreign,
     agreed_foreign = pids;
     co_return false;
   }
+  // A server of our own is started as this session's settings say, not as
+  // the one it may have joined before.
+  if (own_) restore_own_settings();
   co_await client_.start();
   const auto pid = client_.server_pid();
   const auto id = pid ? process_id(*pid) : std::nullopt;
@@ -335,6 +353,7 @@ asio::awaitable<bool> SharedServer::try_join(std::vector<pid_t>& agreed_foreign,
 
 void SharedServer::attach(ServerRecord record, std::unique_ptr<proc::ProcessHandle> handle,
                           const ServerRegistry::Lock& lock) {
+  if (!own_) own_ = Own{client_.host, client_.port, client_.base_url, client_.context_window_tokens, client_.cache_ram_mib};
   client_.host = record.host;
   client_.port = record.port;
   client_.base_url = "http://" + record.host + ":" + std::to_string(record.port);
@@ -347,8 +366,29 @@ void SharedServer::attach(ServerRecord record, std::unique_ptr<proc::ProcessHand
   // Our own child (a session that left and joined again keeps it) needs
   // no second handle.
   if (client_.server_pid() != record.server.pid) handle_ = std::move(handle);
+  record.sessions = record.live_sessions();
   record.sessions.push_back(me());
-  recorded_ = record_or_say(record, lock, "the session that started it may stop it");
+  // Unrecorded, this session would not count: the last one that does
+  // would stop the server under it.
+  try {
+    registry_.write(record, lock);
+  } catch (const OSError& e) {
+    server_.reset();
+    handle_.reset();
+    restore_own_settings();
+    throw RuntimeError(std::string("cannot join the running model server: ") + e.what());
+  }
+  recorded_ = true;
+}
+
+void SharedServer::restore_own_settings() {
+  if (!own_) return;
+  client_.host = own_->host;
+  client_.port = own_->port;
+  client_.base_url = own_->base_url;
+  client_.context_window_tokens = own_->context;
+  client_.cache_ram_mib = own_->cache_ram_mib;
+  client_.slot_files = true;
 }
 
 bool SharedServer::record_or_say(const ServerRecord& record, const ServerRegistry::Lock& lock,
@@ -366,6 +406,15 @@ bool SharedServer::record_or_say(const ServerRecord& record, const ServerRegistr
 }
 
 asio::awaitable<void> SharedServer::leave() {
+  // Whatever goes wrong with the record, a server other sessions may use is
+  // never stopped because of it: this session lets go of it instead.
+  const std::exception_ptr error = co_await async::attempt(leave_recorded());
+  if (!error) co_return;
+  if (options_.notify) options_.notify("(the model server was left running: " + error_text(error) + ")");
+  co_await forget_child();
+}
+
+asio::awaitable<void> SharedServer::leave_recorded() {
   if (!server_) {
     // Never joined (or the start failed): only a child of ours to stop.
     co_await client_._stop_server();
@@ -378,7 +427,8 @@ asio::awaitable<void> SharedServer::leave() {
     if (!handle) co_await client_._stop_server();
     co_return;
   }
-  auto lock = co_await registry_.lock(options_.leave_wait);
+  std::function<void()> quiet;
+  auto lock = co_await registry_.lock(options_.leave_wait, std::move(quiet));
   if (!lock) {
     // Another dravik is asking its user or starting: the server is left as
     // it is, and this session's entry, once its process is gone, counts as
@@ -392,14 +442,20 @@ asio::awaitable<void> SharedServer::leave() {
     co_await client_._stop_server();
     co_return;
   }
+  record->sessions = record->live_sessions();
   std::erase_if(record->sessions, [&](const ServerRecord::Session& s) { return s.token == token_; });
-  if (!record->live_sessions().empty()) {
+  if (!record->sessions.empty()) {
     registry_.write(*record, *lock);
     co_await forget_child();
     co_return;
   }
-  if (handle) co_await stop_process(*handle, kStopGrace);
-  else co_await client_._stop_server();
+  if (handle) {
+    // Our requests in flight would hold up its shutdown.
+    client_._http->close_connections();
+    co_await stop_process(*handle, kStopGrace);
+  } else {
+    co_await client_._stop_server();
+  }
   registry_.remove(*lock);
 }
 

@@ -93,7 +93,7 @@ class ServerRegistry {
   // Waits at most `bound` for the lock; absent when another dravik held it
   // all that time. `waiting` is called once when the wait begins.
   boost::asio::awaitable<std::optional<Lock>> lock(std::chrono::milliseconds bound,
-                                                   std::function<void()> waiting = {}) const;
+                                                   std::function<void()> waiting) const;
   // The record, when there is one this version can read.
   std::optional<ServerRecord> read() const;
   void write(const ServerRecord& record, const Lock& held) const;
@@ -183,6 +183,18 @@ class SharedServer {
   std::string own_slot_dir() const;
   // Writes the record; says so and returns false when it cannot.
   bool record_or_say(const ServerRecord& record, const ServerRegistry::Lock& lock, const std::string& consequence);
+  boost::asio::awaitable<void> leave_recorded();
+  // The client's address, context and cache as this session configured
+  // them, before a join took the server's.
+  struct Own {
+    std::string host;
+    std::int64_t port = 0;
+    std::string base_url;
+    std::int64_t context = 0;
+    std::optional<std::int64_t> cache_ram_mib;
+  };
+  std::optional<Own> own_;
+  void restore_own_settings();
   // Lets go of our child without stopping it (reaping it when it has
   // ended).
   boost::asio::awaitable<void> forget_child();

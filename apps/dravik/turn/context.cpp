@@ -25,13 +25,18 @@ std::string count(std::int64_t n) {
 }  // namespace
 
 ContextKeeper::ContextKeeper(hostlib::ChatRuntime& runtime, const ChatSettings& settings)
-    : runtime_(runtime), auto_compact_enabled_(settings.auto_compact) {
-  budget_.context = runtime.context_window_tokens();
+    : runtime_(runtime), auto_compact_enabled_(settings.auto_compact), reply_cap_(settings.reply_cap) {
+  follow_runtime();
+}
+
+void ContextKeeper::follow_runtime() {
+  budget_.context = runtime_.context_window_tokens();
   budget_.reserve = std::min(kReplyReserve, budget_.context / 4);
-  if (settings.reply_cap) budget_.reserve = std::min(budget_.reserve, *settings.reply_cap);
+  if (reply_cap_) budget_.reserve = std::min(budget_.reserve, *reply_cap_);
 }
 
 asio::awaitable<void> ContextKeeper::measure_fixed_part(const Conversation& conversation) {
+  follow_runtime();
   if (fixed_measured_) co_return;
   // The fixed part as the server renders and counts it: the system prompt
   // and the tool schemas in the chat template, with an empty user turn.

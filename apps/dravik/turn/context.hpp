@@ -70,7 +70,11 @@ class ContextKeeper {
  private:
   hostlib::ChatRuntime& runtime_;
   bool auto_compact_enabled_;
+  std::optional<std::int64_t> reply_cap_;
   ContextBudget budget_;
+  // The window as the runtime has it now (a shared server that was joined
+  // again may have another).
+  void follow_runtime();
   bool fixed_measured_ = false;  // the fixed part counted by the server itself
   std::optional<std::int64_t> last_prompt_tokens_;
   std::size_t auto_compact_failed_at_ = 0;  // the turn (its user message) whose summary failed
