@@ -150,8 +150,21 @@ std::unique_ptr<host::ChunkStream> SseChatProtocol::stream_openai_chat(http::Cli
 // Every word here is read by the model on every request and fills the
 // context of a small board: names and types say most of it, descriptions
 // only what they do not.
+namespace {
+std::string& sandbox_note() {
+  static std::string note;
+  return note;
+}
+}  // namespace
+
+void set_sandbox_note(std::string note) { sandbox_note() = std::move(note); }
+
 const Json& tool_definitions() {
-  static const Json tools = [] {
+  static Json tools;
+  static std::optional<std::string> built_for;
+  if (built_for == sandbox_note()) return tools;
+  built_for = sandbox_note();
+  tools = [] {
     auto tool = [](const char* name, const char* description, Json properties, Json required) {
       Json parameters = Json::object();
       parameters["type"] = "object";
@@ -167,10 +180,17 @@ const Json& tool_definitions() {
     const Json integer = {{"type", "integer"}};
     const Json boolean = {{"type", "boolean"}};
     Json t = Json::array();
-    t.push_back(tool("shell",
-                     "Run a /bin/sh command in the working directory. Background processes it starts on purpose "
-                     "are left running after it exits; at the time-out (default 120 s) all it started are ended.",
-                     {{"command", text}, {"timeout_seconds", integer}}, {"command"}));
+    const std::string& note = sandbox_note();
+    const std::string shell =
+        "Run a /bin/sh command in the working directory. Background processes it starts on purpose are left "
+        "running after it exits; at the time-out (default 120 s) all it started are ended." +
+        (note.empty() ? "" : " " + note);
+    Json shell_arguments = {{"command", text}, {"timeout_seconds", integer}};
+    if (!note.empty()) {
+      shell_arguments["outside_sandbox"] = boolean;
+      shell_arguments["reason"] = text;
+    }
+    t.push_back(tool("shell", shell.c_str(), std::move(shell_arguments), {"command"}));
     t.push_back(tool("read_file", "Read a text file, with line numbers.", {{"path", text}}, {"path"}));
     t.push_back(tool("write_file", "Create or replace a file.", {{"path", text}, {"content", text}},
                      {"path", "content"}));

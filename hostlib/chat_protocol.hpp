@@ -37,6 +37,9 @@ std::string chat_completions_url(const std::string& base_url);
 // One JSON schema per tool the dispatcher knows, in the OpenAI "tools"
 // format, with the argument names and types it validates.
 const Json& tool_definitions();
+// A sentence added to the shell tool's description (what the sandbox
+// allows); empty: none.
+void set_sandbox_note(std::string note);
 
 // Opens one streamed chat completion: POSTs `body` (with "stream": true) to
 // the chat endpoint of `base_url` with the extra `headers`, and yields each

@@ -18,6 +18,7 @@
 #include "notes.hpp"
 #include "probes.hpp"
 #include "runtimes.hpp"
+#include "sandbox.hpp"
 #include "shell_tools.hpp"
 #include "text_tools.hpp"
 
@@ -31,6 +32,8 @@ struct ServiceOptions {
   bool airgapped = false;
   // Product home for the global memory notes (default: ~/.dravik).
   std::optional<std::filesystem::path> home;
+  // Where shell commands run (absent: unconfined, as the host itself).
+  std::shared_ptr<Sandbox> sandbox;
 };
 
 // Builds all eight services and installs them with install_host_services.

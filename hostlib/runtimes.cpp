@@ -62,6 +62,8 @@ class LocalRuntime : public ChatRuntime {
   }
   boost::asio::awaitable<void> close() override {
     detach();
+    // leave() stops or lets go of the server and does not throw an
+    // ordinary error; the client is closed either way.
     if (shared_) co_await shared_->leave();
     co_await c_.close();
   }
@@ -124,6 +126,9 @@ class LocalRuntime : public ChatRuntime {
   }
   boost::asio::awaitable<bool> save_conversation() override {
     if (!target_ || !server_running()) co_return false;
+    // With other sessions on the server, its slot holds whichever request
+    // came last: not necessarily this conversation's.
+    if (shared_ && shared_->shared_with_others()) c_.slot_files = false;
     co_await target_->save_state(coordinator_->state_dir());
     co_return true;
   }
@@ -284,6 +289,8 @@ void install_services(boost::asio::any_io_executor ex, const ServiceOptions& opt
   ShellOptions shell;
   shell.workdir = options.workdir;
   shell.airgapped = options.airgapped;
+  shell.sandbox = options.sandbox;
+  set_sandbox_note(options.sandbox ? options.sandbox->for_the_model() : "");
   s.shell_executor = std::make_shared<LocalShellExecutor>(shell);
   s.memory_limits_probe = std::make_shared<ProcMemoryProbe>();
   std::filesystem::path home = options.home.value_or("");

@@ -128,6 +128,20 @@ boost::asio::awaitable<host::ExecResult> LocalShellExecutor::run_shell(std::stri
     o.env = std::move(env);
   }
   std::vector<std::string> argv{"/bin/sh", "-c", command};
+  // Outside the sandbox only what the user agreed to at a terminal, once.
+  const bool confined = o_.sandbox && !o_.sandbox->take_outside_grant(command);
+  Sandbox::Prepared inside;
+  if (confined) {
+    try {
+      inside = o_.sandbox->prepare(std::move(argv), o.env ? *o.env : proc::current_environment(), o_.workdir);
+    } catch (const OSError& e) {
+      res.summary = tool_text(Failure{ErrorKind::io, std::string("cannot run the command: ") + e.what()});
+      co_return res;
+    }
+    argv = inside.argv;
+    o.env = inside.env;
+    o.confinement = inside.confinement;
+  }
   auto ran = co_await async::attempt(proc::run(std::move(argv), std::move(o)));
   if (ran.error) {
     res.summary = tool_text(Failure{ErrorKind::io, "cannot run the command: " + error_text(ran.error)});
@@ -148,6 +162,10 @@ boost::asio::awaitable<host::ExecResult> LocalShellExecutor::run_shell(std::stri
   if (!res.stdout_text.empty()) summary += "\nstdout:\n" + res.stdout_text;
   if (!res.stderr_text.empty()) summary += "\nstderr:\n" + res.stderr_text;
   if (res.stdout_text.empty() && res.stderr_text.empty()) summary += " (no output)";
+  if (!res.ok && confined && o_.sandbox->confines() && Sandbox::looks_refused(res.stdout_text + res.stderr_text))
+    summary += "\n(The sandbox may have refused this: " + o_.sandbox->describe() +
+               ". If the command must run outside it, call shell again with outside_sandbox: true and a reason; "
+               "the user is asked.)";
   res.summary = std::move(summary);
   co_return res;
 }

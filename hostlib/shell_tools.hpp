@@ -11,6 +11,7 @@
 #include <boost/asio/awaitable.hpp>
 
 #include "host_services/host_services.hpp"
+#include "sandbox.hpp"
 #include "support/json.hpp"
 
 namespace dravik::hostlib {
@@ -28,6 +29,8 @@ struct ShellOptions {
   // policy gives child programs (proxy variables removed, offline switches
   // set), as llama-server does.
   bool airgapped = false;
+  // The sandbox commands run in (absent: none).
+  std::shared_ptr<Sandbox> sandbox;
 };
 
 class LocalShellExecutor : public host::ShellExecutor {

@@ -15,6 +15,7 @@ packages=(
   libgomp1  # OpenMP runtime of the real llama-server the tests run
   git  # the first-run set-up clones llama.cpp to build llama-server
   patch  # tests: diffs shown before a change apply with GNU patch
+  bubblewrap libseccomp-dev  # the sandbox of shell commands (bwrap; Landlock + seccomp without it)
 )
 
 missing=()

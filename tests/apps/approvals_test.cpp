@@ -250,7 +250,8 @@ TEST_F(Chat, AlwaysCoversTheToolAskedAboutOrTheExactCommand) {
 // a compound command are refused; a denied command is refused even with
 // --yes, and the model is told why.
 TEST_F(Chat, ConfiguredAllowAndDenyEntries) {
-  const fs::path calls = dir / "git-calls.log";
+  // In the project: shell commands write nowhere else.
+  const fs::path calls = work / "git-calls.log";
   write_text(bin / "git", "#!/bin/sh\necho \"git $*\" >> '" + calls.string() + "'\n", true);
   fs::create_directories(work / "x");
   auto configure = [&](Json entries) {
@@ -258,7 +259,8 @@ TEST_F(Chat, ConfiguredAllowAndDenyEntries) {
     for (auto& [k, v] : entries.items()) cfg[k] = v;
     write_text(home / ".dravik/config.json", cfg.dump());
   };
-  configure({{"allow", {"shell: git status"}}});
+  // The recording git is outside the project, where commands only read.
+  configure({{"allow", {"shell: git status"}}, {"sandbox", {{"readable", {bin.string()}}}}});
   write_text(script, R"([{"tool_calls": [{"name": "shell", "arguments": {"command": "git status --short"}},
                                          {"name": "shell", "arguments": {"command": "git status; rm -rf x"}}]},
                          {"content": "Done."}])");

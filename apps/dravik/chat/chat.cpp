@@ -196,8 +196,11 @@ int chat(const ChatOptions& o) {
   }
   ChatSettings settings = resolve_chat_settings(o, one_shot);
   asio::io_context io;
-  hostlib::install_services(io.get_executor(), {.workdir = settings.workdir, .airgapped = settings.airgapped,
-                                                .home = settings.home});
+  settings.shell_sandbox = probe_sandbox(settings.workdir, settings.sandbox, settings.no_sandbox);
+  hostlib::install_services(io.get_executor(), {.workdir = settings.workdir,
+                                                .airgapped = settings.airgapped,
+                                                .home = settings.home,
+                                                .sandbox = settings.shell_sandbox});
   // A machine without the model or llama-server: say so and set them up
   // (asked on a terminal, --yes elsewhere) before the session starts.
   if (settings.local()) {

@@ -150,6 +150,8 @@ bool ChatSession::start() {
     return false;
   }
   started_ = true;
+  // Said once: what protects the user when nothing does.
+  if (const auto& sb = settings_.shell_sandbox; sb && !sb->confines()) out_->note("sandbox: " + sb->describe());
   // After the start: a shared server brings its own context window.
   context_ = std::make_unique<ContextKeeper>(*runtime_, settings_);
   out_->clear_status();

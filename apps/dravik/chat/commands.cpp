@@ -82,6 +82,7 @@ void ChatSession::status() {
   if (!last_figures_.empty()) s += "last reply: " + last_figures_ + "\n";
   for (const auto& line : approvals_.status_lines(settings_.yes)) s += line + "\n";
   for (const auto& [what, value] : runtime_->status()) s += field(what, value);
+  if (settings_.shell_sandbox) s += field("sandbox", settings_.shell_sandbox->describe());
   if (auto snap = host::memory_limits_probe().read_memory_snapshot(); snap && snap->available_mb)
     s += field("memory", std::to_string(static_cast<long>(*snap->available_mb)) + " MB available");
   out_->text(s);

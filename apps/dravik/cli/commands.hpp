@@ -44,6 +44,7 @@ struct ChatOptions {
   bool airgapped = false;
   bool yes = false;
   bool json = false;
+  bool no_sandbox = false;            // shell commands with all the user's rights
   std::optional<std::string> resume;  // "": the latest session
   std::optional<std::string> fork;
 };

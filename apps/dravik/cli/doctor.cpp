@@ -125,6 +125,13 @@ int start_once(boost::asio::io_context& io, SidecarClient& client, bool yes) {
   // The board's server while sessions use it is theirs: never stopped
   // from here.
   const hostlib::ServerRegistry registry(product_home() / "run");
+  // Held until the trial server is gone: no dravik chat starts, joins or
+  // records a server meanwhile.
+  const auto lock = run_until_done(io, registry.lock(std::chrono::seconds(5), std::function<void()>()));
+  if (!lock) {
+    std::cerr << "dravik doctor: cannot start: another dravik is starting or stopping the model server; try again.\n";
+    return 1;
+  }
   if (const auto record = registry.read(); record && hostlib::still_running(record->server)) {
     if (const auto live = record->live_sessions(); !live.empty()) {
       std::cerr << "dravik doctor: cannot start: the model server (pid " << record->server.pid << ") is in use by "
@@ -197,6 +204,12 @@ int doctor(const DoctorOptions& o) {
   std::cout << "  prompt cache:          up to " << pv::thousands(static_cast<std::uint64_t>(*client.cache_ram_mib))
             << " MiB of RAM (--cache-ram; " << cache_why << ")\n";
   show_shared_server();
+  try {
+    const auto sandbox = probe_sandbox(std::filesystem::current_path(), sandbox_of(cfg), false);
+    std::cout << "  sandbox:               " << sandbox->describe() << "\n";
+  } catch (const std::exception& e) {
+    std::cout << "  sandbox:               " << e.what() << "\n";
+  }
   show_launch(plan);
   if (!o.start) return 0;
   // Nothing is stopped or created before it is certain a start can happen.

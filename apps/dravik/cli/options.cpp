@@ -47,6 +47,8 @@ CLI::App* add_chat_command(CLI::App& app, ChatOptions& c) {
                 "Allow every tool call that changes things without asking; set up a missing model and "
                 "llama-server without asking (needed off a terminal)");
   cmd->add_flag("--json", c.json, "One-shot: print the turn's events as JSON lines");
+  cmd->add_flag("--no-sandbox", c.no_sandbox,
+                "Run shell commands without the sandbox: with all your rights (files, keys, network, processes)");
   auto* resume = cmd->add_option("--resume", c.resume,
                                  "Continue this directory's latest session, or session ID (`dravik sessions` lists them)")
                      ->expected(0, 1)

@@ -92,6 +92,8 @@ ChatSettings resolve_chat_settings(const ChatOptions& o, bool one_shot) {
 
   if (const char* ms = std::getenv("DRAVIK_TEST_STALL_NOTICE_MS"); ms && std::atol(ms) > 0)
     s.stall_notice = std::chrono::milliseconds(std::atol(ms));
+  s.sandbox = sandbox_of(s.config);
+  s.no_sandbox = o.no_sandbox;
   s.yes = o.yes;
   s.json = o.json;
   s.resume = o.resume;
@@ -101,6 +103,47 @@ ChatSettings resolve_chat_settings(const ChatOptions& o, bool one_shot) {
   s.interactive = !one_shot;
   s.color = !one_shot && ::isatty(1) == 1 && !std::getenv("NO_COLOR");
   return s;
+}
+
+hostlib::SandboxSettings sandbox_of(const Json& config) {
+  hostlib::SandboxSettings s;
+  // Variables that hold the configured API keys are never a command's.
+  for (auto it = config.begin(); it != config.end(); ++it)
+    if (it.value().is_string() && it.key().size() >= 11 && it.key().compare(it.key().size() - 11, 11, "api_key_env") == 0)
+      s.secret_env.push_back(it.value().get<std::string>());
+  const Json* sb = config::find(config, "sandbox");
+  if (!sb) return s;
+  const char* shape = R"("sandbox" must be like {"network": true, "writable": ["~/.cache/ccache"], "readable": ["~/.cargo"]})";
+  if (!sb->is_object()) throw ValueError(shape);
+  s.network = config::truthy(sb->value("network", Json(false)));
+  const std::string home = files::home_directory().value_or("/");
+  auto paths = [&](const char* key) {
+    std::vector<fs::path> out;
+    const Json* list = config::find(*sb, key);
+    if (!list) return out;
+    if (!list->is_array()) throw ValueError(shape);
+    for (const Json& e : *list) {
+      if (!e.is_string()) throw ValueError(shape);
+      std::string p = e.get<std::string>();
+      if (p == "~") p = home;
+      else if (p.rfind("~/", 0) == 0) p = home + p.substr(1);
+      if (!fs::path(p).is_absolute())
+        throw ValueError(std::string("\"sandbox\": \"") + key + "\" paths start with / or ~/, got \"" + p + "\"");
+      out.push_back(fs::path(p).lexically_normal());
+    }
+    return out;
+  };
+  s.writable = paths("writable");
+  s.readable = paths("readable");
+  return s;
+}
+
+std::shared_ptr<hostlib::Sandbox> probe_sandbox(const fs::path& workdir, const hostlib::SandboxSettings& settings,
+                                                bool turned_off) {
+  const fs::path home = files::home_directory().value_or("");
+  if (turned_off) return hostlib::Sandbox::turned_off(workdir, home, settings);
+  const char* force = std::getenv("DRAVIK_TEST_SANDBOX");
+  return hostlib::Sandbox::probe(workdir, home, settings, force ? force : "");
 }
 
 std::pair<std::int64_t, std::string> context_for(const std::string& model, const Json& config) {

@@ -7,10 +7,12 @@
 #include <cstdint>
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "approval/approvals.hpp"
+#include "sandbox.hpp"
 #include "support/json.hpp"
 
 namespace dravik::app {
@@ -54,6 +56,11 @@ struct ChatSettings {
   std::chrono::milliseconds stall_notice{10000};
   std::chrono::milliseconds exit_save_limit{2000};
   Approvals approvals;  // "allow" and "deny"
+  // "sandbox" of the configuration, and --no-sandbox; `shell_sandbox` is
+  // the one in force, probed once at the start.
+  hostlib::SandboxSettings sandbox;
+  bool no_sandbox = false;
+  std::shared_ptr<hostlib::Sandbox> shell_sandbox;
 
   // How this run talks to its user.
   bool yes = false;          // --yes: every change runs unless denied
@@ -79,6 +86,15 @@ ChatSettings resolve_chat_settings(const ChatOptions& options, bool one_shot);
 // after it; with context_why saying which. Throws ValueError for a value
 // that is not a number.
 void resolve_context(ChatSettings& settings);
+
+// "sandbox" of `config`: {"network": bool, "writable": [paths],
+// "readable": [paths]}, with "~" the user's home; the configuration's key
+// variables ("*_api_key_env") are never passed to commands. ValueError for
+// a malformed entry.
+hostlib::SandboxSettings sandbox_of(const Json& config);
+// The sandbox `dravik chat` and `dravik doctor` use here, probed.
+std::shared_ptr<hostlib::Sandbox> probe_sandbox(const std::filesystem::path& workdir,
+                                                const hostlib::SandboxSettings& settings, bool turned_off);
 
 // The configuration the runtime factory reads for a remote runtime: the
 // one read, with the runtime, context window and air-gap flag as resolved.

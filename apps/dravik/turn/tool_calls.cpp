@@ -113,8 +113,38 @@ asio::awaitable<std::string> Turn::run_call(host::ToolCall tc, bool& ok, bool& r
   co_return r.output;
 }
 
+// The shell calls the sandbox changes the rules for: with no sandbox on the
+// machine every command is asked about, and a command the model wants run
+// outside the sandbox is too; neither by --yes, "always" or an allow entry,
+// only by the user at a terminal. Nothing: the usual rules.
+std::optional<std::string> Turn::sandbox_approval(const ProposedCall& call) {
+  const auto& sandbox = p_.settings.shell_sandbox;
+  if (!sandbox || call.name != "shell" || !call.arguments.is_object()) return std::nullopt;
+  const bool none = sandbox->level() == hostlib::SandboxLevel::none;
+  const bool outside = sandbox->confines() && call.arguments.value("outside_sandbox", Json(false)) == Json(true);
+  if (!none && !outside) return std::nullopt;
+  if (p_.approvals.denied_by(call.name, call.arguments)) return p_.approvals.denial(call.name, call.arguments);
+  if (!p_.out.can_ask())
+    return std::string(none ? "Not run: this machine has no sandbox for shell commands, so each one needs the user's "
+                              "approval at a terminal (install bubblewrap, or start dravik chat with --no-sandbox)."
+                            : "Not run outside the sandbox: that needs the user's approval at a terminal. Run it "
+                              "inside the sandbox, or tell the user what to run.");
+  const Json reason = call.arguments.value("reason", Json(""));
+  const std::string why = reason.is_string() && !reason.get<std::string>().empty()
+                              ? " (reason: " + text::escape_controls(reason.get<std::string>()) + ")"
+                              : "";
+  const auto answer = p_.out.ask((outside ? "Run outside the sandbox: " : "Allow shell (no sandbox): ") +
+                                 call.shown_summary + why + "? [y/N]: ");
+  if (!answer || (*answer != "y" && *answer != "yes"))
+    return std::string(outside ? "The user did not allow this command outside the sandbox."
+                               : "The user did not allow this shell call.");
+  if (outside) sandbox->allow_outside_once(call.arguments["command"].is_string() ? call.arguments["command"].get<std::string>() : "");
+  return std::string();
+}
+
 std::string Turn::approve(const ProposedCall& call, const std::vector<ShownLine>& unseen, bool whole) {
   const std::string& name = call.name;
+  if (auto sandboxed = sandbox_approval(call)) return *sandboxed;
   const auto decision = p_.approvals.decide(name, call.arguments, p_.settings.yes);
   if (decision == Approvals::Decision::run) {
     if (!unseen.empty()) p_.out.note("... " + count(unseen.size()) + " more lines");

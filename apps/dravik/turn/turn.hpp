@@ -64,6 +64,7 @@ class Turn {
   boost::asio::awaitable<void> run_tools(const std::vector<host::ToolCall>& calls, const Json& ids);
   boost::asio::awaitable<std::string> run_call(host::ToolCall call, bool& ok, bool& repeated);
   std::string approve(const ProposedCall& call, const std::vector<ShownLine>& unseen, bool whole);
+  std::optional<std::string> sandbox_approval(const ProposedCall& call);
 
   TurnParts p_;
   RepeatGuard repeats_;

@@ -9,6 +9,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -136,11 +138,11 @@ std::optional<int> reap_within(int pidfd, Duration bound) {
 
 // Owns `pidfd` and reaps its child whenever it finally exits, without
 // holding up anyone. Ends with the loop if the child never exits.
-asio::awaitable<void> background_reap(asio::any_io_executor ex, int pidfd, pid_t pid) {
+asio::awaitable<void> background_reap(asio::any_io_executor ex, int pidfd, pid_t pid, bool stuck = true) {
   asio::posix::stream_descriptor sd(ex, pidfd);
   for (;;) {
     if (auto s = reap_now(pidfd)) {
-      logger()->info("process {} finally exited (status {}) and was reaped", pid, *s);
+      if (stuck) logger()->info("process {} finally exited (status {}) and was reaped", pid, *s);
       co_return;
     }
     error_code ec;
@@ -282,22 +284,42 @@ void say(const char* text) {
 
 // The keeper's whole life, in the forked child. `stdio` are the descriptors
 // that become 0, 1 and 2 (-1: /dev/null).
+// Applies `c` to this process; false when any part of it fails.
+bool confine(const Confinement& c) {
+  if (c.new_session && ::setsid() < 0) return false;
+  if (c.no_new_privs && ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return false;
+  if (c.landlock_ruleset >= 0 && ::syscall(SYS_landlock_restrict_self, c.landlock_ruleset, 0u) != 0) return false;
+  if (!c.seccomp_filter.empty()) {
+    sock_fprog prog{};
+    prog.len = static_cast<unsigned short>(c.seccomp_filter.size());
+    prog.filter = reinterpret_cast<sock_filter*>(const_cast<std::uint64_t*>(c.seccomp_filter.data()));
+    if (::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog, 0, 0) != 0) return false;
+  }
+  return true;
+}
+
 [[noreturn]] void run(const int stdio[3], bool new_group, const char* cwd, const char* path, char* const* argv,
-                      char* const* envp) {
-  if (new_group) ::setpgid(0, 0);
+                      char* const* envp, const Confinement* confinement) {
+  // A new session (see `confine`) makes the keeper a group leader too.
+  if (new_group && !(confinement && confinement->new_session)) ::setpgid(0, 0);
   for (int i = 0; i < 3; ++i) {
     int fd = stdio[i];
     if (fd < 0) fd = ::open("/dev/null", i == 0 ? O_RDONLY : O_WRONLY);
     if (fd >= 0 && fd != i) ::dup2(fd, i);
   }
-  // Nothing of the host stays open here: a pipe of another child held by
-  // the keeper would never reach its end of file.
-  if (::syscall(SYS_close_range, 3u, ~0u, 0u) != 0)
-    for (int fd = 3; fd < 65536; ++fd) ::close(fd);
   if (cwd && ::chdir(cwd) != 0) {
     say("cannot enter the working directory\n");
     ::_exit(127);
   }
+  // Before the descriptors are closed: the ruleset is one of them.
+  if (confinement && !confine(*confinement)) {
+    say("dravik: cannot confine the command (sandbox)\n");
+    ::_exit(126);
+  }
+  // Nothing of the host stays open here: a pipe of another child held by
+  // the keeper would never reach its end of file.
+  if (::syscall(SYS_close_range, 3u, ~0u, 0u) != 0)
+    for (int fd = 3; fd < 65536; ++fd) ::close(fd);
   struct sigaction dfl{};
   dfl.sa_handler = SIG_DFL;
   for (int sig = 1; sig < NSIG; ++sig)
@@ -533,6 +555,7 @@ Child Child::spawn(asio::any_io_executor ex, SpawnOptions opts) {
 
   pid_t pid = -1;
   const bool search = opts.argv[0].find('/') == std::string::npos;
+  if (opts.confinement) opts.keep_descendants = true;
   if (opts.keep_descendants) {
     // Everything the keeper needs is prepared here: after the fork it may
     // not allocate. What posix_spawn would report is checked beforehand.
@@ -550,7 +573,9 @@ Child Child::spawn(asio::any_io_executor ex, SpawnOptions opts) {
     sigset_t host_mask;
     ::pthread_sigmask(SIG_SETMASK, &all, &host_mask);
     pid = ::fork();
-    if (pid == 0) keeper::run(stdio, opts.new_process_group, cwd, program->c_str(), argv.data(), env_ptr);
+    const Confinement* confinement = opts.confinement ? &*opts.confinement : nullptr;
+    if (pid == 0)
+      keeper::run(stdio, opts.new_process_group, cwd, program->c_str(), argv.data(), env_ptr, confinement);
     const int fork_error = errno;
     ::pthread_sigmask(SIG_SETMASK, &host_mask, nullptr);
     if (pid < 0) throw_os(fork_error, "cannot run '" + opts.argv[0] + "'");
@@ -585,6 +610,15 @@ std::optional<int> Child::poll() { return impl_->try_reap(); }
 
 void Child::release() {
   if (!impl_) return;
+  if (impl_->pidfd >= 0 && !impl_->status) {
+    // Reaped whenever it ends while we are still its parent, so that it
+    // leaves no zombie behind.
+    try {
+      asio::co_spawn(impl_->ex, background_reap(impl_->ex, impl_->pidfd, impl_->pid, false), asio::detached);
+      impl_->pidfd = -1;
+    } catch (...) {
+    }
+  }
   if (impl_->pidfd >= 0) ::close(impl_->pidfd);
   impl_->pidfd = -1;
   impl_.reset();
@@ -818,6 +852,7 @@ asio::awaitable<RunResult> run(std::vector<std::string> argv, RunOptions opts) {
   so.err = Stdio::pipe;
   so.new_process_group = opts.new_process_group;
   so.keep_descendants = opts.end_descendants;
+  so.confinement = opts.confinement;
   const bool group = opts.new_process_group;
   auto child = std::make_unique<Child>(Child::spawn(ex, std::move(so)));
 

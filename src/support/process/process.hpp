@@ -27,6 +27,25 @@ using Environment = std::map<std::string, std::string>;
 
 enum class Stdio { null, pipe, inherit };
 
+// Limits a program runs under, applied by its keeper (see
+// SpawnOptions::keep_descendants) before the program starts, and so to
+// everything it starts too. Prepared by the caller: only system calls run
+// after the fork.
+struct Confinement {
+  // A session of its own, without a controlling terminal: nothing it runs
+  // can push keystrokes into the host's terminal.
+  bool new_session = false;
+  // PR_SET_NO_NEW_PRIVS (set-user-ID programs gain nothing; needed by the
+  // two below for an unprivileged user).
+  bool no_new_privs = false;
+  // A Landlock ruleset descriptor to restrict the program to (-1: none);
+  // the caller keeps it open until the spawn returns.
+  int landlock_ruleset = -1;
+  // A seccomp filter program (struct sock_filter, 8 bytes an instruction);
+  // empty: none.
+  std::vector<std::uint64_t> seccomp_filter;
+};
+
 struct SpawnOptions {
   // argv[0] is searched on the host's PATH unless it contains a "/".
   std::vector<std::string> argv;
@@ -48,6 +67,9 @@ struct SpawnOptions {
   // started keep running. The host's own reaping is not touched: only the
   // keeper is a subreaper. Then `pid` is the keeper's (and the group's).
   bool keep_descendants = false;
+  // Applied by the keeper (implies keep_descendants). A keeper that cannot
+  // apply all of it does not start the program (exit status 126).
+  std::optional<Confinement> confinement;
 };
 
 // Reads one pipe end. Read errors end the stream (as end of file) instead of
@@ -111,7 +133,8 @@ class Child {
   boost::asio::awaitable<int> wait_after_kill();
 
   // Forgets the child without stopping it: it runs on after this handle
-  // (and this process) are gone, and whoever is its parent then reaps it.
+  // (and this process) are gone. While this process lives, a task on the
+  // loop reaps it when it ends; after, whoever is its parent then does.
   // The handle is empty afterwards.
   void release();
 
@@ -178,6 +201,8 @@ struct RunOptions {
   // Called with each piece of output as it arrives (either stream), for
   // progress displays; the result still holds all of it.
   std::function<void(std::string_view piece)> on_output;
+  // See SpawnOptions::confinement.
+  std::optional<Confinement> confinement;
   // Bytes kept of each stream: past it the first and last halves are kept,
   // joined by a "[... N bytes cut ...]" line, and the bytes in between only
   // counted (a command printing gigabytes must not fill the host's memory).
