@@ -236,6 +236,15 @@ std::vector<std::string> Sandbox::bwrap_argv(const fs::path& cwd) const {
   return a;
 }
 
+bool Sandbox::in_scratch() const {
+  for (const char* scratch : {"/tmp", "/var/tmp", "/dev/shm"})
+    for (const fs::path& p : {project_, home_}) {
+      const auto rel = p.lexically_relative(scratch);
+      if (!rel.empty() && *rel.begin() != "..") return true;
+    }
+  return false;
+}
+
 int Sandbox::landlock_ruleset() const {
   const int abi = landlock_abi_;
   RulesetAttr attr;
@@ -311,6 +320,9 @@ std::string Sandbox::describe() const {
     case SandboxLevel::landlock:
       return "Landlock ABI " + std::to_string(landlock_abi_) + (settings_.network ? "" : " + seccomp") +
              " (project writable, but not its top level; .git, .dravik read-only; home hidden; " + net +
+             (in_scratch() ? "; but the project or the home lies in a scratch directory (/tmp, /var/tmp), "
+                             "which stays writable, .git and the home with it"
+                           : "") +
              "; lacking: a private /tmp, a PID namespace" + (landlock_abi_ >= 6 ? "" : ", so other processes can be signalled") +
              ")";
     case SandboxLevel::none:

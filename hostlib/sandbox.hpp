@@ -95,6 +95,9 @@ class Sandbox {
   Sandbox(std::filesystem::path project, std::filesystem::path home, SandboxSettings settings)
       : project_(std::move(project)), home_(std::move(home)), settings_(std::move(settings)) {}
   std::vector<std::string> bwrap_argv(const std::filesystem::path& cwd) const;
+  // The project or the home lies in /tmp or the like, which the Landlock
+  // level leaves writable whole.
+  bool in_scratch() const;
   // Builds the Landlock ruleset for one command; -1 on failure.
   int landlock_ruleset() const;
 

@@ -383,3 +383,59 @@ TEST_F(Chat, EveryApprovalShowsWhatItApproves) {
   EXPECT_FALSE(fs::exists(work / "nul.sh"));
   EXPECT_EQ(t.screen.find("more lines\r\n"), std::string::npos) << "a change was cut before its question";
 }
+
+// The sandbox's own rules. Off a terminal, neither --yes nor an allow entry
+// runs a command outside the sandbox or, with no sandbox on the machine,
+// any command at all; at a terminal both are asked, with no "always", and
+// an agreed command runs outside once.
+TEST_F(Chat, TheSandboxRulesNoFlagOrEntryCanWaive) {
+  Json cfg = Json::parse(read_text(home / ".dravik/config.json"));
+  cfg["allow"] = {"shell: touch"};
+  write_text(home / ".dravik/config.json", cfg.dump());
+  const std::string outside = (dir / "outside.txt").string();
+  struct Case {
+    const char* level;
+    std::string arguments;
+    const char* refusal;
+  };
+  const Case cases[] = {
+      {"none", R"({"command": "touch inside.txt"})", "this machine has no sandbox for shell commands"},
+      {"", R"({"command": "touch )" + outside + R"(", "outside_sandbox": true, "reason": "needed"})",
+       "Not run outside the sandbox"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.level);
+    fs::remove(requests);
+    write_text(script, std::string(R"([{"tool_calls": [{"name": "shell", "arguments": )") + c.arguments +
+                           R"(}]}, {"content": "Done."}])");
+    auto e = env();
+    if (*c.level) e["DRAVIK_TEST_SANDBOX"] = c.level;
+    proc::RunOptions o;
+    o.env = e;
+    o.cwd = work.string();
+    o.timeout = std::chrono::seconds(60);
+    asio::io_context io;
+    const auto r = run_until_done(io, proc::run({dravik, "chat", "-p", "go", "--yes"}, o));
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    const Json msgs = sent().at(1)["messages"];
+    EXPECT_NE(msgs.back()["content"].get<std::string>().find(c.refusal), std::string::npos) << msgs.dump(1);
+  }
+  EXPECT_FALSE(fs::exists(work / "inside.txt"));
+  EXPECT_FALSE(fs::exists(outside));
+  // At a terminal: asked without "always"; yes runs it outside.
+  fs::remove(requests);
+  write_text(script, R"([{"tool_calls": [{"name": "shell", "arguments": {"command": "touch )" + outside +
+                         R"(", "outside_sandbox": true, "reason": "needed"}}]}, {"content": "Done."}])");
+  auto e = env();
+  e["NO_COLOR"] = "1";
+  Terminal t(dravik, work, e);
+  ASSERT_TRUE(t.read_until("you")) << t.screen;
+  t.type("go\r");
+  ASSERT_TRUE(t.read_until("Run outside the sandbox: ")) << t.screen;
+  ASSERT_TRUE(t.read_until("(reason: needed)? [y/N]: ")) << t.screen;
+  t.type("y\r");
+  ASSERT_TRUE(t.read_until("Done.")) << t.screen;
+  t.type("/exit\r");
+  EXPECT_EQ(t.wait_exit(), 0) << t.screen;
+  EXPECT_TRUE(fs::exists(outside));
+}

@@ -207,6 +207,9 @@ int doctor(const DoctorOptions& o) {
   try {
     const auto sandbox = probe_sandbox(std::filesystem::current_path(), sandbox_of(cfg), false);
     std::cout << "  sandbox:               " << sandbox->describe() << "\n";
+    if (sandbox->level() == hostlib::SandboxLevel::landlock)
+      std::cout << "                         (" << sandbox->why_not_stronger()
+                << "; for bubblewrap: sudo apt install bubblewrap)\n";
   } catch (const std::exception& e) {
     std::cout << "  sandbox:               " << e.what() << "\n";
   }

@@ -9,6 +9,7 @@
 #include "cli/console.hpp"
 #include "dravik_host.hpp"
 #include "cli/first_run.hpp"
+#include "settings/settings.hpp"
 #include "provisioning/provisioning.hpp"
 #include "support/config.hpp"
 #include "support/errors.hpp"
@@ -91,6 +92,10 @@ int setup(const SetupOptions& o) {
            (ours ? choice.why : "kept from the configuration; " + std::to_string(choice.tokens) + " would be chosen") +
            ")" + context_note);
   if (cfg.is_object()) con.line("  configuration: " + config_file.string());
+  // Shell commands run in bubblewrap when it is there: say how to get it.
+  if (const auto sandbox = probe_sandbox(std::filesystem::current_path(), {}, false);
+      sandbox->level() != hostlib::SandboxLevel::bubblewrap)
+    con.line("  sandbox:      " + sandbox->describe() + "; for the strongest one: sudo apt install bubblewrap");
   con.line("Next: `dravik doctor --start` starts llama-server once with this model to show that it works.");
   return 0;
 }
