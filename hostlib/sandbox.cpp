@@ -88,14 +88,17 @@ void add_read_except(int ruleset, const fs::path& hidden, std::uint64_t handled)
 
 // ------------------------------------------------------------- seccomp
 
-// The socket families that stay on the machine: Unix sockets and netlink
-// (which tools like ip and ss read). Every other one is refused.
-std::vector<std::uint64_t> network_filter() {
+// Every socket family but netlink (which tools like ip and ss read) is
+// refused: Unix sockets too, since the agents, buses and terminals of the
+// user's session listen on them (socketpair stays). Before Landlock ABI 3,
+// truncate(2) of a path is refused as well: that ABI cannot deny it.
+std::vector<std::uint64_t> network_filter(int abi) {
   scmp_filter_ctx ctx = seccomp_init(SCMP_ACT_ALLOW);
   if (!ctx) return {};
   bool ok = true;
+  if (abi < 3) ok = seccomp_rule_add(ctx, SCMP_ACT_ERRNO(EACCES), SCMP_SYS(truncate), 0) == 0;
   for (int family = 0; family < AF_MAX && ok; ++family)
-    if (family != AF_UNIX && family != AF_NETLINK)
+    if (family != AF_NETLINK)
       ok = seccomp_rule_add(ctx, SCMP_ACT_ERRNO(EACCES), SCMP_SYS(socket), 1,
                             SCMP_A0_32(SCMP_CMP_EQ, static_cast<std::uint32_t>(family))) == 0;
   // Families the headers do not know yet.
@@ -119,6 +122,8 @@ std::vector<std::uint64_t> network_filter() {
 
 // ---------------------------------------------------------------- probes
 
+// The program on PATH, if it is root's and only root may change it: a
+// bwrap a command could have written must not be taken for the sandbox.
 std::optional<std::string> on_path(const std::string& program) {
   const char* path = std::getenv("PATH");
   std::string dirs = path ? path : "/usr/bin:/bin";
@@ -129,7 +134,11 @@ std::optional<std::string> on_path(const std::string& program) {
     const std::string dir = dirs.substr(start, end - start);
     if (!dir.empty()) {
       const std::string candidate = dir + "/" + program;
-      if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+      struct stat st{}, dir_st{};
+      if (::access(candidate.c_str(), X_OK) == 0 && ::stat(candidate.c_str(), &st) == 0 &&
+          ::stat(dir.c_str(), &dir_st) == 0 && st.st_uid == 0 && dir_st.st_uid == 0 &&
+          (st.st_mode & (S_IWGRP | S_IWOTH)) == 0 && (dir_st.st_mode & (S_IWGRP | S_IWOTH)) == 0)
+        return candidate;
     }
     start = end + 1;
   }
@@ -141,10 +150,32 @@ std::string first_line(const std::string& s) {
   return text::escape_controls(t.substr(0, t.find('\n')));
 }
 
-bool secret_name(const std::string& name) {
+// A variable that may hold a secret, or lead to one (an agent's socket, the
+// session bus, the terminal multiplexer), by its name or its value.
+bool secret_variable(const std::string& name, const std::string& value) {
   const std::string n = config::lower(name);
-  auto ends = [&](const char* s) { return n.size() >= std::strlen(s) && n.compare(n.size() - std::strlen(s), std::string::npos, s) == 0; };
-  return ends("_key") || ends("_token") || ends("_secret") || n.find("password") != std::string::npos;
+  auto ends = [&](const char* s) {
+    return n.size() >= std::strlen(s) && n.compare(n.size() - std::strlen(s), std::string::npos, s) == 0;
+  };
+  for (const char* e : {"key", "keys", "token", "tokens", "secret", "secrets", "_pass", "_pwd", "_jwt", "apikey"})
+    if (ends(e)) return true;
+  for (const char* part : {"password", "passwd", "credential", "session"})
+    if (n.find(part) != std::string::npos) return true;
+  static const char* const kPointers[] = {"ssh_auth_sock", "ssh_agent_pid", "gpg_agent_info", "dbus_session_bus_address",
+                                          "tmux", "tmux_pane", "sty", "display", "wayland_display", "xdg_runtime_dir",
+                                          "kitty_listen_on", "wezterm_unix_socket"};
+  for (const char* p : kPointers)
+    if (n == p) return true;
+  // Credentials in a URL, and tokens of the well-known shapes.
+  const auto scheme = value.find("://");
+  if (scheme != std::string::npos) {
+    const auto at = value.find('@', scheme);
+    const auto colon = value.find(':', scheme + 3);
+    if (at != std::string::npos && colon != std::string::npos && colon < at) return true;
+  }
+  for (const char* prefix : {"ghp_", "gho_", "github_pat_", "glpat-", "sk-", "xox"})
+    if (value.rfind(prefix, 0) == 0) return true;
+  return false;
 }
 
 fs::path canonical_or(const fs::path& p) {
@@ -165,6 +196,17 @@ std::shared_ptr<Sandbox> Sandbox::probe(fs::path project, fs::path home, Sandbox
   std::shared_ptr<Sandbox> sb(new Sandbox(canonical_or(project), canonical_or(home), std::move(settings)));
   std::vector<std::string> why;
   if (force == "none") why.push_back("no mechanism tried (DRAVIK_TEST_SANDBOX=none)");
+  // The home cannot be hidden from a project that holds it.
+  const auto holds = [](const fs::path& dir, const fs::path& p) {
+    const auto rel = p.lexically_relative(dir);
+    return !rel.empty() && *rel.begin() != "..";
+  };
+  if (sb->project_ == "/" || (!sb->home_.empty() && holds(sb->project_, sb->home_))) {
+    sb->why_not_ = "the project directory " + sb->project_.string() + " holds your home directory, which a sandbox "
+                   "of it cannot hide; start dravik in the project itself";
+    sb->level_ = SandboxLevel::none;
+    return sb;
+  }
   if (force.empty() || force == "bubblewrap") {
     if (const auto bwrap = on_path("bwrap"); !bwrap) {
       why.push_back("bwrap not found on PATH");
@@ -190,7 +232,7 @@ std::shared_ptr<Sandbox> Sandbox::probe(fs::path project, fs::path home, Sandbox
     if (sb->landlock_abi_ == 0) {
       why.push_back("this kernel has no Landlock");
     } else {
-      if (!sb->settings_.network) sb->seccomp_ = network_filter();
+      if (!sb->settings_.network || sb->landlock_abi_ < 3) sb->seccomp_ = network_filter(sb->landlock_abi_);
       const int fd = sb->landlock_ruleset();
       if (fd >= 0 && (sb->settings_.network || !sb->seccomp_.empty())) {
         ::close(fd);
@@ -218,7 +260,14 @@ std::vector<std::string> Sandbox::bwrap_argv(const fs::path& cwd) const {
   // Order matters: a later mount covers an earlier one, so /tmp and the
   // home are emptied before the project (which may lie in either) is put
   // back.
-  std::vector<std::string> a = {bwrap_, "--ro-bind", "/", "/", "--dev", "/dev", "--proc", "/proc", "--tmpfs", "/tmp"};
+  // /run holds the sockets of the user's agents, buses and terminals.
+  std::vector<std::string> a = {bwrap_, "--ro-bind", "/",     "/",    "--dev",   "/dev", "--proc",
+                                "/proc", "--tmpfs",   "/tmp", "--tmpfs", "/run"};
+  std::error_code ec;
+  if (fs::is_directory(fs::symlink_status("/var/run", ec))) a.insert(a.end(), {"--tmpfs", "/var/run"});
+  if (settings_.network)
+    for (const char* dns : {"/run/systemd/resolve", "/run/resolvconf", "/run/NetworkManager"})
+      a.insert(a.end(), {"--ro-bind-try", dns, dns});
   const bool hide_home = !home_.empty() && home_ != "/" && home_ != project_;
   if (hide_home) {
     a.insert(a.end(), {"--tmpfs", home_.string()});
@@ -227,11 +276,12 @@ std::vector<std::string> Sandbox::bwrap_argv(const fs::path& cwd) const {
   // Also those in /tmp, which is emptied above.
   for (const auto& r : settings_.readable) a.insert(a.end(), {"--ro-bind-try", r.string(), r.string()});
   a.insert(a.end(), {"--bind", project_.string(), project_.string()});
+  for (const auto& w : settings_.writable) a.insert(a.end(), {"--bind-try", w.string(), w.string()});
+  // Last: no wider bind covers them again.
   for (const char* ro : {".git", ".dravik"})
     a.insert(a.end(), {"--ro-bind-try", (project_ / ro).string(), (project_ / ro).string()});
-  for (const auto& w : settings_.writable) a.insert(a.end(), {"--bind-try", w.string(), w.string()});
   if (!settings_.network) a.push_back("--unshare-net");
-  a.insert(a.end(), {"--unshare-pid", "--die-with-parent", "--new-session", "--cap-drop", "ALL", "--chdir",
+  a.insert(a.end(), {"--unshare-ipc", "--unshare-pid", "--die-with-parent", "--new-session", "--cap-drop", "ALL", "--chdir",
                      cwd.string(), "--"});
   return a;
 }
@@ -264,8 +314,9 @@ int Sandbox::landlock_ruleset() const {
   add_read_except(fd, home_ == project_ ? fs::path() : home_, all);
   for (const auto& rel : kHomeAllowList) add_rule(fd, home_ / rel, kRead, all);
   for (const auto& r : settings_.readable) add_rule(fd, r, kRead, all);
-  // /dev/null, /dev/tty and the like are written to and truncated.
-  add_rule(fd, "/dev", kRead | kWriteFile | kTruncate | kIoctlDev, all);
+  // Devices commands write to; not the terminals or input devices.
+  for (const char* dev : {"/dev/null", "/dev/zero", "/dev/full", "/dev/random", "/dev/urandom", "/dev/tty"})
+    add_rule(fd, dev, kRead | kWriteFile | kTruncate | kIoctlDev, all);
   for (const char* scratch : {"/tmp", "/var/tmp", "/dev/shm"}) add_rule(fd, scratch, all, all);
   // The project: its entries, not itself, since .git and .dravik lie in it
   // and a rule covers everything beneath.
@@ -283,7 +334,17 @@ Sandbox::Prepared Sandbox::prepare(std::vector<std::string> argv, const proc::En
                                    const fs::path& cwd) const {
   Prepared p;
   p.env = level_ == SandboxLevel::off ? env : without_secrets(env);
+  p.confinement = proc::Confinement{};
+  p.confinement->new_session = true;  // never the host's terminal, at any level
   if (level_ == SandboxLevel::bubblewrap) {
+    // A link would be followed by the mount: .git -> .. would show the
+    // real home in place of the hidden one.
+    for (const char* ro : {".git", ".dravik"}) {
+      std::error_code ec;
+      if (fs::is_symlink(fs::symlink_status(project_ / ro, ec)))
+        throw OSError(ELOOP, std::string("the project's ") + ro + " is a symbolic link, which the sandbox cannot keep "
+                             "read-only; replace it with the directory itself");
+    }
     p.argv = bwrap_argv(cwd);
     p.argv.insert(p.argv.end(), argv.begin(), argv.end());
     return p;
@@ -293,12 +354,9 @@ Sandbox::Prepared Sandbox::prepare(std::vector<std::string> argv, const proc::En
   const int fd = landlock_ruleset();
   if (fd < 0) throw OSError(errno, std::string("cannot set up the sandbox (Landlock): ") + std::strerror(errno));
   p.ruleset = std::shared_ptr<void>(nullptr, [fd](void*) { ::close(fd); });
-  proc::Confinement c;
-  c.new_session = true;
-  c.no_new_privs = true;
-  c.landlock_ruleset = fd;
-  c.seccomp_filter = seccomp_;
-  p.confinement = std::move(c);
+  p.confinement->no_new_privs = true;
+  p.confinement->landlock_ruleset = fd;
+  p.confinement->seccomp_filter = seccomp_;
   return p;
 }
 
@@ -306,7 +364,7 @@ proc::Environment Sandbox::without_secrets(proc::Environment env) const {
   for (auto it = env.begin(); it != env.end();) {
     const bool named = std::find(settings_.secret_env.begin(), settings_.secret_env.end(), it->first) !=
                        settings_.secret_env.end();
-    it = named || secret_name(it->first) ? env.erase(it) : std::next(it);
+    it = named || secret_variable(it->first, it->second) ? env.erase(it) : std::next(it);
   }
   return env;
 }
@@ -323,8 +381,9 @@ std::string Sandbox::describe() const {
              (in_scratch() ? "; but the project or the home lies in a scratch directory (/tmp, /var/tmp), "
                              "which stays writable, .git and the home with it"
                            : "") +
-             "; lacking: a private /tmp, a PID namespace" + (landlock_abi_ >= 6 ? "" : ", so other processes can be signalled") +
-             ")";
+             "; lacking: a private /tmp, a PID namespace" +
+             (landlock_abi_ >= 6 ? "" : ", so other processes can be signalled") +
+             "; file modes and times outside the project can still be changed)";
     case SandboxLevel::none:
       return "none: " + why_not_ + "; every shell command is asked about (install bubblewrap: sudo apt install bubblewrap)";
     case SandboxLevel::off:

@@ -42,7 +42,8 @@ enum class SandboxLevel { bubblewrap, landlock, none, off };
 
 // Files of the home directory commands read, read-only, unless configured
 // otherwise (relative to the home directory).
-inline const std::vector<std::string> kHomeAllowList = {".gitconfig", ".config/git"};
+inline const std::vector<std::string> kHomeAllowList = {".gitconfig", ".config/git/config", ".config/git/ignore",
+                                                        ".config/git/attributes"};
 
 class Sandbox {
  public:

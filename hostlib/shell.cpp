@@ -141,6 +141,10 @@ boost::asio::awaitable<host::ExecResult> LocalShellExecutor::run_shell(std::stri
     argv = inside.argv;
     o.env = inside.env;
     o.confinement = inside.confinement;
+  } else if (o_.sandbox) {
+    // Outside too, never in the host's terminal session.
+    o.confinement = proc::Confinement{};
+    o.confinement->new_session = true;
   }
   auto ran = co_await async::attempt(proc::run(std::move(argv), std::move(o)));
   if (ran.error) {

@@ -93,9 +93,14 @@ TEST(Sandbox, CommandsStayInsideAndToolsStillWork) {
       std::cout << "[ SKIPPED  ] " << level << " is not available here: " << sandbox->why_not_stronger() << "\n";
       continue;
     }
+    if (sandbox->describe().find("scratch directory") != std::string::npos) {
+      std::cout << "[ SKIPPED  ] " << level << ": the build tree lies in /tmp, which this level leaves writable\n";
+      continue;
+    }
     const std::string user_home = std::getenv("HOME") ? std::getenv("HOME") : "/";
     ::setenv("HOME", t.home.c_str(), 1);
     ::setenv("DRAVIK_TEST_SECRET_TOKEN", "hunter2", 1);
+    ::setenv("DRAVIK_TEST_DATABASE", "postgres://u:hunter2@db/x", 1);
     hostlib::ShellOptions so;
     so.workdir = t.project;
     so.sandbox = sandbox;
@@ -117,15 +122,22 @@ TEST(Sandbox, CommandsStayInsideAndToolsStillWork) {
         {"python3 -c \"import socket; socket.create_connection(('127.0.0.1', " + std::to_string(out.port) +
              "), timeout=5)\"",
          false},
-        {"test -z \"$DRAVIK_TEST_SECRET_TOKEN\"", true},
+        {"test -z \"$DRAVIK_TEST_SECRET_TOKEN$DRAVIK_TEST_DATABASE\"", true},
         {"git status --short", true},
         {"cc -c src/a.c -o src/a.o", true},
         {"cmake --version", true},
-        {"echo scratch > /tmp/f && cat /tmp/f", true},
+        {"echo scratch > /tmp/dravik-sandbox-test && cat /tmp/dravik-sandbox-test && rm /tmp/dravik-sandbox-test", true},
     };
     for (const auto& c : cases) {
       const Ran r = run(shell, c.command);
       EXPECT_EQ(r.ok, c.ok) << c.command << "\n" << r.text;
+      // Refused by the sandbox, not failed for another reason.
+      if (!c.ok) {
+        // (Connection refused: the loopback of the command's own network.)
+        EXPECT_TRUE(hostlib::Sandbox::looks_refused(r.text) || r.text.find("No such file") != std::string::npos ||
+                    r.text.find("Connection refused") != std::string::npos)
+            << c.command << "\n" << r.text;
+      }
       if (!c.ok && c.command.find(".git/config") != std::string::npos) {
         EXPECT_NE(r.text.find("outside_sandbox"), std::string::npos) << r.text;
       }
@@ -153,8 +165,29 @@ TEST(Sandbox, CommandsStayInsideAndToolsStillWork) {
     EXPECT_FALSE(run(shell, outside_write).ok);
     out.sleeper.signal(SIGKILL);
     ::unsetenv("DRAVIK_TEST_SECRET_TOKEN");
+    ::unsetenv("DRAVIK_TEST_DATABASE");
     ::setenv("HOME", user_home.c_str(), 1);
   }
+}
+
+// What a sandbox cannot protect is not run in one: a project holding the
+// home, or (bubblewrap) a .git that is a link a mount would follow.
+TEST(Sandbox, WhatCannotBeProtectedIsRefused) {
+  Tree t;
+  EXPECT_EQ(hostlib::Sandbox::probe(t.home, t.home, {})->level(), hostlib::SandboxLevel::none);
+  EXPECT_EQ(hostlib::Sandbox::probe(t.root, t.home, {})->level(), hostlib::SandboxLevel::none);
+  auto sandbox = hostlib::Sandbox::probe(t.project, t.home, {}, "bubblewrap");
+  if (sandbox->level() != hostlib::SandboxLevel::bubblewrap) GTEST_SKIP() << sandbox->why_not_stronger();
+  fs::remove_all(t.project / ".git");
+  fs::create_directory_symlink("..", t.project / ".git");
+  hostlib::ShellOptions so;
+  so.workdir = t.project;
+  so.sandbox = sandbox;
+  hostlib::LocalShellExecutor shell(so);
+  const Ran r = run(shell, "cat ../.ssh/id_ed25519 .git/.ssh/id_ed25519");
+  EXPECT_FALSE(r.ok);
+  EXPECT_NE(r.text.find("is a symbolic link"), std::string::npos) << r.text;
+  EXPECT_EQ(r.text.find("PRIVATE KEY"), std::string::npos) << r.text;
 }
 
 // Without bwrap on PATH the next level is chosen; "none" says what to install.

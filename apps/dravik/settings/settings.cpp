@@ -129,7 +129,14 @@ hostlib::SandboxSettings sandbox_of(const Json& config) {
       else if (p.rfind("~/", 0) == 0) p = home + p.substr(1);
       if (!fs::path(p).is_absolute())
         throw ValueError(std::string("\"sandbox\": \"") + key + "\" paths start with / or ~/, got \"" + p + "\"");
-      out.push_back(fs::path(p).lexically_normal());
+      const fs::path normal = fs::path(p).lexically_normal();
+      // Naming the root or the home (or a directory holding it) would undo
+      // the sandbox.
+      const auto rel = fs::path(home).lexically_normal().lexically_relative(normal);
+      if (!rel.empty() && *rel.begin() != "..")
+        throw ValueError(std::string("\"sandbox\": \"") + key + "\" cannot name " + normal.string() +
+                         ", which holds your home directory; name the directories inside it that tools need");
+      out.push_back(normal);
     }
     return out;
   };

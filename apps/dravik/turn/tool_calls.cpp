@@ -105,9 +105,20 @@ asio::awaitable<std::string> Turn::run_call(host::ToolCall tc, bool& ok, bool& r
     ok = outcome.ok();
     co_return outcome.text;
   }
+  std::string command;
   if (call.name == "shell" && tc.arguments.is_object() && tc.arguments.value("command", Json()).is_string())
-    if (auto e = p_.undo.remember_shell(tc.arguments["command"].get<std::string>()); !e.empty())
-      p_.out.error(text::escape_controls(e));
+    command = tc.arguments["command"].get<std::string>();
+  if (!command.empty())
+    if (auto e = p_.undo.remember_shell(command); !e.empty()) p_.out.error(text::escape_controls(e));
+  // An agreement to run outside the sandbox is for this call only: one it
+  // did not use up (refused arguments, a cancellation) is dropped.
+  struct DropGrant {
+    const std::shared_ptr<hostlib::Sandbox>& sandbox;
+    const std::string& command;
+    ~DropGrant() {
+      if (sandbox && !command.empty()) sandbox->take_outside_grant(command);
+    }
+  } drop{p_.settings.shell_sandbox, command};
   const auto r = co_await action_dispatch::execute_tool(std::move(tc));
   ok = r.ok();
   co_return r.output;

@@ -282,13 +282,20 @@ void say(const char* text) {
   }
 }
 
-// The keeper's whole life, in the forked child. `stdio` are the descriptors
-// that become 0, 1 and 2 (-1: /dev/null).
-// Applies `c` to this process; false when any part of it fails.
+// The descriptor the Landlock ruleset is moved to in the keeper.
+constexpr int kRulesetFd = 3;
+
+// Applies `c` (but its new session, which the keeper takes) to this
+// process, the program's, between the keeper's fork and the exec: the
+// keeper stays outside the program's Landlock domain, so that the program
+// can neither read the keeper (a copy of the host, environment and all)
+// nor signal it. False when any part fails.
 bool confine(const Confinement& c) {
-  if (c.new_session && ::setsid() < 0) return false;
   if (c.no_new_privs && ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return false;
-  if (c.landlock_ruleset >= 0 && ::syscall(SYS_landlock_restrict_self, c.landlock_ruleset, 0u) != 0) return false;
+  if (c.landlock_ruleset >= 0) {
+    if (::syscall(SYS_landlock_restrict_self, kRulesetFd, 0u) != 0) return false;
+    ::close(kRulesetFd);
+  }
   if (!c.seccomp_filter.empty()) {
     sock_fprog prog{};
     prog.len = static_cast<unsigned short>(c.seccomp_filter.size());
@@ -300,7 +307,7 @@ bool confine(const Confinement& c) {
 
 [[noreturn]] void run(const int stdio[3], bool new_group, const char* cwd, const char* path, char* const* argv,
                       char* const* envp, const Confinement* confinement) {
-  // A new session (see `confine`) makes the keeper a group leader too.
+  // A new session (below) makes the keeper a group leader too.
   if (new_group && !(confinement && confinement->new_session)) ::setpgid(0, 0);
   for (int i = 0; i < 3; ++i) {
     int fd = stdio[i];
@@ -311,15 +318,21 @@ bool confine(const Confinement& c) {
     say("cannot enter the working directory\n");
     ::_exit(127);
   }
-  // Before the descriptors are closed: the ruleset is one of them.
-  if (confinement && !confine(*confinement)) {
+  if (confinement && confinement->new_session && ::setsid() < 0) {
     say("dravik: cannot confine the command (sandbox)\n");
     ::_exit(126);
   }
-  // Nothing of the host stays open here: a pipe of another child held by
-  // the keeper would never reach its end of file.
-  if (::syscall(SYS_close_range, 3u, ~0u, 0u) != 0)
-    for (int fd = 3; fd < 65536; ++fd) ::close(fd);
+  // The ruleset, kept for the program's fork, at a known place.
+  const bool ruleset = confinement && confinement->landlock_ruleset >= 0;
+  if (ruleset && confinement->landlock_ruleset != kRulesetFd && ::dup2(confinement->landlock_ruleset, kRulesetFd) < 0) {
+    say("dravik: cannot confine the command (sandbox)\n");
+    ::_exit(126);
+  }
+  // Nothing else of the host stays open here: a pipe of another child held
+  // by the keeper would never reach its end of file.
+  const unsigned first = ruleset ? kRulesetFd + 1 : 3u;
+  if (::syscall(SYS_close_range, first, ~0u, 0u) != 0)
+    for (int fd = static_cast<int>(first); fd < 65536; ++fd) ::close(fd);
   struct sigaction dfl{};
   dfl.sa_handler = SIG_DFL;
   for (int sig = 1; sig < NSIG; ++sig)
@@ -341,9 +354,14 @@ bool confine(const Confinement& c) {
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (confinement && !confine(*confinement)) {
+      say("dravik: cannot confine the command (sandbox)\n");
+      ::_exit(126);
+    }
     ::execve(path, argv, envp);
     ::_exit(127);
   }
+  if (ruleset) ::close(kRulesetFd);
 
   enum { running, terminating, killing } mode = running;
   bool ended = false;
