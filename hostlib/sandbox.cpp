@@ -398,6 +398,7 @@ std::string Sandbox::for_the_model() const {
   if (level_ == SandboxLevel::landlock) s += " (entries directly in the project root cannot be created or removed)";
   s += "; the rest is read-only; the home directory is hidden";
   if (!settings_.network) s += "; no network";
+  if (level_ == SandboxLevel::bubblewrap) s += "; background processes end with the command";
   return s + ". A command the sandbox blocks can be asked to run outside it: outside_sandbox true, with a reason.";
 }
 
