@@ -266,6 +266,29 @@ asio::awaitable<void> SharedServer::join() {
   throw RuntimeError("the model servers on this machine kept changing while dravik started; try again");
 }
 
+bool SharedServer::foreign_agreed(const std::vector<pid_t>& agreed) const {
+  for (const auto& p : describe_processes(sidecar::SidecarClient::stale_server_pids()))
+    if (std::find(agreed.begin(), agreed.end(), p.pid) == agreed.end()) return false;
+  return true;
+}
+
+void SharedServer::ask_about_foreign(std::vector<pid_t>& agreed) {
+  const auto foreign = describe_processes(sidecar::SidecarClient::stale_server_pids());
+  std::vector<std::string> shown;
+  std::vector<pid_t> pids;
+  for (const auto& p : foreign) {
+    shown.push_back(p.shown());
+    pids.push_back(p.pid);
+  }
+  const bool one = foreign.size() == 1;
+  StartQuestion q{StartQuestion::Kind::foreign,
+                  text::join(shown, ", ") + (one ? " is" : " are") +
+                      " running and was not started by dravik; starting the model server stops " + (one ? "it" : "them"),
+                  "stop " + std::string(one ? "it" : "them") + " yourself, or let dravik do it"};
+  if (!options_.confirm || !options_.confirm(q)) throw StartDeclined(q.what + "; nothing was stopped", q.kind);
+  agreed = std::move(pids);
+}
+
 asio::awaitable<bool> SharedServer::try_join(std::vector<pid_t>& agreed_foreign,
                                              std::optional<ProcessId>& agreed_holder) {
   // Named, not a temporary in the co_await's arguments (g++ 12).
@@ -309,24 +332,9 @@ asio::awaitable<bool> SharedServer::try_join(std::vector<pid_t>& agreed_foreign,
     registry_.remove(*lock);
   }
   // What a start would stop besides: asked about unless agreed already.
-  const auto foreign = describe_processes(sidecar::SidecarClient::stale_server_pids());
-  std::vector<pid_t> pids;
-  for (const auto& p : foreign) pids.push_back(p.pid);
-  const bool agreed =
-      std::all_of(pids.begin(), pids.end(), [&](pid_t p) {
-        return std::find(agreed_foreign.begin(), agreed_foreign.end(), p) != agreed_foreign.end();
-      });
-  if (!agreed) {
-    std::vector<std::string> shown;
-    for (const auto& p : foreign) shown.push_back(p.shown());
-    StartQuestion q{StartQuestion::Kind::foreign,
-                    text::join(shown, ", ") + (foreign.size() == 1 ? " is" : " are") +
-                        " running and was not started by dravik; starting the model server stops " +
-                        (foreign.size() == 1 ? "it" : "them"),
-                    "stop " + std::string(foreign.size() == 1 ? "it" : "them") + " yourself, or let dravik do it"};
+  if (!foreign_agreed(agreed_foreign)) {
     lock.reset();
-    if (!options_.confirm || !options_.confirm(q)) throw StartDeclined(q.what + "; nothing was stopped", q.kind);
-    agreed_foreign = pids;
+    ask_about_foreign(agreed_foreign);
     co_return false;
   }
   // A server of our own is started as this session's settings say, not as

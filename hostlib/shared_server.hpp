@@ -178,6 +178,10 @@ class SharedServer {
 
  private:
   boost::asio::awaitable<bool> try_join(std::vector<pid_t>& agreed_foreign, std::optional<ProcessId>& agreed_holder);
+  // Every llama-server/ollama a start would stop is among `agreed`.
+  bool foreign_agreed(const std::vector<pid_t>& agreed) const;
+  // Asks about them; StartDeclined when the user does not agree.
+  void ask_about_foreign(std::vector<pid_t>& agreed);
   void attach(ServerRecord record, std::unique_ptr<proc::ProcessHandle> handle, const ServerRegistry::Lock& lock);
   ServerRecord::Session me() const;
   std::string own_slot_dir() const;

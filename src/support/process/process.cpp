@@ -305,8 +305,10 @@ bool confine(const Confinement& c) {
   return true;
 }
 
-[[noreturn]] void run(const int stdio[3], bool new_group, const char* cwd, const char* path, char* const* argv,
-                      char* const* envp, const Confinement* confinement) {
+// The keeper's own set-up: its standard streams, directory, group or
+// session, and no descriptor of the host but the ruleset (moved to
+// kRulesetFd). Returns whether a ruleset is kept.
+bool set_up_keeper(const int stdio[3], bool new_group, const char* cwd, const Confinement* confinement) {
   // A new session (below) makes the keeper a group leader too.
   if (new_group && !(confinement && confinement->new_session)) ::setpgid(0, 0);
   for (int i = 0; i < 3; ++i) {
@@ -333,6 +335,12 @@ bool confine(const Confinement& c) {
   const unsigned first = ruleset ? kRulesetFd + 1 : 3u;
   if (::syscall(SYS_close_range, first, ~0u, 0u) != 0)
     for (int fd = static_cast<int>(first); fd < 65536; ++fd) ::close(fd);
+  return ruleset;
+}
+
+[[noreturn]] void run(const int stdio[3], bool new_group, const char* cwd, const char* path, char* const* argv,
+                      char* const* envp, const Confinement* confinement) {
+  const bool ruleset = set_up_keeper(stdio, new_group, cwd, confinement);
   struct sigaction dfl{};
   dfl.sa_handler = SIG_DFL;
   for (int sig = 1; sig < NSIG; ++sig)
