@@ -88,22 +88,26 @@ void add_read_except(int ruleset, const fs::path& hidden, std::uint64_t handled)
 
 // ------------------------------------------------------------- seccomp
 
-// Every socket family but netlink (which tools like ip and ss read) is
-// refused: Unix sockets too, since the agents, buses and terminals of the
-// user's session listen on them (socketpair stays). Before Landlock ABI 3,
-// truncate(2) of a path is refused as well: that ABI cannot deny it.
-std::vector<std::uint64_t> network_filter(int abi) {
+// Without the network, every socket family but netlink (which tools like ip
+// and ss read) is refused: Unix sockets too, since the agents, buses and
+// terminals of the user's session listen on them (socketpair stays).
+// Before Landlock ABI 3, truncate(2) of a path is refused as well (that ABI
+// cannot deny it), and kill(-1) always.
+std::vector<std::uint64_t> network_filter(int abi, bool network) {
   scmp_filter_ctx ctx = seccomp_init(SCMP_ACT_ALLOW);
   if (!ctx) return {};
   bool ok = true;
   if (abi < 3) ok = seccomp_rule_add(ctx, SCMP_ACT_ERRNO(EACCES), SCMP_SYS(truncate), 0) == 0;
-  for (int family = 0; family < AF_MAX && ok; ++family)
+  for (int family = 0; family < AF_MAX && ok && !network; ++family)
     if (family != AF_NETLINK)
       ok = seccomp_rule_add(ctx, SCMP_ACT_ERRNO(EACCES), SCMP_SYS(socket), 1,
                             SCMP_A0_32(SCMP_CMP_EQ, static_cast<std::uint32_t>(family))) == 0;
   // Families the headers do not know yet.
-  ok = ok && seccomp_rule_add(ctx, SCMP_ACT_ERRNO(EACCES), SCMP_SYS(socket), 1,
-                              SCMP_A0_32(SCMP_CMP_GE, static_cast<std::uint32_t>(AF_MAX))) == 0;
+  if (!network)
+    ok = ok && seccomp_rule_add(ctx, SCMP_ACT_ERRNO(EACCES), SCMP_SYS(socket), 1,
+                                SCMP_A0_32(SCMP_CMP_GE, static_cast<std::uint32_t>(AF_MAX))) == 0;
+  // kill(-1) reaches every process of the user: refused, whatever the ABI.
+  ok = ok && seccomp_rule_add(ctx, SCMP_ACT_ERRNO(EPERM), SCMP_SYS(kill), 1, SCMP_A0_32(SCMP_CMP_EQ, 0xffffffffu)) == 0;
   // io_uring opens sockets without socket(2).
   ok = ok && seccomp_rule_add(ctx, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(io_uring_setup), 0) == 0;
   std::vector<std::uint64_t> program;
@@ -232,9 +236,9 @@ std::shared_ptr<Sandbox> Sandbox::probe(fs::path project, fs::path home, Sandbox
     if (sb->landlock_abi_ == 0) {
       why.push_back("this kernel has no Landlock");
     } else {
-      if (!sb->settings_.network || sb->landlock_abi_ < 3) sb->seccomp_ = network_filter(sb->landlock_abi_);
+      sb->seccomp_ = network_filter(sb->landlock_abi_, sb->settings_.network);
       const int fd = sb->landlock_ruleset();
-      if (fd >= 0 && (sb->settings_.network || !sb->seccomp_.empty())) {
+      if (fd >= 0 && !sb->seccomp_.empty()) {
         ::close(fd);
         sb->why_not_ = text::join(why, "; ");
         sb->level_ = SandboxLevel::landlock;
@@ -376,7 +380,7 @@ std::string Sandbox::describe() const {
       return (bwrap_version_.empty() ? std::string("bubblewrap") : bwrap_version_) +
              " (project writable; .git, .dravik read-only; home hidden; " + net + ")";
     case SandboxLevel::landlock:
-      return "Landlock ABI " + std::to_string(landlock_abi_) + (settings_.network ? "" : " + seccomp") +
+      return "Landlock ABI " + std::to_string(landlock_abi_) + " + seccomp" +
              " (project writable, but not its top level; .git, .dravik read-only; home hidden; " + net +
              (in_scratch() ? "; but the project or the home lies in a scratch directory (/tmp, /var/tmp), "
                              "which stays writable, .git and the home with it"
