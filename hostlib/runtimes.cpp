@@ -32,6 +32,30 @@ std::optional<Json> with_reply_cap(std::optional<Json> base, std::optional<std::
   return body;
 }
 
+// A reply on a shared server: the session's turn on the server is taken
+// before the request is sent and held until the reply has ended (or the
+// stream is dropped).
+class TurnTakingStream : public host::ChunkStream {
+ public:
+  TurnTakingStream(SharedServer& shared, std::unique_ptr<host::ChunkStream> inner)
+      : shared_(shared), inner_(std::move(inner)) {}
+  boost::asio::awaitable<std::optional<host::StreamChunk>> next() override {
+    if (!started_) {
+      started_ = true;
+      turn_ = co_await shared_.take_turn();
+    }
+    auto chunk = co_await inner_->next();
+    if (!chunk) turn_.reset();
+    co_return chunk;
+  }
+
+ private:
+  SharedServer& shared_;
+  std::unique_ptr<host::ChunkStream> inner_;
+  bool started_ = false;
+  std::optional<ServerRegistry::Lock> turn_;
+};
+
 // The eviction target of a shared server: unloading leaves the server
 // (the last session stops it) and reloading joins again. With other
 // sessions on it, unloading frees nothing: their model is not ours to take.
@@ -70,7 +94,9 @@ class LocalRuntime : public ChatRuntime {
   std::unique_ptr<host::ChunkStream> chat_stream(Json messages, bool use_tools) override {
     Json extra = {{"return_progress", true}};
     if (max_reply_tokens_) extra["max_tokens"] = *max_reply_tokens_;
-    return c_.chat_stream(std::move(messages), use_tools, std::move(extra));
+    auto stream = c_.chat_stream(std::move(messages), use_tools, std::move(extra));
+    if (!shared_) return stream;
+    return std::make_unique<TurnTakingStream>(*shared_, std::move(stream));
   }
   void set_reasoning_mode(const std::string& mode) override { c_.set_reasoning_mode(mode); }
   std::string reasoning_status() const override { return c_.reasoning_status(); }

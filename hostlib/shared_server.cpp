@@ -155,10 +155,31 @@ ServerRegistry::Lock::~Lock() {
   if (fd_ >= 0) ::close(fd_);
 }
 
+ServerRegistry::Lock& ServerRegistry::Lock::operator=(Lock&& o) noexcept {
+  if (this != &o) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(o.fd_, -1);
+  }
+  return *this;
+}
+
 asio::awaitable<std::optional<ServerRegistry::Lock>> ServerRegistry::lock(std::chrono::milliseconds bound,
                                                                           std::function<void()> waiting) const {
+  auto held = co_await lock_named("lock", bound, std::move(waiting));
+  co_return held;
+}
+
+asio::awaitable<std::optional<ServerRegistry::Lock>> ServerRegistry::turn(std::chrono::milliseconds bound,
+                                                                          std::function<void()> waiting) const {
+  auto held = co_await lock_named("turn", bound, std::move(waiting));
+  co_return held;
+}
+
+asio::awaitable<std::optional<ServerRegistry::Lock>> ServerRegistry::lock_named(const char* name,
+                                                                                std::chrono::milliseconds bound,
+                                                                                std::function<void()> waiting) const {
   files::create_private_directories(dir_.string());
-  const std::string path = (dir_ / "lock").string();
+  const std::string path = (dir_ / name).string();
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) throw OSError(errno, "cannot open " + path + ": " + std::strerror(errno));
   Lock held(fd);
@@ -489,6 +510,18 @@ std::size_t SharedServer::other_sessions() const {
 }
 
 bool SharedServer::shared_with_others() const { return other_sessions() > 0; }
+
+asio::awaitable<std::optional<ServerRegistry::Lock>> SharedServer::take_turn() {
+  if (!server_ || !recorded_) co_return std::nullopt;
+  std::function<void()> waiting = [this] {
+    if (options_.notify) options_.notify("(waiting for another session's reply on the shared model server)");
+  };
+  auto turn = co_await registry_.turn(options_.turn_wait, std::move(waiting));
+  if (!turn)
+    throw RuntimeError("another session's reply has held the shared model server for " +
+                       std::to_string(options_.turn_wait.count() / 60000) + " minutes");
+  co_return turn;
+}
 
 std::optional<pid_t> SharedServer::pid() const {
   if (!server_) return std::nullopt;

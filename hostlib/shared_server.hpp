@@ -84,7 +84,7 @@ class ServerRegistry {
    public:
     explicit Lock(int fd) : fd_(fd) {}
     Lock(Lock&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-    Lock& operator=(Lock&&) = delete;
+    Lock& operator=(Lock&& o) noexcept;
     ~Lock();
 
    private:
@@ -94,6 +94,11 @@ class ServerRegistry {
   // all that time. `waiting` is called once when the wait begins.
   boost::asio::awaitable<std::optional<Lock>> lock(std::chrono::milliseconds bound,
                                                    std::function<void()> waiting) const;
+  // Held by the session whose request the server is serving: the server
+  // serves one at a time, and a request waiting in its queue would run
+  // into the client's read time-out behind a long reply of another.
+  boost::asio::awaitable<std::optional<Lock>> turn(std::chrono::milliseconds bound,
+                                                   std::function<void()> waiting) const;
   // The record, when there is one this version can read.
   std::optional<ServerRecord> read() const;
   void write(const ServerRecord& record, const Lock& held) const;
@@ -101,6 +106,8 @@ class ServerRegistry {
   const std::filesystem::path& dir() const { return dir_; }
 
  private:
+  boost::asio::awaitable<std::optional<Lock>> lock_named(const char* name, std::chrono::milliseconds bound,
+                                                         std::function<void()> waiting) const;
   std::filesystem::path dir_;
 };
 
@@ -150,6 +157,8 @@ struct SharedServerOptions {
   // another dravik takes up to two minutes) and to leave.
   std::chrono::milliseconds join_wait = std::chrono::seconds(150);
   std::chrono::milliseconds leave_wait = std::chrono::seconds(3);
+  // How long a request waits for the other sessions' replies.
+  std::chrono::milliseconds turn_wait = std::chrono::minutes(30);
 };
 
 // One session's share of the board's server, through its sidecar client.
@@ -173,6 +182,10 @@ class SharedServer {
   // The server was started by another dravik.
   bool attached() const { return handle_ != nullptr; }
   std::optional<pid_t> pid() const;
+  // Waits until no other session's request is being served, and holds the
+  // server for this session's until the guard is gone; nothing for a server
+  // no record names.
+  boost::asio::awaitable<std::optional<ServerRegistry::Lock>> take_turn();
   // The other live sessions, for a status display.
   std::size_t other_sessions() const;
 
