@@ -516,7 +516,18 @@ asio::awaitable<std::optional<ServerRegistry::Lock>> SharedServer::take_turn() {
   std::function<void()> waiting = [this] {
     if (options_.notify) options_.notify("(waiting for another session's reply on the shared model server)");
   };
-  auto turn = co_await registry_.turn(options_.turn_wait, std::move(waiting));
+  // A lock that cannot be had (a full disk) costs the turn-taking only.
+  auto taken = co_await async::attempt(registry_.turn(options_.turn_wait, std::move(waiting)));
+  if (taken.error) {
+    bool unlockable = false;
+    try {
+      std::rethrow_exception(taken.error);
+    } catch (const OSError&) {
+      unlockable = true;
+    }
+    if (unlockable) co_return std::nullopt;
+  }
+  auto turn = std::move(*taken.value);
   if (!turn)
     throw RuntimeError("another session's reply has held the shared model server for " +
                        std::to_string(options_.turn_wait.count() / 60000) + " minutes");
