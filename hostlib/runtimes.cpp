@@ -45,11 +45,18 @@ class TurnTakingStream : public host::ChunkStream {
       turn_ = co_await shared_.take_turn();
     }
     auto chunk = co_await inner_->next();
-    if (!chunk) turn_.reset();
+    if (!chunk) give_back();
     co_return chunk;
   }
+  ~TurnTakingStream() override { give_back(); }
 
  private:
+  void give_back() {
+    if (!turn_) return;
+    turn_.reset();
+    shared_.turn_ended();
+  }
+
   SharedServer& shared_;
   std::unique_ptr<host::ChunkStream> inner_;
   bool started_ = false;

@@ -511,8 +511,13 @@ std::size_t SharedServer::other_sessions() const {
 
 bool SharedServer::shared_with_others() const { return other_sessions() > 0; }
 
+void SharedServer::turn_ended() { last_turn_end_ = std::chrono::steady_clock::now(); }
+
 asio::awaitable<std::optional<ServerRegistry::Lock>> SharedServer::take_turn() {
   if (!server_ || !recorded_) co_return std::nullopt;
+  // A session that has just had its turn (a tool loop asks again within
+  // milliseconds) lets a waiting one, which looks every kLockPoll, go first.
+  if (std::chrono::steady_clock::now() - last_turn_end_ < 2 * kLockPoll) co_await async::sleep_for(2 * kLockPoll);
   std::function<void()> waiting = [this] {
     if (options_.notify) options_.notify("(waiting for another session's reply on the shared model server)");
   };

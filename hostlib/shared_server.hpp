@@ -186,6 +186,8 @@ class SharedServer {
   // server for this session's until the guard is gone; nothing for a server
   // no record names.
   boost::asio::awaitable<std::optional<ServerRegistry::Lock>> take_turn();
+  // This session's reply has ended (its turn is given back).
+  void turn_ended();
   // The other live sessions, for a status display.
   std::size_t other_sessions() const;
 
@@ -225,6 +227,7 @@ class SharedServer {
   std::unique_ptr<proc::ProcessHandle> handle_;
   // The record names this session.
   bool recorded_ = false;
+  std::chrono::steady_clock::time_point last_turn_end_{};
 };
 
 // Stops a process that is not our child: SIGTERM (and SIGCONT, for one
