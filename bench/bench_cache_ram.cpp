@@ -10,9 +10,9 @@
 #include <string>
 
 #include "bench_util.hpp"
+#include "real_server_bench.hpp"
 #include "dravik_host.hpp"
 #include "provisioning/provisioning.hpp"
-#include "sidecar/detail/seams.hpp"
 #include "support/run.hpp"
 #include "sidecar/sidecar_env.hpp"
 
@@ -83,20 +83,11 @@ Figures run(const std::string& model, std::optional<std::int64_t> cache_ram) {
 }  // namespace
 
 int main() {
-  const char* server = std::getenv("DRAVIK_TEST_LLAMA_SERVER");
-  const char* model = std::getenv("DRAVIK_TEST_MODEL");
-  if (!server || !model) {
-    std::fprintf(stderr, "set DRAVIK_TEST_LLAMA_SERVER and DRAVIK_TEST_MODEL\n");
-    return 2;
-  }
-  const std::string model_path = fs::absolute(model).string();
-  const fs::path dir = bench::make_sidecar_sandbox(fs::absolute(server).string());
-  sidecar::detail::seams().root = (dir / "root").string();
-  fs::current_path(dir);
   asio::io_context services_io;
-  hostlib::ServiceOptions services;
-  services.workdir = dir;
-  hostlib::install_services(services_io.get_executor(), services);
+  const auto real = bench::real_server_bench(services_io);
+  if (!real) return 2;
+  const std::string& model_path = real->model;
+  const fs::path& dir = real->dir;
   const std::int64_t budget = provisioning::choose_cache_ram_mib(model_path, kContext);
   const Figures none = run(model_path, 0);
   const Figures fallback = run(model_path, std::nullopt);

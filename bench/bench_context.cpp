@@ -16,9 +16,9 @@
 
 #include "backend_catalog/backend_catalog.hpp"
 #include "bench_util.hpp"
+#include "real_server_bench.hpp"
 #include "turn/context_budget.hpp"
 #include "dravik_host.hpp"
-#include "sidecar/detail/seams.hpp"
 #include "sidecar/sidecar.hpp"
 #include "sidecar/sidecar_env.hpp"
 #include "support/errors.hpp"
@@ -177,19 +177,11 @@ Totals run_previous(asio::io_context& io, hostlib::ChatRuntime& rt, const std::s
 }  // namespace
 
 int main() {
-  const char* server = std::getenv("DRAVIK_TEST_LLAMA_SERVER");
-  const char* model = std::getenv("DRAVIK_TEST_MODEL");
-  if (!server || !model) {
-    std::fprintf(stderr, "set DRAVIK_TEST_LLAMA_SERVER and DRAVIK_TEST_MODEL\n");
-    return 2;
-  }
-  const std::string model_path = fs::absolute(model).string();
-  const fs::path dir = bench::make_sidecar_sandbox(fs::absolute(server).string());
-  sidecar::detail::seams().root = (dir / "root").string();
   asio::io_context io;
-  hostlib::ServiceOptions services;
-  services.workdir = dir;
-  hostlib::install_services(io.get_executor(), services);
+  const auto real = bench::real_server_bench(io);
+  if (!real) return 2;
+  const std::string& model_path = real->model;
+  const fs::path& dir = real->dir;
   hostlib::LocalRuntimeOptions local;
   local.model = model_path;
   local.device = "cpu";

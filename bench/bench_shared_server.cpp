@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "bench_util.hpp"
+#include "real_server_bench.hpp"
 #include "dravik_host.hpp"
-#include "sidecar/detail/seams.hpp"
 #include "sidecar/sidecar.hpp"
 #include "sidecar/sidecar_env.hpp"
 #include "support/run.hpp"
@@ -53,19 +53,11 @@ const Json kMessages = Json::array({{{"role", "user"}, {"content", "Hello there.
 }  // namespace
 
 int main() {
-  const char* server = std::getenv("DRAVIK_TEST_LLAMA_SERVER");
-  const char* model = std::getenv("DRAVIK_TEST_MODEL");
-  if (!server || !model) {
-    std::fprintf(stderr, "set DRAVIK_TEST_LLAMA_SERVER and DRAVIK_TEST_MODEL\n");
-    return 2;
-  }
-  const std::string model_path = fs::absolute(model).string();
-  const fs::path dir = bench::make_sidecar_sandbox(fs::absolute(server).string());
-  sidecar::detail::seams().root = (dir / "root").string();
   asio::io_context io;
-  hostlib::ServiceOptions services;
-  services.workdir = dir;
-  hostlib::install_services(io.get_executor(), services);
+  const auto real = bench::real_server_bench(io);
+  if (!real) return 2;
+  const std::string& model_path = real->model;
+  const fs::path& dir = real->dir;
   const std::uint16_t port = testing::free_port();
 
   auto first = hostlib::local_runtime(io.get_executor(), options(model_path, port, dir));

@@ -160,7 +160,13 @@ class LocalRuntime : public ChatRuntime {
   boost::asio::awaitable<bool> save_conversation() override {
     if (!target_ || !server_running()) co_return false;
     // With other sessions on the server, its slot holds whichever request
-    // came last: not necessarily this conversation's.
+    // came last, not necessarily this conversation's: this save leaves the
+    // slot alone.
+    struct KeepSlot {
+      sidecar::SidecarClient& c;
+      bool was = c.slot_files;
+      ~KeepSlot() { c.slot_files = was; }
+    } keep{c_};
     if (shared_ && shared_->shared_with_others()) c_.slot_files = false;
     co_await target_->save_state(coordinator_->state_dir());
     co_return true;

@@ -17,6 +17,7 @@
 
 #include "support/config.hpp"
 #include "support/errors.hpp"
+#include "support/files.hpp"
 #include "support/text.hpp"
 
 namespace dravik::hostlib {
@@ -93,7 +94,7 @@ void add_read_except(int ruleset, const fs::path& hidden, std::uint64_t handled)
 // terminals of the user's session listen on them (socketpair stays).
 // Before Landlock ABI 3, truncate(2) of a path is refused as well (that ABI
 // cannot deny it), and kill(-1) always.
-std::vector<std::uint64_t> network_filter(int abi, bool network) {
+std::vector<std::uint64_t> seccomp_filter(int abi, bool network) {
   scmp_filter_ctx ctx = seccomp_init(SCMP_ACT_ALLOW);
   if (!ctx) return {};
   bool ok = true;
@@ -126,27 +127,14 @@ std::vector<std::uint64_t> network_filter(int abi, bool network) {
 
 // ---------------------------------------------------------------- probes
 
-// The program on PATH, if it is root's and only root may change it: a
-// bwrap a command could have written must not be taken for the sandbox.
-std::optional<std::string> on_path(const std::string& program) {
-  const char* path = std::getenv("PATH");
-  std::string dirs = path ? path : "/usr/bin:/bin";
-  std::size_t start = 0;
-  while (start <= dirs.size()) {
-    auto end = dirs.find(':', start);
-    if (end == std::string::npos) end = dirs.size();
-    const std::string dir = dirs.substr(start, end - start);
-    if (!dir.empty()) {
-      const std::string candidate = dir + "/" + program;
-      struct stat st{}, dir_st{};
-      if (::access(candidate.c_str(), X_OK) == 0 && ::stat(candidate.c_str(), &st) == 0 &&
-          ::stat(dir.c_str(), &dir_st) == 0 && st.st_uid == 0 && dir_st.st_uid == 0 &&
-          (st.st_mode & (S_IWGRP | S_IWOTH)) == 0 && (dir_st.st_mode & (S_IWGRP | S_IWOTH)) == 0)
-        return candidate;
-    }
-    start = end + 1;
-  }
-  return std::nullopt;
+// A program only root can have put there (the file and its directory are
+// root's, writable by no one else): a bwrap a command could have written
+// must not be taken for the sandbox.
+bool roots_only(const std::string& path) {
+  struct stat st{}, dir_st{};
+  const std::string dir = fs::path(path).parent_path().string();
+  return ::stat(path.c_str(), &st) == 0 && ::stat(dir.c_str(), &dir_st) == 0 && st.st_uid == 0 &&
+         dir_st.st_uid == 0 && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0 && (dir_st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
 std::string first_line(const std::string& s) {
@@ -201,18 +189,14 @@ std::shared_ptr<Sandbox> Sandbox::probe(fs::path project, fs::path home, Sandbox
   std::vector<std::string> why;
   if (force == "none") why.push_back("no mechanism tried (DRAVIK_TEST_SANDBOX=none)");
   // The home cannot be hidden from a project that holds it.
-  const auto holds = [](const fs::path& dir, const fs::path& p) {
-    const auto rel = p.lexically_relative(dir);
-    return !rel.empty() && *rel.begin() != "..";
-  };
-  if (sb->project_ == "/" || (!sb->home_.empty() && holds(sb->project_, sb->home_))) {
+  if (sb->project_ == "/" || (!sb->home_.empty() && files::is_within(sb->home_, sb->project_))) {
     sb->why_not_ = "the project directory " + sb->project_.string() + " holds your home directory, which a sandbox "
                    "of it cannot hide; start dravik in the project itself";
     sb->level_ = SandboxLevel::none;
     return sb;
   }
   if (force.empty() || force == "bubblewrap") {
-    if (const auto bwrap = on_path("bwrap"); !bwrap) {
+    if (const auto bwrap = proc::which("bwrap", roots_only); !bwrap) {
       why.push_back("bwrap not found on PATH");
     } else {
       sb->bwrap_ = *bwrap;
@@ -236,7 +220,7 @@ std::shared_ptr<Sandbox> Sandbox::probe(fs::path project, fs::path home, Sandbox
     if (sb->landlock_abi_ == 0) {
       why.push_back("this kernel has no Landlock");
     } else {
-      sb->seccomp_ = network_filter(sb->landlock_abi_, sb->settings_.network);
+      sb->seccomp_ = seccomp_filter(sb->landlock_abi_, sb->settings_.network);
       const int fd = sb->landlock_ruleset();
       if (fd >= 0 && !sb->seccomp_.empty()) {
         ::close(fd);
@@ -292,10 +276,8 @@ std::vector<std::string> Sandbox::bwrap_argv(const fs::path& cwd) const {
 
 bool Sandbox::in_scratch() const {
   for (const char* scratch : {"/tmp", "/var/tmp", "/dev/shm"})
-    for (const fs::path& p : {project_, home_}) {
-      const auto rel = p.lexically_relative(scratch);
-      if (!rel.empty() && *rel.begin() != "..") return true;
-    }
+    for (const fs::path& p : {project_, home_})
+      if (files::is_within(p, scratch)) return true;
   return false;
 }
 

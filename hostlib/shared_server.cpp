@@ -67,8 +67,6 @@ std::string mib_text(std::int64_t kib) {
   return std::to_string(kib / 1024) + " MiB";
 }
 
-std::string file_name(const std::string& path) { return fs::path(path).filename().string(); }
-
 }  // namespace
 
 // ------------------------------------------------------------ identities
@@ -246,8 +244,7 @@ asio::awaitable<void> stop_process(const proc::ProcessHandle& handle, std::chron
   const bool ended = co_await handle.wait_for_exit(grace);
   if (ended) co_return;
   handle.signal(SIGKILL);
-  const bool killed = co_await handle.wait_for_exit(std::chrono::seconds(1));
-  (void)killed;
+  co_await handle.wait_for_exit(std::chrono::seconds(1));
 }
 
 // ---------------------------------------------------------- shared server
@@ -287,14 +284,7 @@ asio::awaitable<void> SharedServer::join() {
   throw RuntimeError("the model servers on this machine kept changing while dravik started; try again");
 }
 
-bool SharedServer::foreign_agreed(const std::vector<pid_t>& agreed) const {
-  for (const auto& p : describe_processes(sidecar::SidecarClient::stale_server_pids()))
-    if (std::find(agreed.begin(), agreed.end(), p.pid) == agreed.end()) return false;
-  return true;
-}
-
-void SharedServer::ask_about_foreign(std::vector<pid_t>& agreed) {
-  const auto foreign = describe_processes(sidecar::SidecarClient::stale_server_pids());
+void SharedServer::ask_about_foreign(const std::vector<ServerProcess>& foreign, std::vector<pid_t>& agreed) {
   std::vector<std::string> shown;
   std::vector<pid_t> pids;
   for (const auto& p : foreign) {
@@ -333,7 +323,7 @@ asio::awaitable<bool> SharedServer::try_join(std::vector<pid_t>& agreed_foreign,
       if (!live.empty() && agreed_holder != record->server) {
         StartQuestion q{StartQuestion::Kind::holder,
                         "the model server (pid " + std::to_string(record->server.pid) + ", " +
-                            file_name(record->model) + ") is in use by dravik chat (pid " +
+                            fs::path(record->model).filename().string() + ") is in use by dravik chat (pid " +
                             std::to_string(live.front().process.pid) + " in " + live.front().project + ")" +
                             (live.size() > 1 ? " and " + std::to_string(live.size() - 1) + " more" : ""),
                         "leave that session first, or use its model: dravik chat --model " + record->model};
@@ -353,9 +343,13 @@ asio::awaitable<bool> SharedServer::try_join(std::vector<pid_t>& agreed_foreign,
     registry_.remove(*lock);
   }
   // What a start would stop besides: asked about unless agreed already.
-  if (!foreign_agreed(agreed_foreign)) {
+  const auto foreign = describe_processes(sidecar::SidecarClient::stale_server_pids());
+  const bool agreed = std::all_of(foreign.begin(), foreign.end(), [&](const ServerProcess& p) {
+    return std::find(agreed_foreign.begin(), agreed_foreign.end(), p.pid) != agreed_foreign.end();
+  });
+  if (!agreed) {
     lock.reset();
-    ask_about_foreign(agreed_foreign);
+    ask_about_foreign(foreign, agreed_foreign);
     co_return false;
   }
   // A server of our own is started as this session's settings say, not as
@@ -376,7 +370,16 @@ asio::awaitable<bool> SharedServer::try_join(std::vector<pid_t>& agreed_foreign,
   record.sessions.push_back(me());
   server_ = *id;
   client_.slot_files = true;
-  recorded_ = record_or_say(record, *lock, "it serves this session alone");
+  try {
+    registry_.write(record, *lock);
+    recorded_ = true;
+  } catch (const OSError& e) {
+    // A full disk must not cost the session its server: it serves this
+    // session alone, and is stopped when it leaves.
+    if (options_.notify)
+      options_.notify(std::string("(the model server could not be recorded for other sessions: ") + e.what() +
+                      "; it serves this session alone)");
+  }
   co_return true;
 }
 
@@ -418,20 +421,6 @@ void SharedServer::restore_own_settings() {
   client_.context_window_tokens = own_->context;
   client_.cache_ram_mib = own_->cache_ram_mib;
   client_.slot_files = true;
-}
-
-bool SharedServer::record_or_say(const ServerRecord& record, const ServerRegistry::Lock& lock,
-                                 const std::string& consequence) {
-  try {
-    registry_.write(record, lock);
-    return true;
-  } catch (const OSError& e) {
-    // A full disk must not cost the session its server.
-    if (options_.notify)
-      options_.notify(std::string("(the model server could not be recorded for other sessions: ") + e.what() + "; " +
-                      consequence + ")");
-    return false;
-  }
 }
 
 asio::awaitable<void> SharedServer::leave() {

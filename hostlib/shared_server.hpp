@@ -193,15 +193,12 @@ class SharedServer {
 
  private:
   boost::asio::awaitable<bool> try_join(std::vector<pid_t>& agreed_foreign, std::optional<ProcessId>& agreed_holder);
-  // Every llama-server/ollama a start would stop is among `agreed`.
-  bool foreign_agreed(const std::vector<pid_t>& agreed) const;
-  // Asks about them; StartDeclined when the user does not agree.
-  void ask_about_foreign(std::vector<pid_t>& agreed);
+  // Asks about the other servers a start would stop; StartDeclined when the
+  // user does not agree, else they are `agreed`.
+  void ask_about_foreign(const std::vector<ServerProcess>& foreign, std::vector<pid_t>& agreed);
   void attach(ServerRecord record, std::unique_ptr<proc::ProcessHandle> handle, const ServerRegistry::Lock& lock);
   ServerRecord::Session me() const;
   std::string own_slot_dir() const;
-  // Writes the record; says so and returns false when it cannot.
-  bool record_or_say(const ServerRecord& record, const ServerRegistry::Lock& lock, const std::string& consequence);
   boost::asio::awaitable<void> leave_recorded();
   // The client's address, context and cache as this session configured
   // them, before a join took the server's.

@@ -163,4 +163,9 @@ std::optional<std::string> home_directory() {
   return std::nullopt;
 }
 
+bool is_within(const std::filesystem::path& path, const std::filesystem::path& dir) {
+  const auto rel = path.lexically_normal().lexically_relative(dir.lexically_normal());
+  return !rel.empty() && *rel.begin() != "..";
+}
+
 }  // namespace dravik::files

@@ -1,6 +1,7 @@
 // Plain POSIX file helpers whose failures are OSError with the path named.
 #pragma once
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -40,5 +41,9 @@ void create_private_directories(const std::string& path);
 // The one place where the home is looked up, so that every part of dravik
 // agrees on it and none falls back to the working directory.
 std::optional<std::string> home_directory();
+
+// True when `path` is `dir` or lies beneath it, judged on the names alone
+// (both absolute and normal).
+bool is_within(const std::filesystem::path& path, const std::filesystem::path& dir);
 
 }  // namespace dravik::files

@@ -38,12 +38,16 @@ std::string start_hint(const std::string& what) {
   return "hint: `dravik doctor` checks the model file and shows the launch command.";
 }
 
+// Whether a start may ask whether to stop another server: only a person at
+// a terminal, and not in JSON mode (its questions would mix with the JSON).
+bool can_ask_about_servers(const ChatSettings& s) { return ::isatty(0) == 1 && !s.json; }
+
 // What to do when a start would have stopped a server and the user did not
 // agree (or could not be asked).
 std::string declined(const hostlib::StartDeclined& e, const ChatSettings& s) {
   std::string m = std::string("dravik chat: ") + e.what() + ".";
   if (e.kind == hostlib::StartQuestion::Kind::foreign)
-    m += ::isatty(0) == 1 && !s.json ? "" : "\nhint: stop it yourself, or run again with --yes to let dravik stop it.";
+    m += can_ask_about_servers(s) ? "" : "\nhint: stop it yourself, or run again with --yes to let dravik stop it.";
   else
     m += "\nhint: leave that session first, or run this one with the model that server has (--model).";
   return m;
@@ -64,7 +68,7 @@ hostlib::SharedServerOptions shared_server_options(const ChatSettings& s, Output
   o.project = s.workdir;
   // Asked only of a person at a terminal; --yes answers for a stranger's
   // server, never for one another session of the user still uses.
-  const bool can_ask = ::isatty(0) == 1 && !s.json;
+  const bool can_ask = can_ask_about_servers(s);
   o.confirm = [&out, can_ask, yes = s.yes](const hostlib::StartQuestion& q) {
     using Kind = hostlib::StartQuestion::Kind;
     if (q.kind == Kind::foreign && yes) {

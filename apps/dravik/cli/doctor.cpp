@@ -28,15 +28,6 @@ namespace {
 
 std::string yes_no(bool b) { return b ? "yes" : "no"; }
 
-// "pid 123: /usr/bin/llama-server -m x.gguf", for the processes a start
-// would stop.
-std::string describe_process(pid_t pid) {
-  std::string cmdline = files::try_read_file("/proc/" + std::to_string(pid) + "/cmdline").value_or("");
-  for (char& c : cmdline)
-    if (c == '\0') c = ' ';
-  return "pid " + std::to_string(pid) + ": " + text::escape_controls(config::trim(cmdline));
-}
-
 // What the model file is, in words, and whether a server could load it.
 std::pair<std::string, bool> model_verdict(const std::string& model) {
   try {
@@ -143,7 +134,8 @@ int start_once(boost::asio::io_context& io, SidecarClient& client, bool yes) {
   const auto stale = SidecarClient::stale_server_pids();
   if (!stale.empty()) {
     std::cout << "Starting stops these llama-server/ollama processes of yours:\n";
-    for (pid_t pid : stale) std::cout << "  " << describe_process(pid) << "\n";
+    // Named as dravik chat names them: program, pid, resident memory.
+    for (const auto& p : hostlib::describe_processes(stale)) std::cout << "  " << p.shown() << "\n";
     const bool can_ask = ::isatty(0) == 1 && ::isatty(1) == 1;
     if (!yes && (!can_ask || !confirm("Stop them and start llama-server?"))) {
       std::cout << "Nothing was stopped or started" << (can_ask ? "" : " (--yes lets dravik stop them)") << ".\n";

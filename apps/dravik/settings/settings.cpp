@@ -132,8 +132,7 @@ hostlib::SandboxSettings sandbox_of(const Json& config) {
       const fs::path normal = fs::path(p).lexically_normal();
       // Naming the root or the home (or a directory holding it) would undo
       // the sandbox.
-      const auto rel = fs::path(home).lexically_normal().lexically_relative(normal);
-      if (!rel.empty() && *rel.begin() != "..")
+      if (files::is_within(home, normal))
         throw ValueError(std::string("\"sandbox\": \"") + key + "\" cannot name " + normal.string() +
                          ", which holds your home directory; name the directories inside it that tools need");
       out.push_back(normal);

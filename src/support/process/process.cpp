@@ -967,11 +967,11 @@ RunResult run_sync(std::vector<std::string> argv, RunOptions opts) {
   return std::move(*result);
 }
 
-std::optional<std::string> which(const std::string& name) {
+std::optional<std::string> which(const std::string& name, const std::function<bool(const std::string& path)>& accept) {
   if (name.empty()) return std::nullopt;
-  auto executable = [](const std::string& p) {
+  auto executable = [&](const std::string& p) {
     struct stat sb;
-    return ::stat(p.c_str(), &sb) == 0 && S_ISREG(sb.st_mode) && ::access(p.c_str(), X_OK) == 0;
+    return ::stat(p.c_str(), &sb) == 0 && S_ISREG(sb.st_mode) && ::access(p.c_str(), X_OK) == 0 && (!accept || accept(p));
   };
   if (name.find('/') != std::string::npos) return executable(name) ? std::optional(name) : std::nullopt;
   const char* path = std::getenv("PATH");

@@ -248,8 +248,10 @@ struct Seams {
 Seams& seams();
 }  // namespace detail
 
-// Full path of `name` on PATH (regular executable file), or nullopt.
-std::optional<std::string> which(const std::string& name);
+// Full path of `name` on PATH (regular executable file), or nullopt. With
+// `accept`, the first hit it accepts.
+std::optional<std::string> which(const std::string& name,
+                                 const std::function<bool(const std::string& path)>& accept = {});
 
 // The host's environment as a map.
 Environment current_environment();
