@@ -16,6 +16,7 @@ packages=(
   git  # the first-run set-up clones llama.cpp to build llama-server
   patch  # tests: diffs shown before a change apply with GNU patch
   bubblewrap libseccomp-dev  # the sandbox of shell commands (bwrap; Landlock + seccomp without it)
+  nodejs npm  # tests: the MCP server they talk to
 )
 
 missing=()
@@ -25,14 +26,32 @@ for p in "${packages[@]}"; do
   fi
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
-  echo "install-deps: all packages present"
-  exit 0
+# Node.js and npm may come from elsewhere than Debian's packages: what is on
+# PATH serves.
+if command -v node >/dev/null 2>&1 && command -v npm >/dev/null 2>&1; then
+  kept=()
+  for p in "${missing[@]}"; do [ "$p" = nodejs ] || [ "$p" = npm ] || kept+=("$p"); done
+  missing=("${kept[@]}")
 fi
 
-echo "install-deps: installing ${missing[*]}"
-SUDO=""
-if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install-deps: all packages present"
+else
+  echo "install-deps: installing ${missing[*]}"
+  SUDO=""
+  if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# The MCP server of the tests, from the npm registry, version pinned, in a
+# cache folder outside the source tree (scripts/test.sh finds it there).
+mcp_version=2026.8.31
+mcp_dir="${XDG_CACHE_HOME:-$HOME/.cache}/dravik/test-peers/server-everything-$mcp_version"
+if [ ! -f "$mcp_dir/node_modules/@modelcontextprotocol/server-everything/dist/index.js" ]; then
+  echo "install-deps: installing @modelcontextprotocol/server-everything@$mcp_version into $mcp_dir"
+  mkdir -p "$mcp_dir"
+  npm install --prefix "$mcp_dir" --no-audit --no-fund --loglevel=error \
+    "@modelcontextprotocol/server-everything@$mcp_version"
+fi

@@ -5,6 +5,9 @@
 #   DRAVIK_TEST_LLAMA_SERVER, DRAVIK_TEST_MODEL
 #                    the real llama-server and model of the real-server tests
 #                    (default: the project's shared ones, next to the checkout)
+#   DRAVIK_TEST_MCP_EVERYTHING
+#                    the MCP "everything" server's dist/index.js (default: the
+#                    one install-deps.sh installs)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -42,6 +45,14 @@ else
   echo "test: real-server tests skipped: no llama-server at $shared/tools/llama-server/ or model" \
     "at $shared/fixtures/tiny-chat.gguf (set DRAVIK_TEST_LLAMA_SERVER and DRAVIK_TEST_MODEL)"
 fi
+
+# The MCP tests speak to the reference "everything" server that
+# install-deps.sh puts in the cache; they are skipped without it.
+everything="${XDG_CACHE_HOME:-$HOME/.cache}/dravik/test-peers/server-everything-2026.8.31/node_modules/@modelcontextprotocol/server-everything/dist/index.js"
+if [ -z "${DRAVIK_TEST_MCP_EVERYTHING:-}" ] && [ -f "$everything" ] && command -v node >/dev/null 2>&1; then
+  export DRAVIK_TEST_MCP_EVERYTHING="$everything"
+fi
+echo "test: MCP tests use ${DRAVIK_TEST_MCP_EVERYTHING:-nothing (skipped)}"
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"

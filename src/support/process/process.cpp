@@ -726,32 +726,89 @@ asio::awaitable<int> Child::terminate(Duration grace, bool group) {
 std::shared_ptr<PipeReader> Child::take_stdout() { return std::exchange(impl_->out, nullptr); }
 std::shared_ptr<PipeReader> Child::take_stderr() { return std::exchange(impl_->err, nullptr); }
 
-void Child::write_stdin_and_close(std::string_view bytes) {
-  if (!impl_->in) return;
-  if (bytes.size() > 65536) throw ValueError("standard input of a child is limited to 64 KiB");
-  const int fd = impl_->in->native_handle();
-  // Writing to a pipe whose reader has exited raises SIGPIPE, which would
-  // kill the host: block it for this thread and discard one we caused.
+namespace {
+
+// write(2) with SIGPIPE blocked for this thread: writing to a pipe whose
+// reader has exited raises it, which would kill the host. A SIGPIPE we
+// caused is discarded; one that was already pending stays.
+ssize_t write_without_sigpipe(int fd, const char* data, std::size_t size) {
   sigset_t pipe_set, old, pending;
   sigemptyset(&pipe_set);
   sigaddset(&pipe_set, SIGPIPE);
   ::pthread_sigmask(SIG_BLOCK, &pipe_set, &old);
   sigpending(&pending);
   const bool was_pending = sigismember(&pending, SIGPIPE);
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;  // EPIPE: the child is gone; EAGAIN cannot happen below 64 KiB
-    done += static_cast<std::size_t>(n);
-  }
+  ssize_t n;
+  do {
+    n = ::write(fd, data, size);
+  } while (n < 0 && errno == EINTR);
+  const int saved = errno;
   if (!was_pending) {
     timespec zero{0, 0};
     while (::sigtimedwait(&pipe_set, nullptr, &zero) > 0) {
     }
   }
   ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  errno = saved;
+  return n;
+}
+
+}  // namespace
+
+void Child::write_stdin_and_close(std::string_view bytes) {
+  if (!impl_->in) return;
+  if (bytes.size() > 65536) throw ValueError("standard input of a child is limited to 64 KiB");
+  const int fd = impl_->in->native_handle();
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = write_without_sigpipe(fd, bytes.data() + done, bytes.size() - done);
+    if (n <= 0) break;  // EPIPE: the child is gone; EAGAIN cannot happen below 64 KiB
+    done += static_cast<std::size_t>(n);
+  }
   impl_->in.reset();
+}
+
+std::shared_ptr<PipeWriter> Child::take_stdin() {
+  if (!impl_->in) return nullptr;
+  const int fd = impl_->in->release();
+  impl_->in.reset();
+  return std::make_shared<PipeWriter>(impl_->ex, fd);
+}
+
+// ---------------------------------------------------------------- PipeWriter
+
+struct PipeWriter::Impl {
+  asio::posix::stream_descriptor sd;
+  Impl(asio::any_io_executor ex, int fd) : sd(std::move(ex), fd) {
+    error_code ec;
+    sd.non_blocking(true, ec);
+  }
+};
+
+PipeWriter::PipeWriter(asio::any_io_executor ex, int fd) : impl_(std::make_unique<Impl>(std::move(ex), fd)) {}
+PipeWriter::~PipeWriter() = default;
+
+asio::awaitable<bool> PipeWriter::write(std::string bytes) {
+  auto& sd = impl_->sd;
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    if (!sd.is_open()) co_return false;
+    const ssize_t n = write_without_sigpipe(sd.native_handle(), bytes.data() + done, bytes.size() - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN) co_return false;  // EPIPE: the reader is gone
+    error_code ec;
+    co_await sd.async_wait(asio::posix::stream_descriptor::wait_write, asio::redirect_error(asio::use_awaitable, ec));
+    if (ec == asio::error::operation_aborted && sd.is_open()) throw boost::system::system_error(ec);
+  }
+  co_return true;
+}
+
+void PipeWriter::close() {
+  error_code ec;
+  impl_->sd.close(ec);
 }
 
 // ------------------------------------------------------------- ProcessHandle

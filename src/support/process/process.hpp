@@ -95,6 +95,27 @@ class PipeReader {
   std::unique_ptr<Impl> impl_;
 };
 
+// Writes to one pipe end (a child's standard input) without blocking the
+// loop. A reader that is gone makes writes fail (false), never a SIGPIPE of
+// the host; cancellation of the awaiting coroutine propagates.
+class PipeWriter {
+ public:
+  PipeWriter(boost::asio::any_io_executor ex, int fd);
+  ~PipeWriter();
+  PipeWriter(const PipeWriter&) = delete;
+  PipeWriter& operator=(const PipeWriter&) = delete;
+
+  // Writes all of `bytes`, waiting while the pipe is full; false once the
+  // reader has closed its end (or the pipe was closed here).
+  boost::asio::awaitable<bool> write(std::string bytes);
+  // Closes the pipe end: the reader sees the end of its input.
+  void close();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
 class Child {
  public:
   // Spawns the program. Throws FileNotFoundError when the program does not
@@ -141,6 +162,9 @@ class Child {
   // The pipe ends the caller asked for (each can be taken once).
   std::shared_ptr<PipeReader> take_stdout();
   std::shared_ptr<PipeReader> take_stderr();
+  // The standard input pipe, for a conversation with the child (can be
+  // taken once; write_stdin_and_close does nothing afterwards).
+  std::shared_ptr<PipeWriter> take_stdin();
   // Writes `bytes` (at most 64 KiB, what an empty pipe holds) to the
   // child's standard input without blocking, then closes it. A child that
   // is already gone simply does not get them: no SIGPIPE reaches the host.
