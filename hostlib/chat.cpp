@@ -155,15 +155,29 @@ std::string& sandbox_note() {
   static std::string note;
   return note;
 }
+
+Json& extra_tools() {
+  static Json extra = Json::array();
+  return extra;
+}
+int& extra_generation() {
+  static int generation = 0;
+  return generation;
+}
 }  // namespace
 
 void set_sandbox_note(std::string note) { sandbox_note() = std::move(note); }
 
+void set_extra_tools(Json definitions) {
+  extra_tools() = definitions.is_array() ? std::move(definitions) : Json::array();
+  ++extra_generation();
+}
+
 const Json& tool_definitions() {
   static Json tools;
-  static std::optional<std::string> built_for;
-  if (built_for == sandbox_note()) return tools;
-  built_for = sandbox_note();
+  static std::optional<std::pair<std::string, int>> built_for;
+  if (built_for && built_for->first == sandbox_note() && built_for->second == extra_generation()) return tools;
+  built_for.emplace(sandbox_note(), extra_generation());
   tools = [] {
     auto tool = [](const char* name, const char* description, Json properties, Json required) {
       Json parameters = Json::object();
@@ -215,6 +229,7 @@ const Json& tool_definitions() {
                       {"action", {{"type", "string"}, {"enum", {"add", "replace", "remove", "show"}}}},
                       {"content", text}},
                      {"scope", "action"}));
+    for (const Json& extra : extra_tools()) t.push_back(extra);
     return t;
   }();
   return tools;

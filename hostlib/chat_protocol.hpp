@@ -40,6 +40,9 @@ const Json& tool_definitions();
 // A sentence added to the shell tool's description (what the sandbox
 // allows); empty: none.
 void set_sandbox_note(std::string note);
+// Tools offered besides the dispatcher's (an MCP server's), appended to
+// tool_definitions() in this order; their calls are the host's to carry out.
+void set_extra_tools(Json definitions);
 
 // Opens one streamed chat completion: POSTs `body` (with "stream": true) to
 // the chat endpoint of `base_url` with the extra `headers`, and yields each

@@ -217,7 +217,7 @@ class McpServers::Server {
   // Starts the server and lists its tools, all before `deadline`. Throws
   // RuntimeError saying why it cannot be used.
   asio::awaitable<void> start(Clock::time_point deadline) {
-    co_await close_transport();
+    co_await close_transport(true);
     if (!config_.url.empty() && options_.airgapped && !is_loopback_url(config_.url))
       throw RuntimeError("air-gapped mode allows only loopback addresses, not " + config_.url);
     transport_ = config_.url.empty() ? stdio_mcp_transport(ex_, config_, options_)
@@ -301,12 +301,12 @@ class McpServers::Server {
     throw RuntimeError("it did not answer " + method + " in time");
   }
 
-  asio::awaitable<void> close_transport() {
+  asio::awaitable<void> close_transport(bool at_once = false) {
     if (!transport_) co_return;
     alive_ = false;
-    fail_pending("it was stopped");
+    fail_pending();
     auto t = std::move(transport_);
-    co_await t->close();
+    co_await t->close(at_once);
   }
 
   std::string stopped_text() const { return "MCP server " + name() + " stopped: " + why_; }
@@ -378,10 +378,10 @@ class McpServers::Server {
         why_ += " (it said: " + text::escape_controls(text::prefix(words, 200)) + ")";
       }
     logger()->warn("MCP server {} stopped: {}", name(), why_);
-    fail_pending(why_);
+    fail_pending();
   }
 
-  void fail_pending(const std::string&) {
+  void fail_pending() {
     for (auto& [id, p] : pending_) p->timer.cancel();
   }
 
@@ -435,7 +435,7 @@ asio::awaitable<std::string> McpServers::start() {
     } catch (const std::exception& x) {
       s.left_out = x.what();
     }
-    co_await s.close_transport();
+    co_await s.close_transport(true);
   });
   co_await async::throw_if_cancelled();
   std::vector<std::string> failed;
@@ -492,7 +492,7 @@ asio::awaitable<McpCallResult> McpServers::call(const std::string& exposed, Json
       } catch (const std::exception& e) {
         why = e.what();
       }
-      co_await s->close_transport();
+      co_await s->close_transport(true);
       co_return McpCallResult{before + "; starting it again failed: " + why, false};
     }
     logger()->info("MCP server {} started again", server);

@@ -64,8 +64,9 @@ class McpTransport {
   // The protocol revision agreed in initialize (an endpoint names it in
   // every later request).
   virtual void set_protocol_version(std::string) {}
-  // Ends the conversation and everything the server runs: bounded.
-  virtual boost::asio::awaitable<void> close() = 0;
+  // Ends the conversation and everything the server runs: bounded. A
+  // server given up on (`at_once`) is not given its grace to quit.
+  virtual boost::asio::awaitable<void> close(bool at_once = false) = 0;
   // What the server printed on its standard error lately, for messages.
   virtual std::string last_words() const { return ""; }
 };

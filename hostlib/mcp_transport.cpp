@@ -89,14 +89,15 @@ class StdioTransport : public McpTransport {
     }
   }
 
-  asio::awaitable<void> close() override {
+  asio::awaitable<void> close(bool at_once) override {
     if (!child_) co_return;
     co_await asio::this_coro::reset_cancellation_state();
     state_->quitting = true;
     // Its input ends first, which a well-behaved server takes as the end;
     // then SIGTERM, then SIGKILL, to its whole group.
     if (state_->in) state_->in->close();
-    auto status = co_await child_->wait_for(options_.limits.grace);
+    std::optional<int> status;
+    if (!at_once) status = co_await child_->wait_for(options_.limits.grace);
     if (status) child_->signal_group(SIGKILL);  // whatever it left running
     else co_await child_->terminate(options_.limits.grace, true);
     state_->gone = true;
@@ -237,7 +238,7 @@ class HttpTransport : public McpTransport {
 
   void set_protocol_version(std::string version) override { state_->protocol_version = std::move(version); }
 
-  asio::awaitable<void> close() override {
+  asio::awaitable<void> close(bool) override {
     co_await asio::this_coro::reset_cancellation_state();
     state_->quitting = true;
     state_->http.close_connections();

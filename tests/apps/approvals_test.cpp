@@ -73,9 +73,19 @@ TEST(ApprovalRules, SimpleCommandsMatchWordByWordAndDenyBeatsEverything) {
   EXPECT_EQ(decide(b, "make test "), D::ask);
   EXPECT_EQ(decide(b, "make  test"), D::ask);
 
+  // MCP tools: asked unless read-only; entries name them SERVER__TOOL.
+  Approvals m(Json::parse(R"({"allow": ["mcp: git__commit"], "deny": ["mcp:git__push"]})"), kTools);
+  m.set_read_only_mcp_tools({"git__log"});
+  EXPECT_EQ(m.decide("git__log", Json::object(), false), D::run);
+  EXPECT_EQ(m.decide("git__commit", Json::object(), false), D::run);
+  EXPECT_EQ(m.decide("git__reset", Json::object(), false), D::ask);
+  EXPECT_EQ(m.decide("git__push", Json::object(), true), D::deny);
+  m.remember_always("git__reset", Json::object());
+  EXPECT_EQ(m.decide("git__reset", Json::object(), false), D::run);
+
   for (const char* bad : {R"({"allow": ["shel"]})", R"({"allow": ["shell: git \"status\""]})",
                           R"({"deny": ["write_file: x"]})", R"({"deny": ["shell:"]})", R"({"allow": [3]})",
-                          R"({"deny": "shell"})"}) {
+                          R"({"deny": "shell"})", R"({"allow": ["mcp: git"]})", R"({"allow": ["mcp: __x"]})"}) {
     try {
       Approvals(Json::parse(bad), kTools);
       ADD_FAILURE() << bad;

@@ -7,6 +7,7 @@
 
 #include "approval/command_words.hpp"
 #include "host_services/host_services.hpp"
+#include "support/config.hpp"
 #include "support/errors.hpp"
 #include "support/text.hpp"
 
@@ -35,7 +36,8 @@ Approvals::Rule parse_rule(const Json& entry, const char* list, const std::vecto
     for (const auto& t : tool_names) known += (known.empty() ? "" : ", ") + t;
     return ValueError("configuration: \"" + std::string(list) + "\" entry " + dump_json(entry) + ": " + why +
                       " (an entry is a tool name, one of " + known +
-                      ", or \"shell: WORDS\" for the commands that start with those words)");
+                      ", \"shell: WORDS\" for the commands that start with those words, or \"mcp: SERVER__TOOL\" "
+                      "for a tool of an MCP server)");
   };
   if (!entry.is_string()) throw fail("not a string");
   const std::string text = entry.get<std::string>();
@@ -45,6 +47,16 @@ Approvals::Rule parse_rule(const Json& entry, const char* list, const std::vecto
   std::string name = text.substr(0, colon);
   name.erase(0, name.find_first_not_of(" \t"));
   name.erase(name.find_last_not_of(" \t") + 1);
+  if (name == "mcp" && colon != std::string::npos) {
+    // An MCP server's tool, as the model sees it; the servers' tools are
+    // not known yet when the configuration is read.
+    std::string tool = config::trim(text.substr(colon + 1));
+    const auto sep = tool.find("__");
+    if (sep == std::string::npos || sep == 0 || sep + 2 >= tool.size())
+      throw fail("the name after \"mcp:\" is SERVER__TOOL, as the model is offered it");
+    rule.tool = std::move(tool);
+    return rule;
+  }
   if (std::find(tool_names.begin(), tool_names.end(), name) == tool_names.end())
     throw fail("no tool is called " + dump_json(name));
   rule.tool = name;
@@ -74,6 +86,8 @@ std::vector<Approvals::Rule> parse_rules(const Json& cfg, const char* list, cons
 }  // namespace
 
 bool changes_things(const std::string& tool) { return tool == "shell" || tool == "write_file" || tool == "edit_file"; }
+
+bool is_mcp_tool(const std::string& tool) { return tool.find("__") != std::string::npos; }
 
 std::optional<std::vector<std::string>> simple_command_words(std::string_view command) {
   std::vector<std::string> words;
@@ -177,7 +191,8 @@ const Approvals::Rule* Approvals::denied_by(const std::string& tool, const Json&
 Approvals::Decision Approvals::decide(const std::string& tool, const Json& arguments, bool yes) const {
   bool certain = false;
   if (denied_by(tool, arguments, &certain)) return certain || yes ? Decision::deny : Decision::ask;
-  if (!changes_things(tool) || yes) return Decision::run;
+  const bool changes = changes_things(tool) || (is_mcp_tool(tool) && !read_only_mcp_.contains(tool));
+  if (!changes || yes) return Decision::run;
   const std::string* command = command_of(arguments);
   const auto words = command ? simple_command_words(*command) : std::nullopt;
   for (const Rule& rule : allow_) {

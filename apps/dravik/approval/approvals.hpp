@@ -17,6 +17,9 @@ namespace dravik::app {
 
 // shell, write_file and edit_file change things and are asked about.
 bool changes_things(const std::string& tool);
+// A tool of an MCP server (SERVER__TOOL): asked about unless its server
+// marks it read-only.
+bool is_mcp_tool(const std::string& tool);
 
 // The words of `command` when it is one simple command that the shell runs
 // as written: only letters, digits, `_ . / : = + @ % , -`, `~` inside a
@@ -37,8 +40,9 @@ bool words_appear_in(const std::vector<std::string>& words, const std::vector<st
 
 class Approvals {
  public:
-  // One configuration entry: a tool name ("write_file"), or for the shell
-  // "shell: WORDS", the leading words of a simple command.
+  // One configuration entry: a tool name ("write_file"), for the shell
+  // "shell: WORDS", the leading words of a simple command, or "mcp:
+  // SERVER__TOOL", a tool of an MCP server.
   struct Rule {
     std::string text;  // as written in the configuration
     std::string tool;
@@ -68,12 +72,16 @@ class Approvals {
   // session", "this exact command".
   static std::string always_covers(const std::string& tool);
   void remember_always(const std::string& tool, const Json& arguments);
+  // The MCP tools whose servers mark them read-only: they run unasked, as
+  // the read tools do.
+  void set_read_only_mcp_tools(std::set<std::string> tools) { read_only_mcp_ = std::move(tools); }
   // The approvals in force, for /status, escaped for the terminal.
   std::vector<std::string> status_lines(bool yes) const;
 
  private:
   std::vector<Rule> allow_, deny_;
   std::set<std::string> always_tools_;
+  std::set<std::string> read_only_mcp_;
   std::vector<std::string> always_commands_;  // in the order answered
 };
 

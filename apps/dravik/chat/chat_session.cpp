@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
+#include <set>
 
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/cancellation_signal.hpp>
@@ -11,6 +13,8 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include "backend_catalog/backend_catalog.hpp"
+#include "chat/mcp_consent.hpp"
+#include "chat_protocol.hpp"
 #include "cli/commands.hpp"
 #include "cli/console.hpp"
 #include "provisioning/provisioning.hpp"
@@ -139,20 +143,32 @@ bool ChatSession::start() {
     out_->error(std::string("dravik chat: ") + e.what());
     return false;
   }
-  try {
-    run_until_done(io_, runtime_->start());
-  } catch (const hostlib::StartDeclined& e) {
-    out_->clear_status();
-    out_->error(declined(e, settings_));
-    return false;
-  } catch (const std::exception& e) {
-    out_->clear_status();
-    const std::string what = e.what();
-    const auto status = run_until_done(io_, runtime_->server_exit_status(std::chrono::milliseconds(0)));
-    out_->error("dravik chat: the model server did not start: " +
-                start_failure(what, status, runtime_->server_log_tail(120)) + "\n" + start_hint(what));
+  // The MCP servers start while the model server does.
+  auto mcp_servers = agreed_mcp_servers(settings_, *out_, can_ask_about_servers(settings_));
+  bool mcp_started = true;
+  std::string mcp_warning;
+  if (!mcp_servers.empty()) {
+    hostlib::McpOptions o;
+    o.workdir = settings_.workdir;
+    o.airgapped = settings_.airgapped;
+    if (const char* ms = std::getenv("DRAVIK_TEST_MCP_START_MS"); ms && std::atol(ms) > 0)
+      o.limits.start = std::chrono::milliseconds(std::atol(ms));
+    mcp_ = std::make_unique<hostlib::McpServers>(io_.get_executor(), std::move(mcp_servers), o);
+    mcp_started = false;
+    asio::co_spawn(io_, mcp_->start(), [&](std::exception_ptr e, std::string warning) {
+      mcp_warning = e ? std::string("MCP servers left out: their start failed") : std::move(warning);
+      mcp_started = true;
+    });
+  }
+  const bool runtime_started = start_runtime();
+  io_.restart();
+  while (!mcp_started) io_.run_one();
+  if (!runtime_started) {
+    stop_mcp();
     return false;
   }
+  if (!mcp_warning.empty()) out_->error(text::escape_controls(mcp_warning));
+  offer_mcp_tools();
   started_ = true;
   // Said once: what protects the user when nothing does.
   if (const auto& sb = settings_.shell_sandbox; sb && !sb->confines()) out_->note("sandbox: " + sb->describe());
@@ -167,6 +183,43 @@ bool ChatSession::start() {
   undo_.set_session(recorder_->id());
   undo_.tidy();
   return true;
+}
+
+bool ChatSession::start_runtime() {
+  try {
+    run_until_done(io_, runtime_->start());
+    return true;
+  } catch (const hostlib::StartDeclined& e) {
+    out_->clear_status();
+    out_->error(declined(e, settings_));
+  } catch (const std::exception& e) {
+    out_->clear_status();
+    const std::string what = e.what();
+    const auto status = run_until_done(io_, runtime_->server_exit_status(std::chrono::milliseconds(0)));
+    out_->error("dravik chat: the model server did not start: " +
+                start_failure(what, status, runtime_->server_log_tail(120)) + "\n" + start_hint(what));
+  }
+  return false;
+}
+
+void ChatSession::offer_mcp_tools() {
+  if (!mcp_) return;
+  hostlib::set_extra_tools(mcp_->tool_definitions());
+  std::set<std::string> read_only;
+  for (const auto& t : mcp_->tools())
+    if (t.read_only) read_only.insert(t.exposed);
+  approvals_.set_read_only_mcp_tools(std::move(read_only));
+}
+
+void ChatSession::stop_mcp() {
+  if (!mcp_) return;
+  try {
+    run_until_done(io_, mcp_->stop());
+  } catch (const std::exception& e) {
+    out_->error(std::string("could not stop the MCP servers cleanly: ") + e.what());
+  }
+  hostlib::set_extra_tools(Json::array());
+  mcp_.reset();
 }
 
 void ChatSession::banner() {
@@ -285,7 +338,12 @@ bool ChatSession::run_turn(const std::string& user_text) {
   const std::string undo_note = undo_.take_note();
   conversation_.add_user(undo_note.empty() ? user_text : "[" + undo_note + "]\n\n" + user_text);
   undo_.begin_turn();
-  Turn turn({*runtime_, conversation_, *context_, approvals_, undo_, *out_, settings_});
+  if (mcp_) {
+    // A server that said its tools changed is listed again first.
+    run_until_done(io_, mcp_->refresh_tools());
+    offer_mcp_tools();
+  }
+  Turn turn({*runtime_, conversation_, *context_, approvals_, undo_, *out_, settings_, mcp_.get()});
   const std::exception_ptr error = interruptible(turn.run());
   last_reply_ = turn.last_reply();
   last_figures_ = turn.last_figures();
@@ -327,6 +385,7 @@ void ChatSession::stop() {
     // The conversation is in the journal; what failed is the server's cache.
     out_->error(std::string("could not keep the server's cache for the next --resume: ") + e.what());
   }
+  stop_mcp();
   try {
     run_until_done(io_, runtime_->close());
   } catch (const std::exception& e) {

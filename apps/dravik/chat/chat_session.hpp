@@ -14,6 +14,7 @@
 
 #include "output/output.hpp"
 #include "project/project_context.hpp"
+#include "mcp.hpp"
 #include "runtimes.hpp"
 #include "session/conversation.hpp"
 #include "session/recorder.hpp"
@@ -65,6 +66,12 @@ class ChatSession {
 
  private:
   bool run_turn(const std::string& user_text);
+  // The model server's start, said when it fails; false then.
+  bool start_runtime();
+  // Offers the MCP servers' tools to the model (again, after a list
+  // changed), the read-only ones unasked.
+  void offer_mcp_tools();
+  void stop_mcp();
   // The session's journal (chat/resume.cpp): a new one, or the one --resume
   // or --fork names, its conversation loaded; false when it cannot be.
   bool open_session();
@@ -96,6 +103,7 @@ class ChatSession {
   Conversation conversation_;
   UndoLog undo_;
   std::unique_ptr<hostlib::ChatRuntime> runtime_;  // once start has built it
+  std::unique_ptr<hostlib::McpServers> mcp_;       // when any MCP server is configured
   std::unique_ptr<ContextKeeper> context_;         // with the runtime
   std::unique_ptr<SavedSession> saved_;            // with the runtime
   SessionStore sessions_;                          // this project's sessions

@@ -83,6 +83,12 @@ void ChatSession::status() {
   for (const auto& line : approvals_.status_lines(settings_.yes)) s += line + "\n";
   for (const auto& [what, value] : runtime_->status()) s += field(what, value);
   if (settings_.shell_sandbox) s += field("sandbox", settings_.shell_sandbox->describe());
+  if (mcp_)
+    for (const auto& st : mcp_->status())
+      s += field("mcp", text::escape_unambiguous(st.name) + ": " + text::escape_controls(st.state) +
+                            (st.tools ? ", " + count(st.tools) + (st.tools == 1 ? " tool" : " tools") + ", about " +
+                                            count(st.tokens) + " tokens in every request"
+                                      : ""));
   if (auto snap = host::memory_limits_probe().read_memory_snapshot(); snap && snap->available_mb)
     s += field("memory", std::to_string(static_cast<long>(*snap->available_mb)) + " MB available");
   out_->text(s);

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "backend_catalog/backend_catalog.hpp"
@@ -89,6 +90,23 @@ ChatSettings resolve_chat_settings(const ChatOptions& o, bool one_shot) {
     s.reply_cap = *cap;
   }
   if (s.local()) s.server = server_of(s.config);
+
+  // A bad "mcp_servers" entry of the user's is reported before anything
+  // starts; a project's only costs its servers.
+  s.mcp_servers = hostlib::mcp_servers_of(s.config, false);
+  const fs::path project_file = s.workdir / ".dravik" / "config.json";
+  std::error_code same_ec;
+  if (!fs::equivalent(project_file, file, same_ec)) {
+    try {
+      for (auto& c : hostlib::mcp_servers_of(read_config_file(project_file, false), true)) {
+        const bool named = std::any_of(s.mcp_servers.begin(), s.mcp_servers.end(),
+                                       [&](const hostlib::McpServerConfig& u) { return u.name == c.name; });
+        if (!named) s.mcp_servers.push_back(std::move(c));
+      }
+    } catch (const std::exception& e) {
+      s.mcp_project_problem = project_file.string() + ": " + e.what();
+    }
+  }
 
   if (const char* ms = std::getenv("DRAVIK_TEST_STALL_NOTICE_MS"); ms && std::atol(ms) > 0)
     s.stall_notice = std::chrono::milliseconds(std::atol(ms));

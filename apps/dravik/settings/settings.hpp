@@ -12,6 +12,7 @@
 #include <string>
 
 #include "approval/approvals.hpp"
+#include "mcp.hpp"
 #include "sandbox.hpp"
 #include "support/json.hpp"
 
@@ -61,6 +62,13 @@ struct ChatSettings {
   hostlib::SandboxSettings sandbox;
   bool no_sandbox = false;
   std::shared_ptr<hostlib::Sandbox> shell_sandbox;
+  // "mcp_servers": the configuration's, then those of the project's own
+  // configuration (<project>/.dravik/config.json, from_project: started
+  // only once the user agrees); a project entry that names a server the
+  // user's configuration has is left out. A project configuration that
+  // cannot be used is said at the start (`mcp_project_problem`).
+  std::vector<hostlib::McpServerConfig> mcp_servers;
+  std::string mcp_project_problem;
 
   // How this run talks to its user.
   bool yes = false;          // --yes: every change runs unless denied

@@ -93,7 +93,18 @@ asio::awaitable<std::string> Turn::run_call(host::ToolCall tc, bool& ok, bool& r
                        : "Not run: you already made this exact call twice in this turn, and the earlier result "
                          "stands. Use it, or do something else.";
   if (file_call && !change) co_return file_call->answer;  // nothing would change: nothing to approve
+  const bool mcp_call = p_.mcp && p_.mcp->find(call.name);
+  if (is_mcp_tool(call.name) && !mcp_call) {
+    // A name of that form that no server offers: nothing to approve.
+    const auto r = co_await action_dispatch::execute_tool(std::move(tc));
+    co_return r.output;
+  }
   if (std::string refusal = approve(call, unseen, view.whole); !refusal.empty()) co_return refusal;
+  if (mcp_call) {
+    const auto r = co_await p_.mcp->call(call.name, tc.arguments);
+    ok = r.ok;
+    co_return r.text;
+  }
   if (change) {
     // No change is written that /undo could not take back.
     const auto outcome = hostlib::apply_change(p_.settings.workdir, *change, [&](const std::string& rel) -> Result<> {

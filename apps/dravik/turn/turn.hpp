@@ -14,6 +14,7 @@
 #include <boost/asio/awaitable.hpp>
 
 #include "approval/approvals.hpp"
+#include "mcp.hpp"
 #include "output/output.hpp"
 #include "runtimes.hpp"
 #include "session/conversation.hpp"
@@ -33,6 +34,7 @@ struct TurnParts {
   UndoLog& undo;
   Output& out;
   const ChatSettings& settings;
+  hostlib::McpServers* mcp = nullptr;  // the MCP servers' tools, when any
 };
 
 class Turn {
