@@ -42,6 +42,7 @@ constexpr const char* kRevisions[] = {"2025-11-25", "2025-06-18", "2025-03-26", 
 constexpr int kMaxListPages = 64;
 constexpr std::size_t kMaxTools = 256;
 constexpr std::size_t kMaxDescription = 2000;
+constexpr std::size_t kMaxSchema = 16 * 1024;
 // OpenAI function names: [A-Za-z0-9_-], at most 64 characters.
 constexpr std::size_t kMaxName = 64;
 
@@ -335,6 +336,12 @@ class McpServers::Server {
       m.read_only = a->value("readOnlyHint", Json(false)) == Json(true);
     Json schema = Json{{"type", "object"}, {"properties", Json::object()}};
     if (const Json* s = config::find(t, "inputSchema"); s && s->is_object()) schema = *s;
+    // It goes into every request: a schema larger than any real tool's
+    // would fill the context.
+    if (dump_json(schema).size() > kMaxSchema) {
+      logger()->warn("MCP server {}: tool {} left out: its input schema is too large", name(), text::escape_controls(tool));
+      return std::nullopt;
+    }
     Json function = Json::object();
     function["name"] = m.exposed;
     function["description"] = text::sanitize_utf8(text::prefix(string_or(t, "description"), kMaxDescription));
