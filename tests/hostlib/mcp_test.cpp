@@ -5,6 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/cancellation_signal.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/steady_timer.hpp>
+
 #include "fakes/processes.hpp"
 #include "mcp.hpp"
 #include "sidecar/sidecar_env.hpp"
@@ -34,6 +39,7 @@ hostlib::McpServerConfig program(std::string name, std::vector<std::string> argv
 std::string scripted_server(const std::string& on_call, const std::string& before = "") {
   return "#!/bin/sh\n" + before +
          "while IFS= read -r line; do\n"
+         "  printf '%s\\n' \"$line\" >> \"$0.log\"\n"
          "  id=$(printf '%s' \"$line\" | sed -n 's/.*\"id\":\\([0-9]*\\).*/\\1/p')\n"
          "  case \"$line\" in\n"
          "  *'\"method\":\"initialize\"'*) printf '{\"jsonrpc\":\"2.0\",\"id\":%s,\"result\":{\"protocolVersion\":"
@@ -164,7 +170,7 @@ TEST(McpServers, BrokenHungMissingAndCrashingServersAreNamedAndEnded) {
                              "\"text\":\"went\"}]}}\\n' $id",
                              "sleep 300 & echo $! >> \"$0.helpers\"\n"),
              true);
-  write_text(dir / "ignores.sh", scripted_server("sleep 30"), true);
+  write_text(dir / "ignores.sh", scripted_server("sleep 30 &"), true);
   hostlib::McpServerConfig far;
   far.name = "far";
   far.url = "http://192.0.2.1/mcp";
@@ -202,6 +208,23 @@ TEST(McpServers, BrokenHungMissingAndCrashingServersAreNamedAndEnded) {
 
   const auto slow = async::run_until_done(io, servers.call("ignores__go", Json::object()));
   EXPECT_NE(slow.text.find("did not answer tools/call in time"), std::string::npos) << slow.text;
+  // A cancelled call propagates, and the server is told.
+  asio::cancellation_signal cancel;
+  asio::steady_timer soon(io, 100ms);
+  soon.async_wait([&](boost::system::error_code) { cancel.emit(asio::cancellation_type::terminal); });
+  std::exception_ptr cancelled;
+  bool done = false;
+  asio::co_spawn(io, servers.call("ignores__go", Json{{"n", 2}}),
+                 asio::bind_cancellation_slot(cancel.slot(), [&](std::exception_ptr e, hostlib::McpCallResult) {
+                   cancelled = e;
+                   done = true;
+                 }));
+  while (!done) io.run_one();
+  EXPECT_TRUE(is_cancellation(cancelled));
+  for (int i = 0; i < 100 && read_text(dir / "ignores.sh.log").find("cancelled by the user") == std::string::npos; ++i)
+    io.run_for(10ms);
+  EXPECT_NE(read_text(dir / "ignores.sh.log").find("\"reason\":\"cancelled by the user\""), std::string::npos)
+      << read_text(dir / "ignores.sh.log");
   async::run_until_done(io, servers.stop());
   // Nothing any server started is left running.
   std::istringstream helpers(read_text(dir / "crash.sh.helpers"));

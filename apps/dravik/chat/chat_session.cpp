@@ -167,7 +167,10 @@ bool ChatSession::start() {
     stop_mcp();
     return false;
   }
-  if (!mcp_warning.empty()) out_->error(text::escape_controls(mcp_warning));
+  if (!mcp_warning.empty()) {
+    out_->clear_status();
+    out_->error(text::escape_controls(mcp_warning));
+  }
   offer_mcp_tools();
   started_ = true;
   // Said once: what protects the user when nothing does.
