@@ -19,6 +19,7 @@
 #include <boost/asio/io_context.hpp>
 
 #include "bench_util.hpp"
+#include "fakes/mcp_peer.hpp"
 #include "mcp.hpp"
 #include "support/process/process.hpp"
 #include "support/run.hpp"
@@ -184,22 +185,7 @@ int main() {
   ::getsockname(probe, reinterpret_cast<sockaddr*>(&a), &len);
   const std::uint16_t port = ntohs(a.sin_port);
   ::close(probe);
-  proc::SpawnOptions so;
-  so.argv = {"node", index, "streamableHttp"};
-  auto env = proc::current_environment();
-  env["PORT"] = std::to_string(port);
-  so.env = env;
-  so.out = so.err = proc::Stdio::null;
-  so.new_process_group = true;
-  auto server = proc::Child::spawn(io.get_executor(), std::move(so));
-  for (int i = 0; i < 500; ++i) {
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    a.sin_port = htons(port);
-    const bool up = ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::close(s);
-    if (up) break;
-    ::usleep(20000);
-  }
+  auto server = testing::start_everything_http(io, index, port);
   hostlib::McpServerConfig http;
   http.name = "h";
   http.url = "http://127.0.0.1:" + std::to_string(port) + "/mcp";

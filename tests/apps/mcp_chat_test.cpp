@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 
 #include "apps/chat_fixture.hpp"
-#include "fakes/processes.hpp"
+#include "fakes/mcp_peer.hpp"
 
 using namespace std::chrono_literals;
 using namespace dravik;
@@ -55,23 +55,8 @@ class McpChat : public Chat {
 }  // namespace
 
 TEST_F(McpChat, ToolsOverBothTransportsAreCalledAndAChangingOneIsRefusedOnAPipe) {
-  // The HTTP server runs on its own, as a user would have it.
-  proc::SpawnOptions so;
-  so.argv = {"node", everything, "streamableHttp"};
-  auto e = proc::current_environment();
   const std::uint16_t http_port = free_port();
-  e["PORT"] = std::to_string(http_port);
-  so.env = e;
-  so.out = so.err = proc::Stdio::null;
-  so.new_process_group = true;
-  auto http_server = proc::Child::spawn(io.get_executor(), std::move(so));
-  for (int i = 0; i < 500; ++i) {
-    asio::ip::tcp::socket s(io);
-    boost::system::error_code ec;
-    s.connect({asio::ip::make_address("127.0.0.1"), http_port}, ec);
-    if (!ec) break;
-    ::usleep(20000);
-  }
+  auto http_server = start_everything_http(io, everything, http_port);
   configure({{"local", stdio_server()},
              {"remote", {{"url", "http://127.0.0.1:" + std::to_string(http_port) + "/mcp"}}},
              {"broken", {{"command", "sh"}, {"args", {"-c", "echo nope; sleep 30"}}}},

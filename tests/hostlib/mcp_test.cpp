@@ -10,6 +10,7 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "fakes/mcp_peer.hpp"
 #include "fakes/processes.hpp"
 #include "mcp.hpp"
 #include "sidecar/sidecar_env.hpp"
@@ -107,23 +108,8 @@ TEST(McpServers, TheEverythingServerOverStdioAndHttp) {
   asio::io_context io;
   const fs::path dir = temp_dir();
   const std::uint16_t port = free_port();
-  // The HTTP one is started here, as a user would have it running.
-  proc::SpawnOptions so;
-  so.argv = {"node", everything, "streamableHttp"};
-  auto env = proc::current_environment();
-  env["PORT"] = std::to_string(port);
-  so.env = env;
-  so.out = so.err = proc::Stdio::null;
-  so.new_process_group = true;
-  auto http_server = proc::Child::spawn(io.get_executor(), std::move(so));
+  auto http_server = start_everything_http(io, everything, port);
   const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/mcp";
-  for (int i = 0; i < 500; ++i) {
-    asio::ip::tcp::socket s(io);
-    boost::system::error_code ec;
-    s.connect({asio::ip::make_address("127.0.0.1"), port}, ec);
-    if (!ec) break;
-    ::usleep(20000);
-  }
   hostlib::McpServerConfig remote;
   remote.name = "remote";
   remote.url = url;
