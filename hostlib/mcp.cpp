@@ -10,6 +10,7 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/redirect_error.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
 #include <spdlog/spdlog.h>
@@ -150,7 +151,11 @@ std::vector<McpServerConfig> mcp_servers_of(const Json& config, bool from_projec
       return ValueError("configuration: MCP server " + dump_json(name) + ": " + why + "; " + shape);
     };
     if (!e.is_object()) throw fail("not a map");
-    if (name.empty() || name.find("__") != std::string::npos) throw fail("a name must be non-empty and hold no \"__\"");
+    // The name is the first part of its tools' names, up to the first "__".
+    const bool plain = !name.empty() && name.find("__") == std::string::npos && name.front() != '_' &&
+                       name.back() != '_' && name_piece(name) == name && name.size() <= 32;
+    if (!plain)
+      throw fail("a name is up to 32 letters, digits, \"-\" and \"_\", without \"__\" and not starting or ending with \"_\"");
     if (const Json* en = config::find(e, "enabled"); en && !en->is_null() && !config::truthy(*en)) continue;
     McpServerConfig c;
     c.name = name;
@@ -239,6 +244,7 @@ class McpServers::Server {
     if (std::find(std::begin(kRevisions), std::end(kRevisions), version) == std::end(kRevisions))
       throw RuntimeError("it speaks protocol revision \"" + text::escape_controls(version) +
                          "\", which dravik does not (it knows " + kRevision + " and earlier ones)");
+    if (!alive()) throw RuntimeError("it was stopped");
     transport_->set_protocol_version(version);
     transport_->send({{"jsonrpc", "2.0"}, {"method", "notifications/initialized"}});
     co_await list_tools(deadline);
@@ -351,6 +357,8 @@ class McpServers::Server {
   }
 
   void on_message(Json m) {
+    // Closing: what it still says is of no use.
+    if (!transport_) return;
     const Json* method = config::find(m, "method");
     const Json* id = config::find(m, "id");
     if (method && method->is_string()) {
@@ -462,7 +470,9 @@ asio::awaitable<void> McpServers::refresh_tools() {
 std::vector<McpTool> McpServers::tools() const {
   std::vector<McpTool> all;
   for (const auto& s : servers_)
-    if (s->left_out.empty()) all.insert(all.end(), s->tools().begin(), s->tools().end());
+    if (s->left_out.empty())
+      for (const auto& t : s->tools())
+        if (find(t.exposed) == &t) all.push_back(t);
   return all;
 }
 
@@ -491,7 +501,18 @@ asio::awaitable<McpCallResult> McpServers::call(const std::string& exposed, Json
     if (s->restarted) co_return McpCallResult{s->stopped_text() + " (it was started again once already).", false};
     s->restarted = true;
     const std::string before = s->stopped_text();
-    auto started = co_await async::attempt(s->start(Clock::now() + options_.limits.start));
+    std::exception_ptr started;
+    try {
+      co_await s->start(Clock::now() + options_.limits.start);
+    } catch (...) {
+      started = std::current_exception();
+    }
+    if (started && !is_ordinary_error(started)) {
+      // Cancelled half-way: a server that is not ready is not kept.
+      co_await asio::this_coro::reset_cancellation_state();
+      co_await s->close_transport(true);
+      std::rethrow_exception(started);
+    }
     if (started) {
       std::string why;
       try {

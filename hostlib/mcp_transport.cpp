@@ -70,6 +70,9 @@ class StdioTransport : public McpTransport {
     // A group of its own: Ctrl-C at the terminal is ours to pass on, and at
     // the end the whole group is ended.
     so.new_process_group = true;
+    // Under a keeper, so that what it started in a session of its own is
+    // ended with it too (when it has to be terminated).
+    so.keep_descendants = true;
     child_.emplace(proc::Child::spawn(ex_, std::move(so)));
     state_->on_message = std::move(on_message);
     state_->on_closed = std::move(on_closed);

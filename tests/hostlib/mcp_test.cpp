@@ -37,7 +37,8 @@ hostlib::McpServerConfig program(std::string name, std::vector<std::string> argv
 
 // A server in sh: answers initialize and tools/list from the lines it
 // reads; `on_call` is the shell run for a tools/call (with $id set).
-std::string scripted_server(const std::string& on_call, const std::string& before = "") {
+std::string scripted_server(const std::string& on_call, const std::string& before = "",
+                            const std::string& after = "") {
   return "#!/bin/sh\n" + before +
          "while IFS= read -r line; do\n"
          "  printf '%s\\n' \"$line\" >> \"$0.log\"\n"
@@ -51,7 +52,8 @@ std::string scripted_server(const std::string& on_call, const std::string& befor
          on_call +
          ";;\n"
          "  esac\n"
-         "done\n";
+         "done\n" +
+         after;
 }
 
 }  // namespace
@@ -96,7 +98,8 @@ TEST(McpResults, FoldedForTheModelAndConfigurationChecked) {
   EXPECT_EQ(servers[1].headers.at(0).second, "Bearer z");
   for (const char* bad : {R"({"mcp_servers": []})", R"({"mcp_servers": {"a": {}}})",
                           R"({"mcp_servers": {"a": {"command": "x", "url": "http://h"}}})",
-                          R"({"mcp_servers": {"a__b": {"command": "x"}}})",
+                          R"({"mcp_servers": {"a__b": {"command": "x"}}})", R"({"mcp_servers": {"a.b": {"command": "x"}}})",
+                          R"({"mcp_servers": {"a_": {"command": "x"}}})",
                           R"({"mcp_servers": {"a": {"command": "x", "args": "y"}}})",
                           R"({"mcp_servers": {"a": {"url": "ftp://h"}}})"})
     EXPECT_THROW(hostlib::mcp_servers_of(Json::parse(bad), false), ValueError) << bad;
@@ -157,6 +160,9 @@ TEST(McpServers, BrokenHungMissingAndCrashingServersAreNamedAndEnded) {
                              "sleep 300 & echo $! >> \"$0.helpers\"\n"),
              true);
   write_text(dir / "ignores.sh", scripted_server("sleep 30 &"), true);
+  // Asks something of the client while it is being stopped.
+  write_text(dir / "pings.sh",
+             scripted_server("", "", "printf '{\"jsonrpc\":\"2.0\",\"id\":7,\"method\":\"ping\"}\\n'; sleep 1\n"), true);
   hostlib::McpServerConfig far;
   far.name = "far";
   far.url = "http://192.0.2.1/mcp";
@@ -169,7 +175,8 @@ TEST(McpServers, BrokenHungMissingAndCrashingServersAreNamedAndEnded) {
                                program("hung", {(dir / "hung.sh").string()}),
                                program("missing", {(dir / "no-such-program").string()}), far,
                                program("crash", {(dir / "crash.sh").string()}),
-                               program("ignores", {(dir / "ignores.sh").string()})},
+                               program("ignores", {(dir / "ignores.sh").string()}),
+                               program("pings", {(dir / "pings.sh").string()})},
                               options);
   const std::string warning = async::run_until_done(io, servers.start());
   for (const char* expected : {"garbage (it stopped: it printed something that is not JSON-RPC", "hung (", "did not answer initialize in time",

@@ -121,7 +121,13 @@ ChatSession::ChatSession(asio::io_context& io, ChatSettings settings)
   conversation_.on_add([this](bool interrupted) { record(interrupted); });
 }
 
-ChatSession::~ChatSession() = default;
+ChatSession::~ChatSession() {
+  // Normally stopped already; else no MCP server outlives the session.
+  try {
+    stop_mcp();
+  } catch (const std::exception&) {
+  }
+}
 
 bool ChatSession::start() {
   auto hook = [this](const std::string& type, const Json&) {
@@ -145,8 +151,6 @@ bool ChatSession::start() {
   }
   // The MCP servers start while the model server does.
   auto mcp_servers = agreed_mcp_servers(settings_, *out_, can_ask_about_servers(settings_));
-  bool mcp_started = true;
-  std::string mcp_warning;
   if (!mcp_servers.empty()) {
     hostlib::McpOptions o;
     o.workdir = settings_.workdir;
@@ -154,22 +158,21 @@ bool ChatSession::start() {
     if (const char* ms = std::getenv("DRAVIK_TEST_MCP_START_MS"); ms && std::atol(ms) > 0)
       o.limits.start = std::chrono::milliseconds(std::atol(ms));
     mcp_ = std::make_unique<hostlib::McpServers>(io_.get_executor(), std::move(mcp_servers), o);
-    mcp_started = false;
-    asio::co_spawn(io_, mcp_->start(), [&](std::exception_ptr e, std::string warning) {
-      mcp_warning = e ? std::string("MCP servers left out: their start failed") : std::move(warning);
-      mcp_started = true;
+    mcp_start_ = std::make_shared<McpStart>();
+    asio::co_spawn(io_, mcp_->start(), [state = mcp_start_](std::exception_ptr e, std::string warning) {
+      state->warning = e ? std::string("MCP servers left out: their start failed") : std::move(warning);
+      state->done = true;
     });
   }
   const bool runtime_started = start_runtime();
-  io_.restart();
-  while (!mcp_started) io_.run_one();
+  wait_mcp_start();
   if (!runtime_started) {
     stop_mcp();
     return false;
   }
-  if (!mcp_warning.empty()) {
+  if (mcp_start_ && !mcp_start_->warning.empty()) {
     out_->clear_status();
-    out_->error(text::escape_controls(mcp_warning));
+    out_->error(text::escape_controls(mcp_start_->warning));
   }
   offer_mcp_tools();
   started_ = true;
@@ -214,8 +217,15 @@ void ChatSession::offer_mcp_tools() {
   approvals_.set_read_only_mcp_tools(std::move(read_only));
 }
 
+void ChatSession::wait_mcp_start() {
+  if (!mcp_start_) return;
+  io_.restart();
+  while (!mcp_start_->done) io_.run_one();
+}
+
 void ChatSession::stop_mcp() {
   if (!mcp_) return;
+  wait_mcp_start();
   try {
     run_until_done(io_, mcp_->stop());
   } catch (const std::exception& e) {

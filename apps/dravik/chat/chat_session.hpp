@@ -72,6 +72,8 @@ class ChatSession {
   // changed), the read-only ones unasked.
   void offer_mcp_tools();
   void stop_mcp();
+  // Runs the loop until the MCP servers' start has ended.
+  void wait_mcp_start();
   // The session's journal (chat/resume.cpp): a new one, or the one --resume
   // or --fork names, its conversation loaded; false when it cannot be.
   bool open_session();
@@ -104,6 +106,11 @@ class ChatSession {
   UndoLog undo_;
   std::unique_ptr<hostlib::ChatRuntime> runtime_;  // once start has built it
   std::unique_ptr<hostlib::McpServers> mcp_;       // when any MCP server is configured
+  struct McpStart {
+    bool done = false;
+    std::string warning;  // the line naming the servers left out
+  };
+  std::shared_ptr<McpStart> mcp_start_;  // while or since they start
   std::unique_ptr<ContextKeeper> context_;         // with the runtime
   std::unique_ptr<SavedSession> saved_;            // with the runtime
   SessionStore sessions_;                          // this project's sessions

@@ -98,11 +98,10 @@ ChatSettings resolve_chat_settings(const ChatOptions& o, bool one_shot) {
   std::error_code same_ec;
   if (!fs::equivalent(project_file, file, same_ec)) {
     try {
-      for (auto& c : hostlib::mcp_servers_of(read_config_file(project_file, false), true)) {
-        const bool named = std::any_of(s.mcp_servers.begin(), s.mcp_servers.end(),
-                                       [&](const hostlib::McpServerConfig& u) { return u.name == c.name; });
-        if (!named) s.mcp_servers.push_back(std::move(c));
-      }
+      // A name of the user's (also a server turned off) stays the user's.
+      const Json* own = config::find(s.config, "mcp_servers");
+      for (auto& c : hostlib::mcp_servers_of(read_config_file(project_file, false), true))
+        if (!own || !own->is_object() || !own->contains(c.name)) s.mcp_servers.push_back(std::move(c));
     } catch (const std::exception& e) {
       s.mcp_project_problem = project_file.string() + ": " + e.what();
     }
