@@ -299,7 +299,7 @@ class HttpTransport : public McpTransport {
   static void fail_request(State& st, const Json& message, const std::string& why) {
     logger()->debug("MCP server {}: {}", st.config.name, why);
     if (message.contains("id") && message.contains("method"))
-      st.deliver({{"jsonrpc", "2.0"}, {"id", message["id"]}, {"error", {{"code", -32000}, {"message", why}}}});
+      st.deliver({{"jsonrpc", "2.0"}, {"id", message.at("id")}, {"error", {{"code", -32000}, {"message", why}}}});
   }
 
   // Messages go out one after the other: the next is sent once the

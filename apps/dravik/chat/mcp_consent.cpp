@@ -33,8 +33,8 @@ std::vector<std::string> agreed_keys(const fs::path& file) {
   const auto text = files::try_read_file(file.string());
   if (!text) return keys;
   const Json j = Json::parse(*text, nullptr, false);
-  if (!j.is_object() || !j.contains("agreed") || !j["agreed"].is_array()) return keys;
-  for (const Json& k : j["agreed"])
+  if (!j.is_object() || !j.contains("agreed") || !j.at("agreed").is_array()) return keys;
+  for (const Json& k : j.at("agreed"))
     if (k.is_string()) keys.push_back(k.get<std::string>());
   return keys;
 }
