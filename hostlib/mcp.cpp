@@ -490,7 +490,7 @@ const McpTool* McpServers::find(const std::string& exposed) const {
   return nullptr;
 }
 
-asio::awaitable<McpCallResult> McpServers::call(const std::string& exposed, Json arguments) {
+asio::awaitable<McpCallResult> McpServers::call(std::string exposed, Json arguments) {
   const McpTool* found = find(exposed);
   if (!found) co_return McpCallResult{"No MCP tool is called " + exposed + ".", false};
   const std::string server = found->server, tool = found->tool;

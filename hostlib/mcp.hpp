@@ -138,7 +138,7 @@ class McpServers {
   // Calls the tool. A server that is gone is started again, once in the
   // session; a failure is the result's text, naming the server. A
   // cancellation tells the server (notifications/cancelled) and propagates.
-  boost::asio::awaitable<McpCallResult> call(const std::string& exposed, Json arguments);
+  boost::asio::awaitable<McpCallResult> call(std::string exposed, Json arguments);
   std::vector<McpServerStatus> status() const;
   // Ends every server (bounded: see McpLimits::grace).
   boost::asio::awaitable<void> stop();
