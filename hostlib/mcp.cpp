@@ -65,8 +65,8 @@ std::string capped(std::string text, std::size_t cap) {
   if (text.size() <= cap) return text;
   const std::size_t half = cap / 2;
   const std::size_t cut = text.size() - 2 * half;
-  return text::sanitize_utf8(std::string_view(text).substr(0, half)) + "\n[... " + std::to_string(cut) +
-         " bytes cut ...]\n" + text::sanitize_utf8(std::string_view(text).substr(text.size() - half));
+  return text::sanitize_utf8(std::string_view(text).substr(0, half)) + text::cut_note(cut) +
+         text::sanitize_utf8(std::string_view(text).substr(text.size() - half));
 }
 
 // The bytes base64 text stands for.
@@ -110,8 +110,6 @@ std::string content_text(const Json& item) {
 
 }  // namespace
 
-std::optional<Json> parse_mcp_message(std::string_view text) { return parse_chunk(text); }
-
 McpCallResult mcp_result_text(const Json& result) {
   if (!result.is_object()) return {"The tool's server gave no result.", false};
   std::vector<std::string> parts;
@@ -124,7 +122,7 @@ McpCallResult mcp_result_text(const Json& result) {
       // A server that gives structured content usually gives its JSON as
       // text too: once is enough.
       if (structured && string_or(item, "type") == "text") {
-        auto same = parse_mcp_message(parts.back());
+        auto same = parse_chunk(parts.back());
         has_structured_text = has_structured_text || (same && *same == *structured);
       }
     }
@@ -445,11 +443,7 @@ asio::awaitable<std::string> McpServers::start() {
     Server& s = *servers_[i];
     auto e = co_await async::attempt(s.start(deadline));
     if (!e) co_return;
-    try {
-      std::rethrow_exception(e);
-    } catch (const std::exception& x) {
-      s.left_out = x.what();
-    }
+    s.left_out = error_text(e);
     co_await s.close_transport(true);
   });
   co_await async::throw_if_cancelled();
@@ -494,6 +488,11 @@ asio::awaitable<McpCallResult> McpServers::call(std::string exposed, Json argume
   const McpTool* found = find(exposed);
   if (!found) co_return McpCallResult{"No MCP tool is called " + exposed + ".", false};
   const std::string server = found->server, tool = found->tool;
+  if (arguments.is_null()) arguments = Json::object();
+  if (!arguments.is_object())
+    co_return McpCallResult{"Not run: the arguments of " + exposed + " must be a JSON object, got " +
+                                config::bounded_text_form(arguments, 200) + ".",
+                            false};
   Server* s = nullptr;
   for (auto& each : servers_)
     if (each->name() == server) s = each.get();
@@ -514,27 +513,14 @@ asio::awaitable<McpCallResult> McpServers::call(std::string exposed, Json argume
       std::rethrow_exception(started);
     }
     if (started) {
-      std::string why;
-      try {
-        std::rethrow_exception(started);
-      } catch (const std::exception& e) {
-        why = e.what();
-      }
       co_await s->close_transport(true);
-      co_return McpCallResult{before + "; starting it again failed: " + why, false};
+      co_return McpCallResult{before + "; starting it again failed: " + error_text(started), false};
     }
     logger()->info("MCP server {} started again", server);
   }
-  if (!arguments.is_object()) arguments = Json::object();
   Json params = {{"name", tool}, {"arguments", std::move(arguments)}};
   auto r = co_await async::attempt(s->request("tools/call", std::move(params), Clock::now() + options_.limits.call));
-  if (r.error) {
-    try {
-      std::rethrow_exception(r.error);
-    } catch (const std::exception& e) {
-      co_return McpCallResult{"MCP server " + server + ": " + e.what(), false};
-    }
-  }
+  if (r.error) co_return McpCallResult{"MCP server " + server + ": " + error_text(r.error), false};
   co_return mcp_result_text(*r.value);
 }
 

@@ -114,10 +114,6 @@ inline constexpr std::size_t kMcpOutputCap = 64 * 1024;
 // as JSON, isError a failed call; capped at kMcpOutputCap.
 McpCallResult mcp_result_text(const Json& result);
 
-// The JSON of one line or event a server sent: nothing when it is not JSON
-// or nests too deep.
-std::optional<Json> parse_mcp_message(std::string_view text);
-
 class McpServers {
  public:
   McpServers(boost::asio::any_io_executor ex, std::vector<McpServerConfig> servers, McpOptions options);

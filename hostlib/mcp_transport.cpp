@@ -182,7 +182,7 @@ class StdioTransport : public McpTransport {
       }
       const std::string& text = **line.value;
       if (config::trim(text).empty()) continue;
-      auto message = text.size() > kMaxMessage ? std::nullopt : parse_mcp_message(text);
+      auto message = text.size() > kMaxMessage ? std::nullopt : parse_chunk(text);
       if (!message || !message->is_object()) {
         st->closed("it printed something that is not JSON-RPC: \"" + shown_start(text) + "\"");
         co_return;
@@ -367,7 +367,7 @@ class HttpTransport : public McpTransport {
         fail_request(*st, message, "its answer could not be read");
         co_return;
       }
-      auto parsed = parse_mcp_message(*body.value);
+      auto parsed = parse_chunk(*body.value);
       if (!parsed) {
         st->closed("it answered something that is not JSON-RPC: \"" + shown_start(*body.value) + "\"");
         co_return;
@@ -391,7 +391,7 @@ class HttpTransport : public McpTransport {
       }
       while (auto data = events.next_event()) {
         if (config::trim(*data).empty()) continue;  // a priming event
-        auto parsed = parse_mcp_message(*data);
+        auto parsed = parse_chunk(*data);
         if (!parsed || !parsed->is_object()) continue;
         const bool answers = !id.is_null() && parsed->value("id", Json()) == id && !parsed->contains("method");
         st->deliver(std::move(*parsed));

@@ -77,6 +77,8 @@ std::string suffix(std::string_view s, std::size_t n) {
   return std::string(s);
 }
 
+std::string cut_note(std::uint64_t bytes) { return "\n[... " + std::to_string(bytes) + " bytes cut ...]\n"; }
+
 std::string join(const std::vector<std::string>& pieces, std::string_view separator) {
   std::string out;
   for (std::size_t i = 0; i < pieces.size(); ++i) {

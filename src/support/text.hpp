@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -61,6 +62,10 @@ std::string escape_markup(std::string_view text);
 
 // The pieces joined with `separator` between them.
 std::string join(const std::vector<std::string>& pieces, std::string_view separator);
+
+// The line that stands where `bytes` were cut out of the middle of an
+// output kept by its head and tail: "\n[... N bytes cut ...]\n".
+std::string cut_note(std::uint64_t bytes);
 
 // True when `text` starts with / ends with the given piece.
 inline bool starts_with(std::string_view text, std::string_view p) { return text.substr(0, p.size()) == p; }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <csignal>
+#include <functional>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -68,19 +69,23 @@ class Chat : public ::testing::Test {
     for (std::string l; std::getline(in, l);) out.push_back(Json::parse(l));
     return out;
   }
-  // Fake servers of this test still running (their command line names our
-  // model).
-  std::vector<pid_t> servers() const {
+  // The processes whose command line (NUL-separated) `matches`.
+  static std::vector<pid_t> processes(const std::function<bool(const std::string&)>& matches) {
     std::vector<pid_t> out;
     for (const auto& p : fs::directory_iterator("/proc")) {
       const std::string name = p.path().filename().string();
       if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-      const std::string cmdline = read_text(p.path() / "cmdline");
-      if (cmdline.find((dir / "model.gguf").string()) != std::string::npos ||
-          cmdline.find((home / ".dravik/models").string()) != std::string::npos)
-        out.push_back(std::stoi(name));
+      if (matches(read_text(p.path() / "cmdline"))) out.push_back(std::stoi(name));
     }
     return out;
+  }
+  // Fake servers of this test still running (their command line names our
+  // model).
+  std::vector<pid_t> servers() const {
+    return processes([&](const std::string& cmdline) {
+      return cmdline.find((dir / "model.gguf").string()) != std::string::npos ||
+             cmdline.find((home / ".dravik/models").string()) != std::string::npos;
+    });
   }
   bool server_left() const { return !servers().empty(); }
   // A failed test must not leave its server to the next one.

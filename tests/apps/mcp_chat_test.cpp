@@ -31,16 +31,10 @@ class McpChat : public Chat {
   Json stdio_server() const { return {{"command", "node"}, {"args", {everything, "stdio"}}}; }
   // The stdio servers of this test still running.
   std::vector<pid_t> mcp_left() const {
-    std::vector<pid_t> out;
-    for (const auto& p : fs::directory_iterator("/proc")) {
-      const std::string name = p.path().filename().string();
-      if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-      const std::string cmdline = read_text(p.path() / "cmdline");
-      if (cmdline.find(everything + std::string(1, '\0') + "stdio") != std::string::npos ||
-          cmdline.find((dir / "marker").string()) != std::string::npos)
-        out.push_back(std::stoi(name));
-    }
-    return out;
+    return processes([&](const std::string& cmdline) {
+      return cmdline.find(everything + std::string(1, '\0') + "stdio") != std::string::npos ||
+             cmdline.find((dir / "marker").string()) != std::string::npos;
+    });
   }
   static std::vector<std::string> tool_names(const Json& request) {
     std::vector<std::string> names;

@@ -135,6 +135,9 @@ TEST(McpServers, TheEverythingServerOverStdioAndHttp) {
     // A failing call is the model's to read, not an exception.
     const auto bad = async::run_until_done(io, servers.call(name + "__echo", Json::object()));
     EXPECT_FALSE(bad.ok);
+    const auto odd = async::run_until_done(io, servers.call(name + "__echo", Json("hi")));
+    EXPECT_FALSE(odd.ok);
+    EXPECT_NE(odd.text.find("must be a JSON object"), std::string::npos) << odd.text;
   }
   for (const auto& st : servers.status()) {
     EXPECT_EQ(st.state, "running") << st.name;

@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <cstdlib>
 #include <set>
 
 #include <boost/asio/bind_cancellation_slot.hpp>
@@ -155,8 +154,6 @@ bool ChatSession::start() {
     hostlib::McpOptions o;
     o.workdir = settings_.workdir;
     o.airgapped = settings_.airgapped;
-    if (const char* ms = std::getenv("DRAVIK_TEST_MCP_START_MS"); ms && std::atol(ms) > 0)
-      o.limits.start = std::chrono::milliseconds(std::atol(ms));
     mcp_ = std::make_unique<hostlib::McpServers>(io_.get_executor(), std::move(mcp_servers), o);
     mcp_start_ = std::make_shared<McpStart>();
     asio::co_spawn(io_, mcp_->start(), [state = mcp_start_](std::exception_ptr e, std::string warning) {

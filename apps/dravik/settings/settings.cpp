@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
 
 #include "backend_catalog/backend_catalog.hpp"

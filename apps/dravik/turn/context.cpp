@@ -61,7 +61,7 @@ void ContextKeeper::check_fixed_part_fits() const {
     m += "; the server needs a context of " + std::to_string(needed) +
          " tokens or more (and \"context_window_tokens\" in ~/.dravik/config.json to match)";
   for (const Json& t : hostlib::tool_definitions())
-    if (t.at("function").at("name").get<std::string>().find("__") != std::string::npos) {
+    if (is_mcp_tool(t.at("function").at("name").get<std::string>())) {
       m += "; or offer fewer tools of the MCP servers (their \"tools\" entry in \"mcp_servers\"; /status shows what each adds)";
       break;
     }

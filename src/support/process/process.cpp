@@ -33,6 +33,7 @@
 #include "support/async.hpp"
 #include "support/errors.hpp"
 #include "support/log.hpp"
+#include "support/text.hpp"
 
 extern char** environ;
 
@@ -882,7 +883,7 @@ struct Capture {
   }
   std::string text() const {
     if (cut == 0) return head + tail;
-    return head + "\n[... " + std::to_string(cut) + " bytes cut ...]\n" + tail;
+    return head + text::cut_note(cut) + tail;
   }
 };
 
